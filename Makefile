@@ -1,0 +1,61 @@
+# Entry points: `make test` (everything, from a fresh machine) and `make demo`.
+SHELL := /bin/bash
+.DEFAULT_GOAL := all
+
+BUILD_DIR ?= build
+ASAN_DIR ?= build-asan
+VENV_PY := .venv/bin/python
+CMAKE_ARGS ?=
+# Tests never write bytecode caches into the system's package folders.
+export PYTHONDONTWRITEBYTECODE := 1
+
+.PHONY: all env build test test-cpp test-python test-asan demo bench clean
+
+all: build
+
+env: .venv/.bootstrapped
+
+.venv/.bootstrapped: tools/bootstrap.sh tools/find_python.sh
+	tools/bootstrap.sh
+
+$(BUILD_DIR)/build.ninja: CMakeLists.txt | env
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh) $(CMAKE_ARGS)
+
+build: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR)
+
+test-cpp: build
+	$(BUILD_DIR)/tests/runtime_tests --gtest_brief=1
+
+test-python: build
+	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) -m pytest -q tests/python
+
+test: test-cpp test-python test-asan
+
+# The same suites with AddressSanitizer and UndefinedBehaviorSanitizer, on a
+# staged copy of the package so the development build stays as it is.
+ASAN_RT = $$(g++ -print-file-name=libasan.so)
+ASAN_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+           LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan-python38.supp:print_suppressions=0 \
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+$(ASAN_DIR)/build.ninja: CMakeLists.txt | env
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh) \
+	  -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DVELMORA_PKG_DIR=$(CURDIR)/$(ASAN_DIR)/pkg $(CMAKE_ARGS)
+
+test-asan: $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR)
+	$(ASAN_ENV) $(ASAN_DIR)/tests/runtime_tests --gtest_brief=1
+	$(ASAN_ENV) LD_PRELOAD=$(ASAN_RT) PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg \
+	  VELMORA_TESTMOD_DIR=$(ASAN_DIR)/testmods VELMORA_SANITIZED=1 \
+	  $(VENV_PY) -m pytest -q -p no:cacheprovider tests/python
+
+demo: build
+	$(VENV_PY) -m velmora.server $(DEMO_ARGS)
+
+bench: build
+	$(VENV_PY) bench/run.py
+
+clean:
+	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	find velmora -name '*.so' -delete

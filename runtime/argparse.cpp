@@ -1,0 +1,205 @@
+// Argument binding for the methods' wrappers: positional by copying pointers,
+// keywords by identity first, then by value, with the interpreter's messages.
+#include "runtime/argparse.h"
+
+#include <cstring>
+
+#include "runtime/cpython38.h"
+#include "runtime/exceptions.h"
+
+void Rt_RaiseArgCountError(const ArgSignature& sig, Py_ssize_t given) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+               sig.function_name, "exactly", sig.count, sig.plural, given);
+}
+
+static void RaiseUnexpected(const char* function_name, PyObject* key) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name, key);
+}
+
+static void RaiseMultipleValues(const char* function_name, PyObject* key) noexcept {
+  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+               function_name, key);
+}
+
+static void RaiseNotStrings(const char* function_name) noexcept {
+  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name);
+}
+
+static bool SameText(PyObject* name, PyObject* key, Py_hash_t key_hash) noexcept {
+  if (Rt_StrCachedHash(name) != key_hash) return false;
+  Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+  if (length != PyUnicode_GET_LENGTH(key) || Rt_StrKind(name) != Rt_StrKind(key)) return false;
+  return std::memcmp(Rt_StrData(name), Rt_StrData(key),
+                     static_cast<size_t>(length) * Rt_StrKind(key)) == 0;
+}
+
+int Rt_MatchKeywordByValue(PyObject* key, ArgNameTable names, ArgNameTable first_keyword,
+                           Py_ssize_t* index, const char* function_name) noexcept {
+  Py_hash_t hash = Rt_StrCachedHash(key);
+  if (hash == -1 && (hash = PyObject_Hash(key)) == -1) return -1;
+  if (!Rt_StrIsReady(key) && PyUnicode_READY(key) < 0) return -1;
+  for (ArgNameTable name = first_keyword; *name; ++name) {
+    if (SameText(**name, key, hash)) {
+      *index = name - names;
+      return 1;
+    }
+  }
+  for (ArgNameTable name = names; name != first_keyword; ++name) {
+    if (SameText(**name, key, hash)) {
+      RaiseMultipleValues(function_name, key);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// Finds the parameter a keyword names: 1 with *index, 0 after raising the
+// unexpected/multiple/strings error, -1 after another error.
+static int ClassifyKeyword(PyObject* key, ArgNameTable names, ArgNameTable first_keyword,
+                           Py_ssize_t* index, const char* function_name) noexcept {
+  for (ArgNameTable name = first_keyword; *name; ++name) {
+    if (**name == key) {
+      *index = name - names;
+      return 1;
+    }
+  }
+  if (PyUnicode_CheckExact(key)) {
+    int found = Rt_MatchKeywordByValue(key, names, first_keyword, index, function_name);
+    if (found == 0) RaiseUnexpected(function_name, key);
+    return found == 1 ? 1 : (found == 0 ? 0 : -1);
+  }
+  if (!PyUnicode_Check(key)) {
+    RaiseNotStrings(function_name);
+    return 0;
+  }
+  for (ArgNameTable name = first_keyword; *name; ++name) {
+    int eq = PyObject_RichCompareBool(**name, key, Py_EQ);
+    if (eq < 0) return -1;
+    if (eq) {
+      *index = name - names;
+      return 1;
+    }
+  }
+  for (ArgNameTable name = names; name != first_keyword; ++name) {
+    int eq = PyObject_RichCompareBool(**name, key, Py_EQ);
+    if (eq < 0) return -1;
+    if (eq) {
+      RaiseMultipleValues(function_name, key);
+      return 0;
+    }
+  }
+  RaiseUnexpected(function_name, key);
+  return 0;
+}
+
+int Rt_ParseKeywordsFromTuple(PyObject* kwnames, PyObject* const* kwvalues, ArgNameTable names,
+                              PyObject** values, Py_ssize_t nargs, Py_ssize_t kwcount,
+                              const char* function_name) noexcept {
+  ArgNameTable first_keyword = names + nargs;
+  for (Py_ssize_t i = 0; i < kwcount; ++i) {
+    Py_ssize_t index;
+    if (ClassifyKeyword(PyTuple_GET_ITEM(kwnames, i), names, first_keyword, &index,
+                        function_name) != 1)
+      return -1;
+    // A names tuple that repeats a name binds the last value, as the
+    // interpreter's own functions do not allow; refuse it the same way.
+    if (values[index]) {
+      RaiseMultipleValues(function_name, PyTuple_GET_ITEM(kwnames, i));
+      return -1;
+    }
+    Py_INCREF(kwvalues[i]);
+    values[index] = kwvalues[i];
+  }
+  return 0;
+}
+
+void Rt_ReportBadKeywords(PyObject* kwargs, ArgNameTable names, ArgNameTable first_keyword,
+                          const char* function_name) noexcept {
+  Py_ssize_t pos = 0, index;
+  PyObject *key, *value;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    Py_INCREF(key);
+    int found = ClassifyKeyword(key, names, first_keyword, &index, function_name);
+    Py_DECREF(key);
+    if (found != 1) return;
+  }
+}
+
+int Rt_ParseKeywordsFromDict(PyObject* kwargs, ArgNameTable names, PyObject** values,
+                             Py_ssize_t nargs, Py_ssize_t kwcount, const char* function_name) noexcept {
+  if (!PyArg_ValidateKeywordArguments(kwargs)) return -1;
+  ArgNameTable first_keyword = names + nargs;
+  if (!*first_keyword) {
+    Rt_ReportBadKeywords(kwargs, names, first_keyword, function_name);
+    return -1;
+  }
+  Py_ssize_t bound = 0;
+  for (ArgNameTable name = first_keyword; *name && bound < kwcount; ++name) {
+    PyObject* value = PyDict_GetItemWithError(kwargs, **name);  // borrowed
+    if (value) {
+      Py_INCREF(value);
+      values[name - names] = value;
+      ++bound;
+    } else if (PyErr_Occurred()) {
+      return -1;
+    }
+  }
+  if (bound < kwcount) {
+    Rt_ReportBadKeywords(kwargs, names, first_keyword, function_name);
+    return -1;
+  }
+  return 0;
+}
+
+int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kw, PyObject** values) noexcept {
+  Py_ssize_t kwcount = 0;
+  bool names_tuple = false;
+  if (kw) {
+    names_tuple = PyType_HasFeature(Py_TYPE(kw), Py_TPFLAGS_TUPLE_SUBCLASS);
+    kwcount = names_tuple ? PyTuple_GET_SIZE(kw) : PyDict_GET_SIZE(kw);
+  }
+  if (kwcount == 0) {
+    if (nargs != sig.count) {
+      Rt_RaiseArgCountError(sig, nargs);
+      return -1;
+    }
+  } else if (nargs > sig.count) {
+    Rt_RaiseArgCountError(sig, nargs);
+    return -1;
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    Py_INCREF(args[i]);
+    values[i] = args[i];
+  }
+  if (kwcount == 0) return 0;
+  int rc = names_tuple
+               ? Rt_ParseKeywordsFromTuple(kw, args + nargs, sig.names, values, nargs, kwcount,
+                                           sig.function_name)
+               : Rt_ParseKeywordsFromDict(kw, sig.names, values, nargs, kwcount, sig.function_name);
+  if (rc < 0) return -1;
+  for (Py_ssize_t i = nargs; i < sig.count; ++i) {
+    if (!values[i]) {
+      Rt_RaiseArgCountError(sig, i);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int Rt_ArgTypeTest(PyObject* obj, PyTypeObject* expected, const char* name, PyObject* note) noexcept {
+  if (!expected) {
+    PyErr_SetString(PyExc_SystemError, "Missing type object");
+    return 0;
+  }
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type == expected) return 1;
+  bool subclass = Rt_IsSubtype(type, expected);
+  PyObject* empty = PyUnicode_FromStringAndSize("", 0);
+  if (!empty) return 0;
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
+               expected->tp_name, type->tp_name, subclass ? ". " : "", subclass ? note : empty);
+  Py_DECREF(empty);
+  return 0;
+}

@@ -1,0 +1,37 @@
+// Private fields of CPython 3.8 that the runtime reads directly, one accessor each.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+// The dict's version tag; changes on every modification of the dict.
+inline uint64_t Rt_DictVersion(PyObject* dict) noexcept {
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// A str's cached hash, -1 when not yet computed.
+inline Py_hash_t Rt_StrCachedHash(PyObject* s) noexcept {
+  return reinterpret_cast<PyASCIIObject*>(s)->hash;
+}
+
+// The state bits of a str.
+inline bool Rt_StrIsAscii(PyObject* s) noexcept {
+  return reinterpret_cast<PyASCIIObject*>(s)->state.ascii;
+}
+inline bool Rt_StrIsReady(PyObject* s) noexcept {
+  return reinterpret_cast<PyASCIIObject*>(s)->state.ready;
+}
+inline unsigned Rt_StrKind(PyObject* s) noexcept {
+  return reinterpret_cast<PyASCIIObject*>(s)->state.kind;
+}
+// Character data: after the ASCII header for compact ASCII, after the compact
+// header for other compact strings, behind the data pointer otherwise.
+inline void* Rt_StrData(PyObject* s) noexcept {
+  auto* a = reinterpret_cast<PyASCIIObject*>(s);
+  if (a->state.compact) {
+    if (a->state.ascii) return a + 1;
+    return reinterpret_cast<PyCompactUnicodeObject*>(s) + 1;
+  }
+  return reinterpret_cast<PyUnicodeObject*>(s)->data.any;
+}

@@ -1,0 +1,67 @@
+// The function object that carries every Python-level function of a module.
+#pragma once
+
+#include <Python.h>
+
+// Begins with the exact layout of the interpreter's built-in function object,
+// so code that reads m_ml / m_self of a built-in works on it unchanged.
+struct CyFunction {
+  PyCFunctionObject func;  // m_ml static; m_self is this object (no reference);
+                           // m_module owned
+  PyObject* dict;          // owned
+  PyObject* name;          // owned, filled on first read
+  PyObject* qualname;      // owned, never null while live
+  PyObject* doc;           // owned, filled on first read or by assignment
+  PyObject* globals;       // owned, never null
+  PyObject* code;          // owned
+  PyObject* closure;       // owned
+  PyObject* defining_class;   // owned
+  PyObject* defaults_holder;  // owned
+  int flags;               // CyFunctionFlags
+  PyObject* defaults;      // owned
+  PyObject* kwdefaults;    // owned
+  PyObject* (*defaults_provider)(PyObject*);  // returns a new (defaults, kwdefaults) pair
+  PyObject* annotations;   // owned
+  PyObject* is_coroutine;  // owned, filled on first read
+};
+
+static_assert(sizeof(void*) != 8 || sizeof(CyFunction) == 176,
+              "the record size is shared with every module built on this runtime");
+
+#ifndef METH_METHOD
+// The defining-class convention of later interpreters; 3.8 has no name for it.
+#define METH_METHOD 0x0200
+#endif
+
+enum CyFunctionFlags : int {
+  kCyFunctionStaticMethod = 0x01,
+  kCyFunctionSelfFromFirstArg = 0x04,
+  kCyFunctionCoroutine = 0x08,
+};
+
+extern PyType_Spec g_cyfunction_spec;
+
+// New reference, or null with an exception set. No argument is consumed.
+PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                            PyObject* module, PyObject* globals, PyObject* code) noexcept;
+
+// Calls `entry` with the keyword dict turned into a names tuple and values.
+PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
+                                  Py_ssize_t nargs, PyObject* kwargs) noexcept;
+
+// Call entries (defined with the call paths).
+extern "C" {
+PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject* kwargs);
+PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args, size_t nargsf,
+                                         PyObject* kwnames);
+PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* const* args, size_t nargsf,
+                                         PyObject* kwnames);
+PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
+                                               size_t nargsf, PyObject* kwnames);
+PyObject* Rt_CyFunction_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
+                                                     size_t nargsf, PyObject* kwnames);
+}
+PyObject* Rt_CyFunction_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                     PyObject* kwargs) noexcept;
+
+inline CyFunction* AsCyFunction(PyObject* op) noexcept { return reinterpret_cast<CyFunction*>(op); }

@@ -1,0 +1,47 @@
+// Reads of module globals through per-site caches, builtins and attributes.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "runtime/cpython38.h"
+#include "runtime/module_state.h"
+
+// One per read site: the module dict's version at the last lookup and what it
+// found there (borrowed: the dict owns it; null when the name was absent).
+struct GlobalLookupCache {
+  uint64_t version;  // 0 is never a dict version, so the first read looks
+  PyObject* value;
+};
+
+// New reference; null with NameError (or the attribute lookup's error).
+PyObject* Rt_GetBuiltinName(PyObject* name) noexcept;
+// New reference; null without an exception when the attribute is missing.
+PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept;
+
+// New reference, or null with NameError or another exception. `name` is an
+// interned constant whose hash is already cached.
+inline PyObject* Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
+  PyObject* d = g_state.module_dict;
+  if (cache->version == Rt_DictVersion(d)) {
+    if (!cache->value) return Rt_GetBuiltinName(name);
+    Py_INCREF(cache->value);
+    return cache->value;
+  }
+  PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));
+  cache->version = Rt_DictVersion(d);
+  cache->value = value;
+  if (value) {
+    Py_INCREF(value);
+    return value;
+  }
+  PyErr_Clear();
+  return Rt_GetBuiltinName(name);
+}
+
+// Reads an attribute through the type's hook, as the interpreter does.
+inline PyObject* Rt_GetAttr(PyObject* obj, PyObject* name) noexcept {
+  getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
+  return getattro ? getattro(obj, name) : PyObject_GetAttr(obj, name);
+}

@@ -1,0 +1,111 @@
+// Traceback entries for code that has no frames of its own. Code objects are
+// cached by line in a sorted array that grows by 64 entries.
+#include "runtime/traceback.h"
+
+#include <frameobject.h>
+
+#include <cstring>
+
+#include "runtime/module_state.h"
+
+constexpr int kCodeCacheGrowth = 64;
+
+int Rt_BisectCodeObjects(const CodeObjectCacheEntry* entries, int count, int line) noexcept {
+  int start = 0, end = count - 1, middle = 0;
+  if (end >= 0 && line > entries[end].line) return count;
+  while (start < end) {
+    middle = start + (end - start) / 2;
+    if (line < entries[middle].line) {
+      end = middle;
+    } else if (line > entries[middle].line) {
+      start = middle + 1;
+    } else {
+      return middle;
+    }
+  }
+  return line <= entries[middle].line ? middle : middle + 1;
+}
+
+PyObject* Rt_FindCodeObject(int line) noexcept {
+  CodeObjectCache& cache = g_state.code_cache;
+  if (line == 0 || !cache.entries) return nullptr;
+  int pos = Rt_BisectCodeObjects(cache.entries, cache.count, line);
+  if (pos >= cache.count || cache.entries[pos].line != line) return nullptr;
+  Py_INCREF(cache.entries[pos].code);
+  return cache.entries[pos].code;
+}
+
+void Rt_InsertCodeObject(int line, PyObject* code) noexcept {
+  CodeObjectCache& cache = g_state.code_cache;
+  if (line == 0) return;
+  if (!cache.entries) {
+    auto* entries = static_cast<CodeObjectCacheEntry*>(
+        PyMem_Malloc(kCodeCacheGrowth * sizeof(CodeObjectCacheEntry)));
+    if (!entries) return;
+    cache.entries = entries;
+    cache.capacity = kCodeCacheGrowth;
+    cache.count = 1;
+    Py_INCREF(code);
+    entries[0] = {code, line};
+    return;
+  }
+  int pos = Rt_BisectCodeObjects(cache.entries, cache.count, line);
+  if (pos < cache.count && cache.entries[pos].line == line) {
+    PyObject* old = cache.entries[pos].code;
+    Py_INCREF(code);
+    cache.entries[pos].code = code;
+    Py_DECREF(old);
+    return;
+  }
+  if (cache.count == cache.capacity) {
+    int capacity = cache.capacity + kCodeCacheGrowth;
+    auto* grown = static_cast<CodeObjectCacheEntry*>(
+        PyMem_Realloc(cache.entries, static_cast<size_t>(capacity) * sizeof(CodeObjectCacheEntry)));
+    if (!grown) return;
+    cache.entries = grown;
+    cache.capacity = capacity;
+  }
+  for (int i = cache.count; i > pos; --i) cache.entries[i] = cache.entries[i - 1];
+  Py_INCREF(code);
+  cache.entries[pos] = {code, line};
+  ++cache.count;
+}
+
+// A cached code object serves only the function it was made for: one line can
+// belong both to start-up ("init ...") and to a method defined on it.
+static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
+  PyObject* name = reinterpret_cast<PyCodeObject*>(code)->co_name;
+  const char* utf8 = PyUnicode_AsUTF8(name);
+  if (!utf8) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::strcmp(utf8, function_name) == 0;
+}
+
+void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
+  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  PyObject* code = line ? Rt_FindCodeObject(line) : nullptr;
+  if (code && !NamesFunction(code, function_name)) Py_CLEAR(code);
+  if (!code) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_path, function_name, line));
+    if (!code) {
+      Py_XDECREF(type);
+      Py_XDECREF(value);
+      Py_XDECREF(tb);
+      return;
+    }
+    PyErr_Restore(type, value, tb);
+    Rt_InsertCodeObject(line, code);
+  }
+  PyFrameObject* frame = PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code),
+                                     g_state.module_dict, nullptr);
+  if (frame) {
+    frame->f_lineno = line;
+    PyTraceBack_Here(frame);
+  }
+  Py_DECREF(code);
+  Py_XDECREF(frame);
+}

@@ -1,0 +1,14 @@
+// Traceback entries that name the module's Python source, and their code objects.
+#pragma once
+
+#include <Python.h>
+
+// Appends one entry (function, line, source path) to the pending exception.
+void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept;
+
+struct CodeObjectCacheEntry;
+// Index of `line` in the sorted entries, or where it would be inserted.
+int Rt_BisectCodeObjects(const CodeObjectCacheEntry* entries, int count, int line) noexcept;
+// New reference, or null on a miss (no exception either way).
+PyObject* Rt_FindCodeObject(int line) noexcept;
+void Rt_InsertCodeObject(int line, PyObject* code) noexcept;

@@ -1,0 +1,259 @@
+// Helpers of the handler methods' bodies.
+#include "server/handlers/body_helpers.h"
+
+#include <cstring>
+
+#include "runtime/calls.h"
+#include "runtime/cpython38.h"
+#include "runtime/exceptions.h"
+#include "runtime/globals.h"
+#include "runtime/module_state.h"
+
+int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  PyObject* attr;
+  if (type->tp_getattro != PyObject_GenericGetAttr) {
+    attr = Rt_GetAttr(obj, name);
+  } else {
+    if (!type->tp_dict && PyType_Ready(type) < 0) {
+      *method = nullptr;
+      return 0;
+    }
+    PyObject* descr = _PyType_Lookup(type, name);  // borrowed
+    Py_XINCREF(descr);
+    descrgetfunc get = nullptr;
+    bool is_method = false;
+    if (descr) {
+      if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+        is_method = true;
+      } else {
+        get = Py_TYPE(descr)->tp_descr_get;
+        if (get && Py_TYPE(descr)->tp_descr_set) {
+          attr = get(descr, obj, reinterpret_cast<PyObject*>(type));
+          Py_DECREF(descr);
+          goto got;
+        }
+      }
+    }
+    if (PyObject** dictptr = _PyObject_GetDictPtr(obj)) {
+      if (PyObject* dict = *dictptr) {
+        Py_INCREF(dict);
+        attr = _PyDict_GetItem_KnownHash(dict, name, Rt_StrCachedHash(name));
+        if (attr) {
+          Py_INCREF(attr);
+          Py_DECREF(dict);
+          Py_XDECREF(descr);
+          goto got;
+        }
+        Py_DECREF(dict);
+        PyErr_Clear();
+      }
+    }
+    if (is_method) {
+      *method = descr;
+      return 1;
+    }
+    if (get) {
+      attr = get(descr, obj, reinterpret_cast<PyObject*>(type));
+      Py_DECREF(descr);
+      goto got;
+    }
+    if (descr) {
+      *method = descr;
+      return 0;
+    }
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
+    *method = nullptr;
+    return 0;
+  }
+got:
+  if (!attr) {
+    *method = nullptr;
+    return 0;
+  }
+  if (Py_TYPE(attr) == &PyMethod_Type && PyMethod_GET_SELF(attr) == obj) {
+    PyObject* func = PyMethod_GET_FUNCTION(attr);
+    Py_INCREF(func);
+    Py_DECREF(attr);
+    *method = func;
+    return 1;
+  }
+  *method = attr;
+  return 0;
+}
+
+PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
+                                bool* is_dict) noexcept {
+  if (PyDict_CheckExact(mapping)) {
+    *is_dict = true;
+    *size = PyDict_Size(mapping);
+    Py_INCREF(mapping);
+    return mapping;
+  }
+  *is_dict = false;
+  *size = 0;
+  PyObject* method;
+  int unbound = Rt_GetMethod(mapping, values_name, &method);
+  if (!method) return nullptr;
+  PyObject* slots[2] = {nullptr, mapping};
+  PyObject* result = unbound
+                         ? Rt_FastCall(method, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                         : Rt_FastCall(method, slots + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  Py_DECREF(method);
+  if (!result) return nullptr;
+  if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) return result;
+  PyObject* it = PyObject_GetIter(result);
+  Py_DECREF(result);
+  return it;
+}
+
+int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position,
+                          PyObject** value, bool is_dict) noexcept {
+  if (is_dict) {
+    if (PyDict_Size(source) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return -1;
+    }
+    PyObject *k, *v;
+    if (!PyDict_Next(source, position, &k, &v)) return 0;
+    Py_INCREF(v);
+    *value = v;
+    return 1;
+  }
+  if (PyTuple_CheckExact(source) || PyList_CheckExact(source)) {
+    bool tuple = PyTuple_CheckExact(source);
+    Py_ssize_t length = tuple ? PyTuple_GET_SIZE(source) : PyList_GET_SIZE(source);
+    if (*position >= length) return 0;
+    PyObject* v = tuple ? PyTuple_GET_ITEM(source, *position) : PyList_GET_ITEM(source, *position);
+    ++*position;
+    Py_INCREF(v);
+    *value = v;
+    return 1;
+  }
+  PyObject* v = PyIter_Next(source);
+  if (v) {
+    *value = v;
+    return 1;
+  }
+  return Rt_IterFinish();
+}
+
+PyObject* Rt_FormatSimple(PyObject* x) noexcept {
+  if (PyUnicode_CheckExact(x)) {
+    Py_INCREF(x);
+    return x;
+  }
+  if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
+  if (PyFloat_CheckExact(x)) return PyFloat_Type.tp_repr(x);
+  return PyObject_Format(x, g_state.empty_unicode);
+}
+
+Py_UCS4 Rt_MaxCharOf(PyObject* s) noexcept {
+  if (Rt_StrIsAscii(s)) return 127;
+  switch (Rt_StrKind(s)) {
+    case PyUnicode_1BYTE_KIND:
+      return 255;
+    case PyUnicode_2BYTE_KIND:
+      return 0xFFFF;
+    default:
+      return 0x10FFFF;
+  }
+}
+
+static void RaiseTooLong() noexcept {
+  PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+}
+
+PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
+  if (maxchar > 0x10FFFF) maxchar = 0x10FFFF;
+  int shift = maxchar <= 255 ? 0 : (maxchar <= 0xFFFF ? 1 : 2);
+  if ((PY_SSIZE_T_MAX >> shift) - total < 0) {
+    RaiseTooLong();
+    return nullptr;
+  }
+  PyObject* result = PyUnicode_New(total, maxchar);
+  if (!result) return nullptr;
+  unsigned kind = Rt_StrKind(result);
+  char* data = static_cast<char*>(Rt_StrData(result));
+  Py_ssize_t position = 0;
+  for (int i = 0; i < 3; ++i) {
+    PyObject* part = parts[i];
+    if (!Rt_StrIsReady(part) && _PyUnicode_Ready(part) < 0) goto error;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(part);
+    if (length == 0) continue;
+    // Never write past the allocation, whatever length the caller claimed.
+    if ((PY_SSIZE_T_MAX >> shift) - length < position || position + length > total) {
+      RaiseTooLong();
+      goto error;
+    }
+    if (Rt_StrKind(part) == kind) {
+      std::memcpy(data + (position << shift), Rt_StrData(part), static_cast<size_t>(length) << shift);
+    } else {
+      _PyUnicode_FastCopyCharacters(result, position, part, 0, length);
+    }
+    position += length;
+  }
+  return result;
+error:
+  Py_DECREF(result);
+  return nullptr;
+}
+
+int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  Py_ssize_t size = Py_SIZE(l);
+  if (l->allocated > size) {
+    Py_INCREF(x);
+    PyList_SET_ITEM(list, size, x);
+    Py_SIZE(l) = size + 1;
+    return 0;
+  }
+  return PyList_Append(list, x);
+}
+
+PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
+  PyObject* method = PyObject_GetAttr(args[0], name);
+  if (!method) return nullptr;
+  PyTypeObject* type = Py_TYPE(method);
+  PyObject* result;
+  vectorcallfunc entry = nullptr;
+  if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL))
+    entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(method) +
+                                               type->tp_vectorcall_offset);
+  if (entry) {
+    result = entry(method, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    result = _Py_CheckFunctionResult(method, result, nullptr);
+  } else {
+    result = _PyObject_MakeTpCall(method, args + 1, 0, kwnames);
+  }
+  Py_DECREF(method);
+  return result;
+}
+
+static const char kTwoDigits[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+PyObject* Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
+  char buffer[26];
+  char* end = buffer + sizeof buffer;
+  char* p = end;
+  Py_ssize_t remaining = v;
+  int last;
+  do {
+    Py_ssize_t r = remaining % 100;
+    last = static_cast<int>(r < 0 ? -r : r);
+    remaining /= 100;
+    p -= 2;
+    std::memcpy(p, kTwoDigits + 2 * last, 2);
+  } while (remaining != 0);
+  if (last < 10) ++p;
+  if (v < 0) *--p = '-';
+  Py_ssize_t length = end - p;
+  if (length == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(*p));
+  PyObject* text = PyUnicode_New(length, 127);
+  if (!text) return nullptr;
+  std::memcpy(PyUnicode_1BYTE_DATA(text), p, static_cast<size_t>(length));
+  return text;
+}

@@ -1,0 +1,75 @@
+// velmora.server.handlers.info.hostfacts: its start-up description and module body.
+//
+//   17 from http import HTTPStatus
+//   18 from typing import Any, Dict, Tuple
+//   20 from ...misc import JupyterServerAppInfo
+//   21 from .groundwork import BaseInfoHandler
+//   24 class ServerAppInfoHandler(BaseInfoHandler):
+//   26     def _get_info(self) -> "Tuple[HTTPStatus, Dict[str, Any]]": ...
+#include <Python.h>
+
+#include "constants.h"
+#include "runtime/class_construction.h"
+#include "runtime/imports.h"
+#include "runtime/module_descriptor.h"
+#include "runtime/module_state.h"
+#include "server/handlers/info/hostfacts/hostfacts.h"
+
+namespace {
+
+GlobalLookupCache g_base_info_handler_site;
+
+int FillClass(PyObject* ns, int* line) {
+  *line = 26;
+  PyObject* const annotations[] = {Rt_Const(slot::kReturn), Rt_Const(slot::kReturnAnnotation)};
+  MethodStatement method = {&g_get_info_def,   Rt_Const(slot::kGetInfo), Rt_Const(slot::kGetInfoQualname),
+                            Rt_Const(slot::kModuleName), g_state.code_objects[0], annotations, 1};
+  return Rt_DefineMethod(ns, method);
+}
+
+int Body(int* line) {
+  PyObject* d = g_state.module_dict;
+  *line = 17;
+  PyObject* const http_names[] = {Rt_Const(slot::kHTTPStatus)};
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHttp), http_names, 1, 0, Rt_Const(slot::kHttp)) < 0)
+    return -1;
+  *line = 18;
+  PyObject* const typing_names[] = {Rt_Const(slot::kAny), Rt_Const(slot::kDict),
+                                    Rt_Const(slot::kTuple)};
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kTyping), typing_names, 3, 0, Rt_Const(slot::kTyping)) < 0)
+    return -1;
+  *line = 20;
+  PyObject* const misc_names[] = {Rt_Const(slot::kJupyterServerAppInfo)};
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kMisc), misc_names, 1, 3, Rt_Const(slot::kMiscModule)) < 0)
+    return -1;
+  *line = 21;
+  PyObject* const groundwork_names[] = {Rt_Const(slot::kBaseInfoHandler)};
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kGroundwork), groundwork_names, 1, 1,
+                         Rt_Const(slot::kInfoGroundworkModule)) < 0)
+    return -1;
+  ClassStatement cls = {Rt_Const(slot::kServerAppInfoHandler), Rt_Const(slot::kModuleName),
+                        Rt_Const(slot::kBaseInfoHandler), &g_base_info_handler_site, 24};
+  return Rt_DefineClass(cls, FillClass, line);
+}
+
+const int kGetInfoVarnames[] = {slot::kSelf,   slot::kStatusCode, slot::kServerappInfo,
+                                slot::kResult, slot::kCookie,     slot::kItem};
+const FunctionCodeInfo kFunctions[] = {
+    {1, 6, 26, kGetInfoVarnames, 6, slot::kSourcePath, slot::kGetInfo}};
+
+}  // namespace
+
+const ModuleDescriptor kThisModule = {
+    "hostfacts",
+    HOSTFACTS_MODULE_NAME,
+    "init " HOSTFACTS_MODULE_NAME,
+    HOSTFACTS_SOURCE_PATH,
+    &kConstantTable,
+    kFunctions,
+    1,
+    {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,
+     slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__},
+    Body,
+};
+
+RT_DEFINE_MODULE(hostfacts)

@@ -1,0 +1,81 @@
+// velmora.server.handlers.pipeline_import.groundwork: its start-up description and module body.
+//
+//   17 import json
+//   18 from http import HTTPStatus
+//   19 from typing import Any, Dict
+//   21 from jupyter_server.base.handlers import APIHandler
+//   24 class BasePipelineImportHandler(APIHandler):
+//   26     def _finish_with_result(self, status_code: "HTTPStatus",
+//                                  result: "Dict[str, Any]") -> "None": ...
+#include <Python.h>
+
+#include "constants.h"
+#include "runtime/class_construction.h"
+#include "runtime/imports.h"
+#include "runtime/module_descriptor.h"
+#include "runtime/module_state.h"
+#include "server/handlers/pipeline_import/groundwork/groundwork.h"
+
+namespace {
+
+GlobalLookupCache g_api_handler_site;
+
+int FillClass(PyObject* ns, int* line) {
+  *line = 26;
+  PyObject* const annotations[] = {
+      Rt_Const(slot::kStatusCode), Rt_Const(slot::kHTTPStatus),
+      Rt_Const(slot::kResult),     Rt_Const(slot::kResultAnnotation),
+      Rt_Const(slot::kReturn),     Rt_Const(slot::kNone)};
+  MethodStatement method = {&g_finish_with_result_def,   Rt_Const(slot::kFinishWithResult),
+                            Rt_Const(slot::kFinishQualname), Rt_Const(slot::kModuleName),
+                            g_state.code_objects[0],     annotations,
+                            3};
+  return Rt_DefineMethod(ns, method);
+}
+
+int Body(int* line) {
+  PyObject* d = g_state.module_dict;
+  *line = 17;
+  PyObject* json = Rt_ImportModule(Rt_Const(slot::kJson), nullptr, 0, d, 0, Rt_Const(slot::kJson));
+  if (!json) return -1;
+  int rc = PyDict_SetItem(d, Rt_Const(slot::kJson), json);
+  Py_DECREF(json);
+  if (rc < 0) return -1;
+  *line = 18;
+  PyObject* const http_names[] = {Rt_Const(slot::kHTTPStatus)};
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHttp), http_names, 1, 0, Rt_Const(slot::kHttp)) < 0)
+    return -1;
+  *line = 19;
+  PyObject* const typing_names[] = {Rt_Const(slot::kAny), Rt_Const(slot::kDict)};
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kTyping), typing_names, 2, 0, Rt_Const(slot::kTyping)) < 0)
+    return -1;
+  *line = 21;
+  PyObject* const handler_names[] = {Rt_Const(slot::kAPIHandler)};
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHandlersModule), handler_names, 1, 0,
+                         Rt_Const(slot::kHandlersModule)) < 0)
+    return -1;
+  ClassStatement cls = {Rt_Const(slot::kBasePipelineImportHandler), Rt_Const(slot::kModuleName),
+                        Rt_Const(slot::kAPIHandler), &g_api_handler_site, 24};
+  return Rt_DefineClass(cls, FillClass, line);
+}
+
+const int kFinishVarnames[] = {slot::kSelf, slot::kStatusCode, slot::kResult};
+const FunctionCodeInfo kFunctions[] = {
+    {3, 3, 26, kFinishVarnames, 3, slot::kSourcePath, slot::kFinishWithResult}};
+
+}  // namespace
+
+const ModuleDescriptor kThisModule = {
+    "groundwork",
+    GROUNDWORK_MODULE_NAME,
+    "init " GROUNDWORK_MODULE_NAME,
+    GROUNDWORK_SOURCE_PATH,
+    &kConstantTable,
+    kFunctions,
+    1,
+    {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,
+     slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__},
+    Body,
+};
+
+RT_DEFINE_MODULE(groundwork)

@@ -1,0 +1,145 @@
+"""Generates a module's constant table from its plain list.
+
+The list (constants.txt beside the module's sources) names every str constant in
+slot order and ends with the location table of the module's method. This script
+compresses the entries into one zlib stream and writes constants.h (slot numbers
+by name) and constants.cpp (the stream, the bit-field lengths, the slot array).
+
+List syntax, one item per line, '#' starts a comment:
+  length_bits N              width of each length bit field
+  str NAME "text"            a str slot (the text is a JSON string)
+  bytes NAME locations first_line=L size=S
+  loc LINE START_COL END_COL UNITS   one location entry of the bytes slot above
+"""
+import json
+import os
+import shlex
+import sys
+import zlib
+
+
+class ListError(Exception):
+    pass
+
+
+def varint(value):
+    out = bytearray()
+    while value >= 0x40:
+        out.append(0x40 | (value & 0x3F))
+        value >>= 6
+    out.append(value)
+    return out
+
+
+def svarint(value):
+    return varint((-value << 1) | 1 if value < 0 else value << 1)
+
+
+def encode_locations(first_line, entries):
+    """Encodes (line, start_col, end_col, units) in the location-table format of
+    the interpreters from 3.11 on: a header byte 0x80 | code << 3 | (units - 1),
+    then the line delta and columns in the most compact form that holds them."""
+    out = bytearray()
+    previous = first_line
+    for line, start, end, units in entries:
+        while units > 0:
+            n = min(units, 8)
+            units -= n
+            delta = line - previous
+            if delta == 0 and start < 80 and 0 <= end - start < 16:
+                out.append(0x80 | (start // 8) << 3 | (n - 1))
+                out.append((start % 8) << 4 | (end - start))
+            elif 0 <= delta < 3 and start < 128 and end < 128:
+                out.append(0x80 | (10 + delta) << 3 | (n - 1))
+                out += bytes((start, end))
+            else:
+                out.append(0x80 | 14 << 3 | (n - 1))
+                out += svarint(delta) + varint(0) + varint(start + 1) + varint(end + 1)
+            previous = line
+    return bytes(out)
+
+
+def parse(path):
+    bits = None
+    slots = []  # (name, kind, bytes)
+    pending = None  # [name, first_line, size, entries] of the bytes slot
+    with open(path, encoding="utf-8") as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.strip()
+            if not line or line.startswith("#"):
+                continue
+            try:
+                words = shlex.split(line, comments=True, posix=False)
+                head = words[0]
+                if head == "length_bits":
+                    bits = int(words[1])
+                elif head == "str":
+                    if pending:
+                        raise ListError("str slots come before the bytes slot")
+                    slots.append((words[1], "str", json.loads(words[2]).encode("utf-8")))
+                elif head == "bytes":
+                    opts = dict(w.split("=", 1) for w in words[3:])
+                    pending = [words[1], int(opts["first_line"]), int(opts["size"]), []]
+                elif head == "loc":
+                    if not pending:
+                        raise ListError("loc outside a bytes slot")
+                    pending[3].append(tuple(int(w) for w in words[1:5]))
+                else:
+                    raise ListError("unknown item %r" % head)
+            except (IndexError, ValueError, KeyError) as e:
+                raise ListError("%s:%d: %s" % (path, number, e))
+    if bits is None or pending is None:
+        raise ListError("%s: needs length_bits and a bytes slot" % path)
+    name, first_line, size, entries = pending
+    table = encode_locations(first_line, entries)
+    if len(table) != size:
+        raise ListError("%s: location table is %d bytes, the list says %d" % (path, len(table), size))
+    slots.append((name, "bytes", table))
+    for name, _, value in slots:
+        if len(value) >= 1 << bits:
+            raise ListError("%s: %s is %d bytes, too long for %d bits" % (path, name, len(value), bits))
+    return bits, slots
+
+
+def c_bytes(data):
+    return ",".join("0x%02x" % b for b in data)
+
+
+def main(list_path, out_dir):
+    bits, slots = parse(list_path)
+    stream = zlib.compress(b"".join(v for _, _, v in slots), 9)
+    assert stream[:2] == b"\x78\xda"
+    str_count = sum(1 for _, kind, _ in slots if kind == "str")
+    os.makedirs(out_dir, exist_ok=True)
+    source = os.path.relpath(list_path)
+    header = ["// Generated from %s by tools/gen_constants.py; do not edit." % source,
+              "#pragma once", "", '#include "runtime/constant_table.h"', "",
+              "namespace slot {"]
+    header += ["constexpr int %s = %d;" % (name, i) for i, (name, _, _) in enumerate(slots)]
+    header += ["constexpr int kCount = %d;" % len(slots), "}  // namespace slot", "",
+               "extern const ConstantTableSpec kConstantTable;",
+               "// The table's slots; their addresses are constants for argument-name tables.",
+               "extern PyObject* g_constant_slots[slot::kCount];", ""]
+    body = ["// Generated from %s by tools/gen_constants.py; do not edit." % source,
+            '#include "constants.h"', "", "namespace {",
+            "const unsigned char kBlob[%d] = {%s};" % (len(stream), c_bytes(stream)),
+            "struct Length { unsigned char value : %d; };" % bits,
+            "const Length kLengths[%d] = {%s};" % (len(slots), ",".join("{%d}" % len(v) for _, _, v in slots)),
+            "unsigned LengthOf(int slot) { return kLengths[slot].value; }",
+            "}  // namespace", "",
+            "PyObject* g_constant_slots[%d];" % len(slots),
+            "const ConstantTableSpec kConstantTable = {kBlob, sizeof kBlob, %d, %d, LengthOf, g_constant_slots};"
+            % (len(slots), str_count), ""]
+    for name, text in (("constants.h", header), ("constants.cpp", body)):
+        path = os.path.join(out_dir, name)
+        new = "\n".join(text)
+        if not os.path.exists(path) or open(path).read() != new:
+            with open(path, "w") as f:
+                f.write(new)
+
+
+if __name__ == "__main__":
+    try:
+        main(sys.argv[1], sys.argv[2])
+    except ListError as e:
+        sys.exit("gen_constants: %s" % e)

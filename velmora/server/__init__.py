@@ -1,0 +1,1 @@
+"""Server side of velmora: the handlers, the facts they report and the standalone server."""

@@ -1,0 +1,1 @@
+"""Request handlers of the velmora API."""

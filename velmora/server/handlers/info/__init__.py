@@ -1,0 +1,1 @@
+"""The server-information endpoint."""

@@ -1,0 +1,1 @@
+"""The pipeline-import endpoint."""
