@@ -1,0 +1,62 @@
+"""Shared fixtures: where the test-only module lives, and leak checks."""
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TESTMOD_DIR = os.path.abspath(os.environ.get("VELMORA_TESTMOD_DIR", os.path.join(ROOT, "build", "testmods")))
+if TESTMOD_DIR not in sys.path:
+    sys.path.append(TESTMOD_DIR)
+
+SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
+
+
+def run_python(code, *args, env=None, check=True):
+    """Runs `code` in a fresh interpreter of this environment; returns the
+    completed process. The fresh process sees the same package and test module."""
+    environment = dict(os.environ)
+    environment["VELMORA_TESTMOD_DIR"] = TESTMOD_DIR
+    extra = [TESTMOD_DIR]
+    if environment.get("PYTHONPATH"):
+        extra.insert(0, environment["PYTHONPATH"])
+    environment["PYTHONPATH"] = os.pathsep.join(extra)
+    environment.update(env or {})
+    proc = subprocess.run([sys.executable, *args, "-c", textwrap.dedent(code)], env=environment,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                          cwd=ROOT)
+    if check and proc.returncode != 0:
+        raise AssertionError("child failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
+    return proc
+
+
+def assert_no_growth(action, rounds=100_000, warmup=1000, slack_objects=50, slack_bytes=64 * 1024):
+    """Runs `action` many times and checks that neither the number of live
+    objects nor the traced memory grows beyond a small slack."""
+    if SANITIZED:
+        rounds = min(rounds, 2000)
+    for _ in range(warmup):
+        action()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before_objects = len(gc.get_objects())
+        before_bytes = tracemalloc.get_traced_memory()[0]
+        for _ in range(rounds):
+            action()
+        gc.collect()
+        after_objects = len(gc.get_objects())
+        after_bytes = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert after_objects - before_objects <= slack_objects, (before_objects, after_objects)
+    assert after_bytes - before_bytes <= slack_bytes, (before_bytes, after_bytes)
+
+
+@pytest.fixture
+def fresh_python():
+    return run_python

@@ -1,0 +1,10 @@
+// Probes of the function routines.
+#include "tests/testmod/testmod.h"
+
+namespace {
+
+PyMethodDef g_probes[] = {{nullptr, nullptr, 0, nullptr}};
+
+}  // namespace
+
+int RegisterFunctionProbes(PyObject* module_dict) noexcept { return AddProbes(module_dict, g_probes); }

@@ -1,0 +1,43 @@
+"""Base of the server-info handler: the HTTP side around `_get_info`.
+
+The compiled module `hostfacts` derives `ServerAppInfoHandler` from this class
+and provides `_get_info`, which returns (status, facts dict) and reads the
+request's cookies through `self.cookies`. This module is imported while that
+compiled module starts: it must not import it back.
+"""
+from http.cookies import SimpleCookie
+
+from jupyter_server.auth.decorator import authorized
+from jupyter_server.base.handlers import APIHandler
+from tornado import escape, web
+
+
+class BaseInfoHandler(APIHandler):
+    auth_resource = "velmora"
+
+    @property
+    def cookies(self) -> SimpleCookie:
+        """The request's cookies without the server's login cookie.
+
+        The facts echo the cookies back in the response body; the login cookie
+        is HttpOnly precisely so that page scripts cannot read it, and a script
+        that could call this endpoint would otherwise get it in plain text.
+        """
+        jar = SimpleCookie()
+        hidden = self.cookie_name
+        for key, morsel in self.request.cookies.items():
+            if key != hidden:
+                # dict's own __setitem__ keeps the Morsel (and the order) as is.
+                dict.__setitem__(jar, key, morsel)
+        return jar
+
+    @web.authenticated
+    @authorized
+    def get(self) -> None:
+        status, info = self._get_info()
+        self.set_status(int(status))
+        # json_encode also escapes "</", which keeps echoed cookies inert.
+        self.finish(escape.json_encode(info))
+
+    def _get_info(self):
+        raise NotImplementedError("provided by the compiled ServerAppInfoHandler")
