@@ -1,0 +1,1 @@
+"""Interpreted twins of the compiled handler modules, for tests and benchmarks."""

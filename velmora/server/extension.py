@@ -1,0 +1,41 @@
+"""Mounting velmora in a running Jupyter server application.
+
+Settings read from the Jupyter application's tornado settings
+(`ServerApp.tornado_settings`): "velmora_max_body_size", the largest pipeline
+import body in bytes (1 MiB by default).
+"""
+import os
+from typing import Optional
+
+from jupyter_server.utils import url_path_join
+
+from . import handler_sets, misc
+from .handler_sets import HandlerSet
+from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
+from .routes import route_table
+
+
+def load(serverapp, handler_set: Optional[HandlerSet] = None) -> None:
+    if handler_set is None:
+        handler_set = handler_sets.compiled()
+    web_app = serverapp.web_app
+    settings = web_app.settings
+    base_url = settings.get("base_url", "/")
+    root_dir = getattr(serverapp, "root_dir", None) or settings.get("server_root_dir") or os.getcwd()
+    root_dir = os.path.realpath(os.path.expanduser(root_dir))
+    max_body_size = int(settings.get("velmora_max_body_size", DEFAULT_MAX_BODY_SIZE))
+    web_app.add_handlers(
+        ".*$", route_table(base_url, handler_set, root_dir=root_dir, max_body_size=max_body_size)
+    )
+    # Jupyter records its start in the settings; the record lives as long as the process.
+    misc.register_server(base_url=base_url, root_dir=root_dir, started=settings.get("started"))
+    log = getattr(serverapp, "log", None)
+    if log is not None:
+        log.info("velmora %s: API mounted under %s (%s handlers)",
+                 _version(), url_path_join(base_url, "api/velmora"), handler_set.kind)
+
+
+def _version() -> str:
+    from velmora import __version__
+
+    return __version__

@@ -1,0 +1,42 @@
+"""The URL table of the velmora API, shared by the standalone server and the Jupyter extension."""
+import re
+from typing import Any, List, Tuple
+
+from jupyter_server.base.handlers import APIHandler
+from jupyter_server.utils import url_path_join
+from tornado import web
+
+from .handler_sets import HandlerSet
+from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
+
+INFO_PATH = "api/velmora/server-info"
+IMPORT_PATH = "api/velmora/pipelines/import"
+
+
+def route_table(
+    base_url: str,
+    handler_set: HandlerSet,
+    *,
+    root_dir: str,
+    max_body_size: int = DEFAULT_MAX_BODY_SIZE,
+) -> List[Tuple[Any, ...]]:
+    def pattern(path: str) -> str:
+        # A base URL is a path, not a pattern: "." in it must not match "x".
+        return re.escape(url_path_join(base_url, path))
+
+    return [
+        (pattern(INFO_PATH), handler_set.info),
+        (
+            pattern(IMPORT_PATH),
+            handler_set.pipeline_import,
+            {"root_dir": root_dir, "max_body_size": max_body_size},
+        ),
+    ]
+
+
+class NotFoundHandler(APIHandler):
+    """Any other path: a JSON 404 like the rest of the API."""
+
+    def prepare(self) -> None:
+        super().prepare()
+        raise web.HTTPError(404)
