@@ -42,6 +42,11 @@ struct ModuleDescriptor {
   int (*body)(int* line);
 };
 
+// The runtime's names in a generated table, which spells them alike everywhere.
+#define RT_RUNTIME_NAME_SLOTS                                                        \
+  {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,     \
+   slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__}
+
 // Defined once by each module (and by each test binary).
 extern const ModuleDescriptor kThisModule;
 

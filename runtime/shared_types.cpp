@@ -56,15 +56,15 @@ int Rt_CheckSharedType(PyObject* candidate, const char* short_name,
   return 0;
 }
 
-static void* FindSlot(const PyType_Spec* spec, int id) noexcept {
-  for (const PyType_Slot* slot = spec->slots; slot->slot; ++slot)
+static void* FindSlot(const PyType_Spec* type_spec, int id) noexcept {
+  for (const PyType_Slot* slot = type_spec->slots; slot->slot; ++slot)
     if (slot->slot == id) return slot->pfunc;
   return nullptr;
 }
 
-int Rt_FixupSpecType(PyType_Spec* spec, PyTypeObject* type) noexcept {
+int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
   bool changed = false;
-  if (auto* members = static_cast<PyMemberDef*>(FindSlot(spec, Py_tp_members))) {
+  if (auto* members = static_cast<PyMemberDef*>(FindSlot(type_spec, Py_tp_members))) {
     for (PyMemberDef* m = members; m->name; ++m) {
       if (std::strncmp(m->name, "__", 2) != 0) continue;
       if (std::strcmp(m->name, "__weaklistoffset__") == 0) {
@@ -85,7 +85,7 @@ int Rt_FixupSpecType(PyType_Spec* spec, PyTypeObject* type) noexcept {
       changed = true;
     }
   }
-  if (auto* getset = static_cast<PyGetSetDef*>(FindSlot(spec, Py_tp_getset))) {
+  if (auto* getset = static_cast<PyGetSetDef*>(FindSlot(type_spec, Py_tp_getset))) {
     for (PyGetSetDef* g = getset; g->name; ++g) {
       if (std::strcmp(g->name, "__module__") != 0) continue;
       PyObject* descr = PyDescr_NewGetSet(type, g);
@@ -100,9 +100,9 @@ int Rt_FixupSpecType(PyType_Spec* spec, PyTypeObject* type) noexcept {
   return 0;
 }
 
-PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* spec, PyObject* bases) noexcept {
-  const char* dot = std::strrchr(spec->name, '.');
-  const char* short_name = dot ? dot + 1 : spec->name;
+PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec, PyObject* bases) noexcept {
+  const char* dot = std::strrchr(type_spec->name, '.');
+  const char* short_name = dot ? dot + 1 : type_spec->name;
   PyObject* key = PyUnicode_FromString(short_name);
   if (!key) return nullptr;
   PyObject* module = PyImport_AddModule(RT_SHARED_MODULE_NAME);  // borrowed
@@ -117,20 +117,20 @@ PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* spec, PyObject
     PyObject* found = PyDict_GetItemWithError(dict, key);  // borrowed
     if (found) {
       Py_INCREF(found);
-      if (Rt_CheckSharedType(found, short_name, spec->basicsize) < 0) {
+      if (Rt_CheckSharedType(found, short_name, type_spec->basicsize) < 0) {
         Py_DECREF(found);
       } else {
         result = found;
       }
     } else if (!PyErr_Occurred()) {
-      PyObject* created = PyType_FromSpecWithBases(spec, bases);
+      PyObject* created = PyType_FromSpecWithBases(type_spec, bases);
       if (created && metatype) {
         PyTypeObject* previous = Py_TYPE(created);
         Py_INCREF(metatype);
         Py_TYPE(created) = metatype;
         Py_DECREF(previous);
       }
-      if (created && Rt_FixupSpecType(spec, reinterpret_cast<PyTypeObject*>(created)) < 0)
+      if (created && Rt_FixupSpecType(type_spec, reinterpret_cast<PyTypeObject*>(created)) < 0)
         Py_CLEAR(created);
       if (created) {
         PyObject* registered = PyDict_SetDefault(dict, key, created);  // borrowed
@@ -141,7 +141,7 @@ PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* spec, PyObject
         } else {
           // Someone registered the name while the type was being made.
           Py_DECREF(created);
-          if (Rt_CheckSharedType(registered, short_name, spec->basicsize) == 0) {
+          if (Rt_CheckSharedType(registered, short_name, type_spec->basicsize) == 0) {
             Py_INCREF(registered);
             result = registered;
           }

@@ -10,12 +10,12 @@ struct ModuleState;
 #define RT_SHARED_MODULE_NAME "_cython_3_2_4amsendbackport"
 
 // New reference to the registered type, or null with an exception set.
-PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* spec, PyObject* bases) noexcept;
+PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec, PyObject* bases) noexcept;
 // 0 if `candidate` may serve as the type, else -1 with TypeError.
 int Rt_CheckSharedType(PyObject* candidate, const char* short_name, Py_ssize_t expected_size) noexcept;
-// Applies the offsets and `__module__` descriptors that type creation from a
-// spec cannot express. 0, or -1 with an exception set.
-int Rt_FixupSpecType(PyType_Spec* spec, PyTypeObject* type) noexcept;
+// Applies the offsets and `__module__` descriptors that PyType_FromSpec
+// cannot express. 0, or -1 with an exception set.
+int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept;
 
 // Start-up: fetches the metatype and the function type into the state.
 int Rt_FetchSharedTypes(ModuleState* state) noexcept;

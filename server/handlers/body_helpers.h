@@ -16,7 +16,7 @@ PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssi
 int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position,
                           PyObject** value, bool is_dict) noexcept;
 
-// The text of an f-string field without a format specification.
+// The text of an f-string field that has no format options.
 PyObject* Rt_FormatSimple(PyObject* x) noexcept;
 Py_UCS4 Rt_MaxCharOf(PyObject* s) noexcept;
 // Joins three str of known total length and widest character in one allocation.

@@ -6,6 +6,7 @@
 #include "constants.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
+#include "tests/testmod/test_descriptor.h"
 
 namespace {
 
@@ -14,24 +15,9 @@ int EmptyBody(int* line) {
   return 0;
 }
 
-const int kProbeVarnames[] = {slot::kSelf, slot::kA, slot::kB};
-const FunctionCodeInfo kFunctions[] = {
-    {3, 3, 1, kProbeVarnames, 3, slot::kSourcePath, slot::kProbe}};
-
 }  // namespace
 
-const ModuleDescriptor kThisModule = {
-    "_rt_embedded",
-    "_rt_embedded",
-    "init _rt_embedded",
-    "tests/cpp/_rt_embedded.py",
-    &kConstantTable,
-    kFunctions,
-    1,
-    {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,
-     slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__},
-    EmptyBody,
-};
+const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_embedded", "tests/cpp/_rt_embedded.py", EmptyBody);
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

@@ -5,6 +5,7 @@
 #include "constants.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
+#include "tests/testmod/test_descriptor.h"
 #include "tests/testmod/testmod.h"
 
 int AddProbes(PyObject* module_dict, PyMethodDef* defs) noexcept {
@@ -29,23 +30,8 @@ int Body(int* line) {
   return 0;
 }
 
-const int kProbeVarnames[] = {slot::kSelf, slot::kA, slot::kB};
-const FunctionCodeInfo kFunctions[] = {
-    {3, 3, 1, kProbeVarnames, 3, slot::kSourcePath, slot::kProbe}};
-
 }  // namespace
 
-const ModuleDescriptor kThisModule = {
-    "_rt_testmod",
-    "_rt_testmod",
-    "init _rt_testmod",
-    "tests/testmod/_rt_testmod.py",
-    &kConstantTable,
-    kFunctions,
-    1,
-    {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,
-     slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__},
-    Body,
-};
+const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_testmod", "tests/testmod/_rt_testmod.py", Body);
 
 RT_DEFINE_MODULE(_rt_testmod)

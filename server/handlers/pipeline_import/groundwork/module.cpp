@@ -73,8 +73,7 @@ const ModuleDescriptor kThisModule = {
     &kConstantTable,
     kFunctions,
     1,
-    {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,
-     slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__},
+    RT_RUNTIME_NAME_SLOTS,
     Body,
 };
 
