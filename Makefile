@@ -46,9 +46,11 @@ $(ASAN_DIR)/build.ninja: CMakeLists.txt | env
 test-asan: $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR)
 	$(ASAN_ENV) $(ASAN_DIR)/tests/runtime_tests --gtest_brief=1
-	$(ASAN_ENV) LD_PRELOAD=$(ASAN_RT) PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg \
-	  VELMORA_TESTMOD_DIR=$(ASAN_DIR)/testmods VELMORA_SANITIZED=1 \
-	  $(VENV_PY) -m pytest -q -p no:cacheprovider tests/python
+	# From the staged tree: the current directory comes first on sys.path, and
+	# the checkout's own package holds the uninstrumented modules.
+	cd $(ASAN_DIR)/pkg && $(ASAN_ENV) LD_PRELOAD=$(ASAN_RT) PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg \
+	  VELMORA_TESTMOD_DIR=$(CURDIR)/$(ASAN_DIR)/testmods VELMORA_SANITIZED=1 \
+	  $(CURDIR)/$(VENV_PY) -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests/python
 
 demo: build
 	$(VENV_PY) -m velmora.server $(DEMO_ARGS)

@@ -28,7 +28,7 @@ def run_python(code, *args, env=None, check=True):
     environment.update(env or {})
     proc = subprocess.run([sys.executable, *args, "-c", textwrap.dedent(code)], env=environment,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-                          cwd=ROOT)
+                          cwd=os.getcwd())
     if check and proc.returncode != 0:
         raise AssertionError("child failed (%d):\n%s\n%s" % (proc.returncode, proc.stdout, proc.stderr))
     return proc

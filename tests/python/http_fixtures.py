@@ -36,10 +36,11 @@ def load_handler_set(kind: str) -> handler_sets.HandlerSet:
 
 
 class ServerThread:
-    """Serves one tornado application from its own asyncio loop in a daemon thread."""
+    """Runs a server (`listen(port) -> port`, `async stop()`) in its own asyncio loop
+    in a daemon thread."""
 
-    def __init__(self, app, root_dir: str) -> None:
-        self.server = VelmoraServer(app, root_dir=root_dir)
+    def __init__(self, server) -> None:
+        self.server = server
         self.port: Optional[int] = None
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._ready = threading.Event()
@@ -139,7 +140,7 @@ class LiveServer(NamedTuple):
 def start_server(kind: str, root: str, **app_kw: Any) -> LiveServer:
     handler_set = load_handler_set(kind)
     app = make_app(handler_set, root_dir=root, token=TOKEN, **app_kw)
-    thread = ServerThread(app, root).start()
+    thread = ServerThread(VelmoraServer(app, root_dir=root)).start()
     return LiveServer(kind, handler_set, root, Client(thread.port), thread)
 
 

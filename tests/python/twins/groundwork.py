@@ -25,7 +25,7 @@ class BasePipelineImportHandler(APIHandler):
 
     def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") -> "None":
         _exact_dict_argument("result", result); self.set_header(name="Content-Type", value="application/json")  # noqa: E702
-        self.set_header(name="Content-Length", value=str(len(json.dumps(result))))
+        self.set_header(name="Content-Length", value=str(len(json.dumps(result).replace("</", "<\\/"))))
         self.set_status(status_code=int(status_code))
         self.finish(result)
 

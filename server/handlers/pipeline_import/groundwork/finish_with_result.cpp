@@ -2,7 +2,7 @@
 //
 //   26 def _finish_with_result(self, status_code, result: dict) -> None:
 //   27     self.set_header(name="Content-Type", value="application/json")
-//   28     self.set_header(name="Content-Length", value=f"{len(json.dumps(result))}")
+//   28     self.set_header(name="Content-Length", value=f"{len(json_encode(result))}")
 //   29     self.set_status(status_code=int(status_code))
 //   30     self.finish(result)
 #include <Python.h>
@@ -42,7 +42,9 @@ int SetHeader(PyObject* self, PyObject* name, PyObject* value) noexcept {
                           value);
 }
 
-// f"{len(json.dumps(result))}"
+// The length of the body that finish(result) writes: json.dumps(result) with
+// every "</" escaped as "<\/" (the framework's JSON encoder does so, and a
+// declared length that falls short makes it drop the response).
 PyObject* SerialisedLength(PyObject* result) noexcept {
   PyObject* json = Rt_GetModuleGlobal(Rt_Const(slot::kJson), &g_json_site);
   if (!json) return nullptr;
@@ -53,9 +55,16 @@ PyObject* SerialisedLength(PyObject* result) noexcept {
   Py_DECREF(dumps);
   if (!text) return nullptr;
   Py_ssize_t length = PyObject_Size(text);
+  Py_ssize_t escapes = 0;
+  if (length != -1 && PyUnicode_Check(text)) {
+    static PyObject* close_tag;  // lives with the module, like its constants
+    if (!close_tag) close_tag = PyUnicode_InternFromString("</");
+    escapes = close_tag ? PyUnicode_Count(text, close_tag, 0, PY_SSIZE_T_MAX) : -1;
+    if (escapes == -1) length = -1;
+  }
   Py_DECREF(text);
   if (length == -1) return nullptr;
-  return Rt_SsizeToUnicode(length);
+  return Rt_SsizeToUnicode(length + escapes);
 }
 
 PyObject* FinishBody(PyObject* self, PyObject* status_code, PyObject* result) noexcept {

@@ -9,7 +9,7 @@ import errno
 import functools
 import json
 from http import HTTPStatus
-from typing import Any, Dict, List, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from jupyter_server.auth.decorator import authorized
 from tornado import web
@@ -89,13 +89,29 @@ class PipelineImportMixin:
     def initialize(self, root_dir: str, max_body_size: int = DEFAULT_MAX_BODY_SIZE) -> None:
         self.root_dir = root_dir
         self.max_body_size = max_body_size
-
-    def prepare(self) -> None:
-        super().prepare()
+        self._refusal: Optional[web.HTTPError] = None
         self._received = 0
         self._chunks: List[bytes] = []
+        self._keep_body = False
+
+    # The checks that tornado and the framework make before the body arrives
+    # would answer at once and cut the connection while the client is still
+    # sending, so that the client often sees a reset instead of the answer.
+    # Their verdicts wait until the body has been read (and thrown away).
+    def check_xsrf_cookie(self) -> None:
+        try:
+            super().check_xsrf_cookie()
+        except web.HTTPError as e:
+            self._refusal = e
+
+    def prepare(self) -> None:
+        try:
+            super().prepare()
+        except web.HTTPError as e:
+            if self._refusal is None:
+                self._refusal = e
         # A request that will be refused keeps nothing of its body.
-        self._keep_body = bool(self.current_user)
+        self._keep_body = self._refusal is None and bool(self.current_user)
         set_limit = getattr(self.request.connection, "set_max_body_size", None)
         if set_limit is not None:
             set_limit(drain_limit(self.max_body_size))
@@ -111,6 +127,8 @@ class PipelineImportMixin:
     @web.authenticated
     @authorized
     async def post(self) -> None:
+        if self._refusal is not None:
+            raise self._refusal
         if self._received > self.max_body_size:
             self._answer(
                 HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
@@ -144,6 +162,7 @@ class PipelineImportMixin:
             else:
                 self._answer(HTTPStatus.INTERNAL_SERVER_ERROR, "the pipeline could not be stored")
             return
+        # A valid name holds no "/", so the summary cannot hold "</" either.
         self._finish_with_result(
             HTTPStatus.CREATED,
             {"name": name, "path": path, "node_count": len(nodes), "bytes_written": len(data)},

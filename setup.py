@@ -1,0 +1,90 @@
+"""Packaging: `pip install --no-build-isolation --no-index .` builds the compiled modules with CMake.
+
+The modules have one build description, CMakeLists.txt; build_ext only runs it
+with the package tree of this build as the place for the modules. Build
+directories live in a temporary folder: build/ in the checkout belongs to make.
+"""
+import atexit
+import os
+import shutil
+import sys
+import tempfile
+from distutils.command.build import build as _build
+from distutils.errors import DistutilsExecError, DistutilsSetupError
+
+from setuptools import Extension, find_packages, setup
+from setuptools.command.build_ext import build_ext as _build_ext
+from setuptools.command.egg_info import egg_info as _egg_info
+
+ROOT = os.path.dirname(os.path.abspath(__file__))
+
+
+def _version():
+    with open(os.path.join(ROOT, "velmora", "__init__.py"), encoding="utf-8") as f:
+        for line in f:
+            if line.startswith("__version__"):
+                return line.split("=", 1)[1].strip().strip("\"'")
+    raise DistutilsSetupError("velmora/__init__.py has no __version__")
+
+
+class CMakeExtension(Extension):
+    """A module that CMake builds; setuptools only needs its name and place."""
+
+    def __init__(self, name):
+        super().__init__(name, sources=[])
+
+
+class build(_build):
+    def initialize_options(self):
+        super().initialize_options()
+        self.build_base = tempfile.mkdtemp(prefix="velmora-build-")
+        atexit.register(shutil.rmtree, self.build_base, True)
+
+
+class egg_info(_egg_info):
+    def initialize_options(self):
+        super().initialize_options()
+        # An editable install needs its metadata in the checkout; others do not.
+        if "develop" not in sys.argv:
+            self.egg_base = tempfile.mkdtemp(prefix="velmora-egg-")
+            atexit.register(shutil.rmtree, self.egg_base, True)
+
+
+class build_ext(_build_ext):
+    def run(self):
+        if not self.extensions:
+            return
+        cmake = shutil.which("cmake")
+        if not cmake or not shutil.which("ninja"):
+            raise DistutilsExecError("building velmora needs cmake and ninja on the PATH")
+        pkg_dir = ROOT if self.inplace else os.path.abspath(self.build_lib)
+        build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
+        self.spawn([
+            cmake, "-S", ROOT, "-B", build_dir, "-G", "Ninja",
+            "-DPython_EXECUTABLE=" + sys.executable,
+            "-DVELMORA_TESTS=OFF",
+            "-DVELMORA_PKG_DIR=" + pkg_dir,
+        ])
+        self.spawn([cmake, "--build", build_dir])
+        for ext in self.extensions:
+            path = self.get_ext_fullpath(ext.name)
+            if not os.path.isfile(path):
+                raise DistutilsExecError("CMake did not produce %s" % path)
+
+
+setup(
+    name="velmora",
+    version=_version(),
+    description="Jupyter server extension: server facts and pipeline import, with compiled handlers",
+    packages=find_packages(include=["velmora", "velmora.*"]),
+    ext_modules=[
+        CMakeExtension("velmora.server.handlers.info.hostfacts"),
+        CMakeExtension("velmora.server.handlers.pipeline_import.groundwork"),
+    ],
+    cmdclass={"build": build, "build_ext": build_ext, "egg_info": egg_info},
+    # The compiled modules target exactly this interpreter version.
+    python_requires="~=3.8.0",
+    install_requires=["jupyter_server>=1.23,<2", "tornado>=6.1"],
+    entry_points={"console_scripts": ["velmora-server = velmora.server.app:main"]},
+    zip_safe=False,
+)

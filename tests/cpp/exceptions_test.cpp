@@ -1,0 +1,385 @@
+// The thread's raised and handled exceptions, and matching by class and tuple.
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include "runtime/exceptions.h"
+
+namespace {
+
+PyThreadState* Thread() { return _PyThreadState_UncheckedGet(); }
+
+// Evaluates `expression` with builtins; a new reference or null with the error.
+PyObject* Eval(const char* expression) {
+  PyObject* globals = PyDict_New();
+  if (!globals) return nullptr;
+  if (PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0) {
+    Py_DECREF(globals);
+    return nullptr;
+  }
+  PyObject* result = PyRun_String(expression, Py_eval_input, globals, globals);
+  Py_DECREF(globals);
+  return result;
+}
+
+PyObject* Tuple(std::initializer_list<PyObject*> items) {
+  PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+  Py_ssize_t i = 0;
+  for (PyObject* item : items) {
+    Py_INCREF(item);
+    PyTuple_SET_ITEM(t, i++, item);
+  }
+  return t;
+}
+
+PyTypeObject* Type(PyObject* exc) { return reinterpret_cast<PyTypeObject*>(exc); }
+
+class ExceptionsTest : public testing::Test {
+ protected:
+  void TearDown() override {
+    if (PyErr_Occurred()) PyErr_Print();
+    ASSERT_FALSE(PyErr_Occurred());
+  }
+};
+
+// --- matching the raised exception ---------------------------------------------------
+
+TEST_F(ExceptionsTest, MatchesCurrentByClass) {
+  PyThreadState* ts = Thread();
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_Exception), 0);  // nothing raised
+  PyErr_SetNone(PyExc_KeyError);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_KeyError), 1);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_LookupError), 1);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_Exception), 1);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_KeyboardInterrupt), 0);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_ValueError), 0);
+  // Matching never disturbs the raised exception.
+  EXPECT_EQ(ts->curexc_type, PyExc_KeyError);
+  PyErr_Clear();
+  PyErr_SetNone(PyExc_KeyboardInterrupt);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_Exception), 0);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_BaseException), 1);
+  PyErr_Clear();
+}
+
+TEST_F(ExceptionsTest, MatchesCurrentByTuple) {
+  PyThreadState* ts = Thread();
+  PyObject* inner = Tuple({PyExc_KeyError});
+  PyObject* nested = Tuple({PyExc_ValueError, inner});
+  PyObject* empty = PyTuple_New(0);
+  PyErr_SetNone(PyExc_KeyError);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, nested), 1);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, empty), 0);
+  PyErr_Clear();
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, nested), 0);
+  Py_DECREF(nested);
+  Py_DECREF(inner);
+  Py_DECREF(empty);
+}
+
+TEST_F(ExceptionsTest, MatchesTuple) {
+  PyObject* empty = PyTuple_New(0);
+  EXPECT_EQ(Rt_ExceptionMatchesTuple(PyExc_KeyError, empty), 0);
+  PyObject* inner = Tuple({PyExc_KeyError});
+  PyObject* nested = Tuple({PyExc_ValueError, inner});
+  EXPECT_EQ(Rt_ExceptionMatchesTuple(PyExc_KeyError, nested), 1);
+  EXPECT_EQ(Rt_ExceptionMatchesTuple(PyExc_TypeError, nested), 0);
+  PyObject* one = PyLong_FromLong(1);
+  PyObject* text = PyUnicode_FromString("x");
+  PyObject* mixed = Tuple({one, text, PyExc_LookupError});
+  EXPECT_EQ(Rt_ExceptionMatchesTuple(PyExc_KeyError, mixed), 1);  // non-classes skipped
+  PyObject* no_classes = Tuple({one, text, reinterpret_cast<PyObject*>(&PyLong_Type)});
+  EXPECT_EQ(Rt_ExceptionMatchesTuple(PyExc_KeyError, no_classes), 0);
+  // Identity first, even for an object that is no exception class at all.
+  EXPECT_EQ(Rt_ExceptionMatchesTuple(one, no_classes), 1);
+  EXPECT_FALSE(PyErr_Occurred());
+  for (PyObject* o : {empty, inner, nested, one, text, mixed, no_classes}) Py_DECREF(o);
+}
+
+TEST_F(ExceptionsTest, GivenMatchesAndItsFallbacks) {
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_KeyError, PyExc_KeyError), 1);
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_KeyError, PyExc_Exception), 1);
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_Exception, PyExc_KeyError), 0);
+  // An instance is not a class: the interpreter's own test takes its type.
+  PyObject* instance = PyObject_CallFunction(PyExc_KeyError, "s", "k");
+  ASSERT_TRUE(instance);
+  EXPECT_EQ(Rt_GivenExceptionMatches(instance, PyExc_LookupError), 1);
+  EXPECT_EQ(Rt_GivenExceptionMatches(instance, PyExc_ValueError), 0);
+  // A class that is no exception, and a target that is neither class nor tuple.
+  auto* int_type = reinterpret_cast<PyObject*>(&PyLong_Type);
+  EXPECT_EQ(Rt_GivenExceptionMatches(int_type, PyExc_Exception), 0);
+  EXPECT_EQ(Rt_GivenExceptionMatches(int_type, int_type), 1);
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_KeyError, Py_None), 0);
+  // A tuple target: identity pass, then exception classes only.
+  PyObject* with_int = Tuple({int_type, PyExc_LookupError});
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_KeyError, with_int), 1);
+  PyObject* inner = Tuple({PyExc_KeyError});
+  PyObject* nested = Tuple({PyExc_ValueError, inner});
+  // The class routine skips a nested tuple; looking one level deeper is the
+  // tuple routine's work (see MatchesTuple).
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_KeyError, nested), 0);
+  PyObject* empty = PyTuple_New(0);
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_KeyError, empty), 0);
+  EXPECT_FALSE(PyErr_Occurred());
+  for (PyObject* o : {instance, with_int, inner, nested, empty}) Py_DECREF(o);
+}
+
+TEST_F(ExceptionsTest, TupleSubclassTarget) {
+  PyObject* target = Eval("type('Pair', (tuple,), {})((ValueError, KeyError))");
+  ASSERT_TRUE(target);
+  PyErr_SetNone(PyExc_KeyError);
+  EXPECT_EQ(Rt_ExceptionMatchesCurrent(Thread(), target), 1);
+  PyErr_Clear();
+  EXPECT_EQ(Rt_GivenExceptionMatches(PyExc_LookupError, target), 0);
+  Py_DECREF(target);
+}
+
+// --- subtype tests -------------------------------------------------------------------
+
+// Static types that were never readied: no MRO tuple, only tp_base.
+PyTypeObject g_unready_key_error;
+PyTypeObject g_unready_bare;
+
+TEST_F(ExceptionsTest, SubtypeWithoutMroFollowsTheBaseChain) {
+  g_unready_key_error.tp_name = "unready_key_error";
+  g_unready_key_error.tp_base = Type(PyExc_KeyError);
+  g_unready_bare.tp_name = "unready_bare";
+  ASSERT_EQ(g_unready_key_error.tp_mro, nullptr);
+  PyTypeObject* a = &g_unready_key_error;
+  EXPECT_EQ(Rt_IsSubtype(a, a), 1);
+  EXPECT_EQ(Rt_IsSubtype(a, Type(PyExc_KeyError)), 1);
+  EXPECT_EQ(Rt_IsSubtype(a, Type(PyExc_LookupError)), 1);
+  EXPECT_EQ(Rt_IsSubtype(a, &PyBaseObject_Type), 1);
+  EXPECT_EQ(Rt_IsSubtype(a, Type(PyExc_ValueError)), 0);
+  EXPECT_EQ(Rt_IsSubtype(&g_unready_bare, &PyBaseObject_Type), 1);
+  EXPECT_EQ(Rt_IsSubtype(&g_unready_bare, &PyLong_Type), 0);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(a, Type(PyExc_ValueError), Type(PyExc_LookupError)), 1);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(a, Type(PyExc_ValueError), &PyBaseObject_Type), 1);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(a, Type(PyExc_ValueError), Type(PyExc_TypeError)), 0);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(&g_unready_bare, &PyLong_Type, &PyBaseObject_Type), 1);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(&g_unready_bare, &PyLong_Type, &PyFloat_Type), 0);
+}
+
+TEST_F(ExceptionsTest, SubtypeWithMro) {
+  PyObject* cls = Eval("type('C', (type('A', (), {}), type('B', (), {})), {})");
+  ASSERT_TRUE(cls);
+  auto* c = Type(cls);
+  auto* a = Type(PyTuple_GET_ITEM(c->tp_bases, 0));
+  auto* b = Type(PyTuple_GET_ITEM(c->tp_bases, 1));
+  EXPECT_EQ(Rt_IsSubtype(c, a), 1);
+  EXPECT_EQ(Rt_IsSubtype(c, b), 1);
+  EXPECT_EQ(Rt_IsSubtype(c, &PyBaseObject_Type), 1);
+  EXPECT_EQ(Rt_IsSubtype(a, c), 0);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(c, &PyLong_Type, b), 1);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(a, &PyLong_Type, b), 0);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(a, a, b), 1);
+
+  // Without its MRO the class is judged by tp_base alone: the first base is
+  // found, the second is not, `object` always is.
+  PyObject* mro = c->tp_mro;
+  c->tp_mro = nullptr;
+  EXPECT_EQ(Rt_IsSubtype(c, a), 1);
+  EXPECT_EQ(Rt_IsSubtype(c, b), 0);
+  EXPECT_EQ(Rt_IsSubtype(c, &PyBaseObject_Type), 1);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(c, b, &PyLong_Type), 0);
+  EXPECT_EQ(Rt_IsSubtypeOfEither(c, b, a), 1);
+  c->tp_mro = mro;
+  Py_DECREF(cls);
+}
+
+// --- the handled exception -------------------------------------------------------------
+
+// Pushes an inner entry on the handled-exception stack for the test's duration,
+// with the outer (thread's own) entry holding `outer_value`.
+class HandledStack {
+ public:
+  explicit HandledStack(PyObject* outer_value) : ts_(Thread()), outer_(ts_->exc_info) {
+    saved_ = *outer_;
+    outer_->exc_type = reinterpret_cast<PyObject*>(Py_TYPE(outer_value));
+    outer_->exc_value = outer_value;
+    outer_->exc_traceback = nullptr;
+    Py_INCREF(outer_->exc_type);
+    Py_INCREF(outer_->exc_value);
+    inner_ = {nullptr, nullptr, nullptr, outer_};
+    ts_->exc_info = &inner_;
+  }
+  ~HandledStack() {
+    Py_CLEAR(inner_.exc_type);
+    Py_CLEAR(inner_.exc_value);
+    Py_CLEAR(inner_.exc_traceback);
+    ts_->exc_info = outer_;
+    Py_CLEAR(outer_->exc_type);
+    Py_CLEAR(outer_->exc_value);
+    Py_CLEAR(outer_->exc_traceback);
+    *outer_ = saved_;
+  }
+  _PyErr_StackItem& inner() { return inner_; }
+
+ private:
+  PyThreadState* ts_;
+  _PyErr_StackItem* outer_;
+  _PyErr_StackItem saved_;
+  _PyErr_StackItem inner_;
+};
+
+TEST_F(ExceptionsTest, SaveFindsTheOuterHandlerBehindEmptyEntries) {
+  PyObject* outer = PyObject_CallFunction(PyExc_KeyError, "s", "outer");
+  ASSERT_TRUE(outer);
+  {
+    HandledStack stack(outer);
+    Py_ssize_t before = Py_REFCNT(outer);
+    PyObject *type, *value, *tb;
+    Rt_ExceptionSave(Thread(), &type, &value, &tb);
+    EXPECT_EQ(type, PyExc_KeyError);
+    EXPECT_EQ(value, outer);
+    EXPECT_EQ(tb, nullptr);
+    EXPECT_EQ(Py_REFCNT(outer), before + 1);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+
+    // An entry holding None counts as empty too.
+    stack.inner().exc_type = Py_None;
+    stack.inner().exc_value = Py_None;
+    Py_INCREF(Py_None);
+    Py_INCREF(Py_None);
+    Rt_ExceptionSave(Thread(), &type, &value, &tb);
+    EXPECT_EQ(value, outer);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+
+    // A handled exception in the inner entry is the one saved.
+    PyObject* mine = PyObject_CallFunction(PyExc_ValueError, "s", "inner");
+    Py_SETREF(stack.inner().exc_value, mine);
+    Py_INCREF(PyExc_ValueError);
+    Py_SETREF(stack.inner().exc_type, PyExc_ValueError);
+    Rt_ExceptionSave(Thread(), &type, &value, &tb);
+    EXPECT_EQ(value, mine);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    EXPECT_EQ(Py_REFCNT(outer), before);
+  }
+  Py_DECREF(outer);
+}
+
+TEST_F(ExceptionsTest, ResetStoresInTheTopEntryAndReleasesWhatItReplaces) {
+  PyObject* outer = PyObject_CallFunction(PyExc_KeyError, "s", "outer");
+  PyObject* replaced = PyObject_CallFunction(PyExc_ValueError, "s", "replaced");
+  ASSERT_TRUE(outer && replaced);
+  {
+    HandledStack stack(outer);
+    PyObject *type, *value, *tb;
+    Rt_ExceptionSave(Thread(), &type, &value, &tb);  // the outer handler's
+    // A handler inside the block made another exception the handled one.
+    Py_INCREF(PyExc_ValueError);
+    Py_INCREF(replaced);
+    stack.inner().exc_type = PyExc_ValueError;
+    stack.inner().exc_value = replaced;
+    Py_ssize_t replaced_before = Py_REFCNT(replaced);
+    Py_ssize_t outer_before = Py_REFCNT(outer);
+    Rt_ExceptionReset(Thread(), type, value, tb);
+    // The saved triple lands in the top entry, although it came from an older one.
+    EXPECT_EQ(stack.inner().exc_type, PyExc_KeyError);
+    EXPECT_EQ(stack.inner().exc_value, outer);
+    EXPECT_EQ(stack.inner().exc_traceback, nullptr);
+    EXPECT_EQ(Py_REFCNT(replaced), replaced_before - 1);
+    EXPECT_EQ(Py_REFCNT(outer), outer_before);  // the saved reference moved in
+  }
+  Py_DECREF(outer);
+  Py_DECREF(replaced);
+}
+
+TEST_F(ExceptionsTest, GetExceptionNormalisesAndHandles) {
+  PyThreadState* ts = Thread();
+  PyObject *saved_type, *saved_value, *saved_tb;
+  Rt_ExceptionSave(ts, &saved_type, &saved_value, &saved_tb);
+  ASSERT_EQ(saved_value, nullptr);  // raised unnormalised only while nothing is handled
+  PyObject *type, *value, *tb;
+
+  // A bare message becomes the instance's argument.
+  PyErr_SetString(PyExc_KeyError, "k");
+  ASSERT_FALSE(PyExceptionInstance_Check(ts->curexc_value));
+  ASSERT_EQ(Rt_GetException(ts, &type, &value, &tb), 0);
+  EXPECT_EQ(type, PyExc_KeyError);
+  ASSERT_TRUE(PyObject_TypeCheck(value, Type(PyExc_KeyError)));
+  PyObject* args = PyObject_GetAttrString(value, "args");
+  PyObject* expected = Py_BuildValue("(s)", "k");
+  EXPECT_EQ(PyObject_RichCompareBool(args, expected, Py_EQ), 1);
+  EXPECT_EQ(tb, nullptr);
+  EXPECT_EQ(ts->exc_info->exc_value, value);
+  Py_DECREF(args);
+  Py_DECREF(expected);
+  Py_DECREF(type);
+  Py_DECREF(value);
+  Rt_ExceptionReset(ts, nullptr, nullptr, nullptr);
+
+  // Raised by Python code: the traceback is attached to the value.
+  ASSERT_EQ(Eval("1 // 0"), nullptr);
+  ASSERT_NE(ts->curexc_traceback, nullptr);
+  ASSERT_EQ(Rt_GetException(ts, &type, &value, &tb), 0);
+  EXPECT_EQ(ts->curexc_type, nullptr);
+  EXPECT_EQ(ts->curexc_value, nullptr);
+  EXPECT_EQ(ts->curexc_traceback, nullptr);
+  EXPECT_EQ(type, PyExc_ZeroDivisionError);
+  EXPECT_TRUE(PyObject_TypeCheck(value, Type(PyExc_ZeroDivisionError)));
+  PyObject* attached = PyException_GetTraceback(value);
+  EXPECT_EQ(attached, tb);
+  Py_XDECREF(attached);
+  EXPECT_EQ(ts->exc_info->exc_type, type);
+  EXPECT_EQ(ts->exc_info->exc_value, value);
+  EXPECT_EQ(ts->exc_info->exc_traceback, tb);
+  // One reference for the caller, one for the handled entry.
+  EXPECT_EQ(Py_REFCNT(value), 2);
+  Py_DECREF(type);
+  Py_DECREF(value);
+  Py_DECREF(tb);
+
+  Rt_ExceptionReset(ts, saved_type, saved_value, saved_tb);
+}
+
+TEST_F(ExceptionsTest, GetExceptionFailureLeavesNoReference) {
+  PyThreadState* ts = Thread();
+  _PyErr_StackItem before = *ts->exc_info;
+  PyObject* value = PyObject_CallFunction(PyExc_ValueError, "s", "v");
+  PyObject* bogus = PyUnicode_FromString("not a traceback");
+  ASSERT_TRUE(value && bogus);
+  Py_ssize_t value_count = Py_REFCNT(value), bogus_count = Py_REFCNT(bogus);
+  // Written in place: the error API would drop a traceback of the wrong type.
+  Py_INCREF(PyExc_ValueError);
+  Py_INCREF(value);
+  Py_INCREF(bogus);
+  ts->curexc_type = PyExc_ValueError;
+  ts->curexc_value = value;
+  ts->curexc_traceback = bogus;
+  PyObject *type = Py_None, *out_value = Py_None, *tb = Py_None;
+  EXPECT_EQ(Rt_GetException(ts, &type, &out_value, &tb), -1);
+  EXPECT_EQ(type, nullptr);
+  EXPECT_EQ(out_value, nullptr);
+  EXPECT_EQ(tb, nullptr);
+  ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError));
+  PyErr_Clear();
+  EXPECT_EQ(Py_REFCNT(value), value_count);
+  EXPECT_EQ(Py_REFCNT(bogus), bogus_count);
+  EXPECT_EQ(ts->exc_info->exc_value, before.exc_value);
+  Py_DECREF(value);
+  Py_DECREF(bogus);
+}
+
+// --- the end of an iteration -------------------------------------------------------------
+
+TEST_F(ExceptionsTest, IterFinish) {
+  EXPECT_EQ(Rt_IterFinish(), 0);
+  PyErr_SetNone(PyExc_StopIteration);
+  EXPECT_EQ(Rt_IterFinish(), 0);
+  EXPECT_FALSE(PyErr_Occurred());
+  PyObject* subclass = Eval("type('Stop', (StopIteration,), {})");
+  ASSERT_TRUE(subclass);
+  PyErr_SetString(subclass, "done");
+  EXPECT_EQ(Rt_IterFinish(), 0);
+  EXPECT_FALSE(PyErr_Occurred());
+  Py_DECREF(subclass);
+  PyErr_SetString(PyExc_ValueError, "stands");
+  EXPECT_EQ(Rt_IterFinish(), -1);
+  EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_ValueError));
+  PyErr_Clear();
+}
+
+}  // namespace

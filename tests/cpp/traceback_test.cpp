@@ -1,0 +1,170 @@
+// Traceback entries for code without frames: what each entry names, which
+// exception carries it, and how the entries share their code objects.
+#include <Python.h>
+#include <frameobject.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "runtime/module_state.h"
+#include "runtime/traceback.h"
+
+namespace {
+
+constexpr char kSource[] = "pkg/handlers/mod.py";
+
+// Each test starts from an empty code-object cache and no pending exception.
+class Traceback : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = g_state.code_cache;
+    g_state.code_cache = {0, 0, nullptr};
+    value_ = PyObject_CallFunction(PyExc_ValueError, "s", "boom");
+    ASSERT_NE(value_, nullptr);
+  }
+  void TearDown() override {
+    PyErr_Clear();
+    CodeObjectCache& cache = g_state.code_cache;
+    for (int i = 0; i < cache.count; ++i) Py_DECREF(cache.entries[i].code);
+    PyMem_Free(cache.entries);
+    g_state.code_cache = saved_;
+    Py_XDECREF(value_);
+  }
+  // Sets value_ pending, as a raise inside module code leaves it.
+  void Raise() {
+    Py_INCREF(PyExc_ValueError);
+    Py_INCREF(value_);
+    PyErr_Restore(PyExc_ValueError, value_, nullptr);
+  }
+  // The pending traceback (borrowed), the exception left pending.
+  static PyTracebackObject* PendingTraceback() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_Restore(type, value, tb);
+    return reinterpret_cast<PyTracebackObject*>(tb);
+  }
+  static std::string Utf8(PyObject* text) { return PyUnicode_AsUTF8(text); }
+  static PyCodeObject* CodeOf(PyTracebackObject* tb) { return tb->tb_frame->f_code; }
+  static std::vector<int> CachedLines() {
+    std::vector<int> lines;
+    for (int i = 0; i < g_state.code_cache.count; ++i)
+      lines.push_back(g_state.code_cache.entries[i].line);
+    return lines;
+  }
+
+  PyObject* value_ = nullptr;
+
+ private:
+  CodeObjectCache saved_{};
+};
+
+TEST_F(Traceback, EntryNamesSourceLineAndFunction) {
+  Raise();
+  Py_ssize_t refs = Py_REFCNT(value_);
+  Rt_AddTraceback("pkg.handlers.mod.Handler._get", 30, kSource);
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  EXPECT_EQ(type, PyExc_ValueError);
+  EXPECT_EQ(value, value_);  // the very object, not a copy or a normalised stand-in
+  EXPECT_EQ(Py_REFCNT(value_), refs);
+  ASSERT_NE(tb, nullptr);
+  ASSERT_TRUE(PyTraceBack_Check(tb));
+  auto* entry = reinterpret_cast<PyTracebackObject*>(tb);
+  EXPECT_EQ(entry->tb_next, nullptr);
+  EXPECT_EQ(entry->tb_lineno, 30);
+  EXPECT_EQ(Utf8(CodeOf(entry)->co_filename), kSource);
+  EXPECT_EQ(Utf8(CodeOf(entry)->co_name), "pkg.handlers.mod.Handler._get");
+  EXPECT_EQ(CodeOf(entry)->co_firstlineno, 30);
+  EXPECT_EQ(entry->tb_frame->f_globals, g_state.module_dict);
+  PyErr_Restore(type, value, tb);
+}
+
+TEST_F(Traceback, EachEntryIsAddedInFrontOfTheEarlierOnes) {
+  Raise();
+  Rt_AddTraceback("inner", 30, kSource);
+  PyTracebackObject* first = PendingTraceback();
+  Py_INCREF(first);
+  Rt_AddTraceback("outer", 27, kSource);
+  PyTracebackObject* second = PendingTraceback();
+  EXPECT_EQ(second->tb_next, first);
+  EXPECT_EQ(second->tb_lineno, 27);
+  EXPECT_EQ(Utf8(CodeOf(second)->co_name), "outer");
+  // The earlier entry is untouched.
+  EXPECT_EQ(first->tb_next, nullptr);
+  EXPECT_EQ(first->tb_lineno, 30);
+  EXPECT_EQ(Utf8(CodeOf(first)->co_name), "inner");
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  EXPECT_EQ(value, value_);
+  PyErr_Restore(type, value, tb);
+  Py_DECREF(first);
+}
+
+TEST_F(Traceback, LinesArrivingOutOfOrderAreCachedInOrder) {
+  Raise();
+  for (int line : {30, 27, 39, 27}) Rt_AddTraceback("f", line, kSource);
+  EXPECT_EQ(CachedLines(), (std::vector<int>{27, 30, 39}));
+  PyTracebackObject* last = PendingTraceback();
+  // Entries: 27 (head), 39, 27, 30; both 27s share the cached code object.
+  PyTracebackObject* earlier27 = last->tb_next->tb_next;
+  ASSERT_EQ(earlier27->tb_lineno, 27);
+  EXPECT_EQ(CodeOf(last), CodeOf(earlier27));
+  EXPECT_EQ(reinterpret_cast<PyObject*>(CodeOf(last)), g_state.code_cache.entries[0].code);
+}
+
+TEST_F(Traceback, SecondEntryAtALineReusesItsCodeObject) {
+  Raise();
+  Rt_AddTraceback("f", 26, kSource);
+  Rt_AddTraceback("f", 26, kSource);
+  PyTracebackObject* tb = PendingTraceback();
+  EXPECT_EQ(CodeOf(tb), CodeOf(tb->tb_next));
+  ASSERT_EQ(CachedLines(), std::vector<int>{26});
+  PyObject* code = g_state.code_cache.entries[0].code;
+  EXPECT_EQ(reinterpret_cast<PyObject*>(CodeOf(tb)), code);
+  // Once the exception is gone only the cache holds the code object.
+  PyErr_Clear();
+  EXPECT_EQ(Py_REFCNT(code), 1);
+}
+
+// The cache is keyed by line alone, but an entry never shows the name of
+// another function that happened to fail at the same line first.
+TEST_F(Traceback, AnotherFunctionAtACachedLineShowsItsOwnName) {
+  Raise();
+  Rt_AddTraceback("init pkg.handlers.mod", 26, kSource);
+  Rt_AddTraceback("pkg.handlers.mod.Handler._get", 26, kSource);
+  PyTracebackObject* tb = PendingTraceback();
+  EXPECT_EQ(Utf8(CodeOf(tb)->co_name), "pkg.handlers.mod.Handler._get");
+  EXPECT_EQ(Utf8(CodeOf(tb->tb_next)->co_name), "init pkg.handlers.mod");
+  EXPECT_EQ(CachedLines(), std::vector<int>{26});
+  Rt_AddTraceback("init pkg.handlers.mod", 26, kSource);
+  tb = PendingTraceback();
+  EXPECT_EQ(Utf8(CodeOf(tb)->co_name), "init pkg.handlers.mod");
+  EXPECT_EQ(CachedLines(), std::vector<int>{26});
+  EXPECT_EQ(tb->tb_next->tb_next->tb_next, nullptr);
+}
+
+TEST_F(Traceback, LineZeroBuildsAFreshCodeObjectEachTime) {
+  Raise();
+  Rt_AddTraceback("f", 0, kSource);
+  Rt_AddTraceback("f", 0, kSource);
+  PyTracebackObject* tb = PendingTraceback();
+  EXPECT_NE(CodeOf(tb), CodeOf(tb->tb_next));
+  EXPECT_EQ(Utf8(CodeOf(tb)->co_name), "f");
+  EXPECT_EQ(g_state.code_cache.entries, nullptr);
+  EXPECT_EQ(g_state.code_cache.count, 0);
+}
+
+TEST_F(Traceback, ReleasingTheExceptionReleasesEveryEntry) {
+  Raise();
+  Rt_AddTraceback("f", 30, kSource);
+  Rt_AddTraceback("g", 31, kSource);
+  Py_ssize_t refs = Py_REFCNT(value_);
+  PyErr_Clear();
+  EXPECT_EQ(Py_REFCNT(value_), refs - 1);
+  ASSERT_EQ(CachedLines(), (std::vector<int>{30, 31}));
+  EXPECT_EQ(Py_REFCNT(g_state.code_cache.entries[0].code), 1);
+  EXPECT_EQ(Py_REFCNT(g_state.code_cache.entries[1].code), 1);
+}
+
+}  // namespace

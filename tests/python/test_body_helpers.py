@@ -1,0 +1,425 @@
+"""Helpers of the handler bodies: mapping-value iteration, f-string fields,
+three-part joins, decimal text, keyword-only method calls and method lookup."""
+import random
+import sys
+
+import pytest
+
+import _rt_testmod as t
+from conftest import assert_no_growth
+
+PY_SSIZE_T_MAX = sys.maxsize
+PY_SSIZE_T_MIN = -sys.maxsize - 1
+
+
+def values_of(mapping):
+    """Runs the init/next protocol to its end; the values in order."""
+    source, size, is_dict = t.dict_values_init(mapping)
+    position, out = 0, []
+    while True:
+        more, value, position = t.dict_values_next(source, size, position, is_dict)
+        if not more:
+            return out
+        out.append(value)
+
+
+class CountingDict(dict):
+    calls = 0
+
+    def values(self):
+        CountingDict.calls += 1
+        return super().values()
+
+
+class Returns:
+    """A mapping stand-in whose values() hands back a fixed object."""
+
+    def __init__(self, result):
+        self.result = result
+        self.calls = 0
+
+    def values(self):
+        self.calls += 1
+        return self.result
+
+
+class TestDictValues:
+    def test_exact_dict_is_read_in_place(self):
+        d = {"a": 1, "b": 2}
+        source, size, is_dict = t.dict_values_init(d)
+        assert source is d and size == 2 and is_dict is True
+        assert values_of(d) == [1, 2]
+        assert values_of({}) == []
+
+    def test_dict_subclass_calls_values_once(self):
+        CountingDict.calls = 0
+        d = CountingDict(a=1, b=2)
+        source, size, is_dict = t.dict_values_init(d)
+        assert CountingDict.calls == 1 and is_dict is False and size == 0
+        assert type(source).__name__ == "dict_valueiterator"
+        CountingDict.calls = 0
+        assert values_of(d) == [1, 2] and CountingDict.calls == 1
+
+    @pytest.mark.parametrize("result", [(1, 2, 3), [1, 2, 3]])
+    def test_tuple_and_list_are_read_by_index(self, result):
+        m = Returns(result)
+        source, size, is_dict = t.dict_values_init(m)
+        assert source is result and is_dict is False and m.calls == 1
+        assert values_of(Returns(result)) == [1, 2, 3]
+
+    def test_list_growing_during_the_loop_is_followed(self):
+        items = [1, 2]
+        source, size, is_dict = t.dict_values_init(Returns(items))
+        more, value, position = t.dict_values_next(source, size, 0, is_dict)
+        items.append(3)
+        seen = [value]
+        while True:
+            more, value, position = t.dict_values_next(source, size, position, is_dict)
+            if not more:
+                break
+            seen.append(value)
+        assert seen == [1, 2, 3]
+
+    def test_other_iterables(self):
+        assert values_of(Returns(x for x in "ab")) == ["a", "b"]
+        assert values_of(Returns({"k": "v"}.values())) == ["v"]
+        assert values_of(Returns(frozenset([5]))) == [5]
+
+    def test_values_as_instance_attribute(self):
+        class Bare:
+            pass
+        m = Bare()
+        m.values = lambda: [7]
+        assert values_of(m) == [7]
+
+    @pytest.mark.parametrize("make, exc, message", [
+        (lambda: object(), AttributeError, "'object' object has no attribute 'values'"),
+        (lambda: Returns(5), TypeError, "'int' object is not iterable"),
+    ])
+    def test_init_failures(self, make, exc, message):
+        with pytest.raises(exc) as e:
+            t.dict_values_init(make())
+        assert str(e.value) == message
+
+    def test_values_raising(self):
+        class Raising:
+            def values(self):
+                raise KeyError("inside")
+        with pytest.raises(KeyError):
+            t.dict_values_init(Raising())
+
+    def test_growing_dict_fails_at_the_next_step(self):
+        d = {"a": 1, "b": 2}
+        source, size, is_dict = t.dict_values_init(d)
+        more, value, position = t.dict_values_next(source, size, 0, is_dict)
+        assert (more, value) == (1, 1)
+        d["c"] = 3
+        with pytest.raises(RuntimeError) as e:
+            t.dict_values_next(source, size, position, is_dict)
+        assert str(e.value) == "dictionary changed size during iteration"
+
+    def test_same_size_replacement_goes_on(self):
+        d = {"a": 1, "b": 2}
+        source, size, is_dict = t.dict_values_init(d)
+        more, value, position = t.dict_values_next(source, size, 0, is_dict)
+        d["b"] = 20
+        more, value, position = t.dict_values_next(source, size, position, is_dict)
+        assert (more, value) == (1, 20)
+        assert t.dict_values_next(source, size, position, is_dict)[0] == 0
+
+    def test_iterator_errors(self):
+        def failing():
+            yield 1
+            raise ValueError("mid-way")
+        source, size, is_dict = t.dict_values_init(Returns(failing()))
+        more, value, position = t.dict_values_next(source, size, 0, is_dict)
+        assert value == 1
+        with pytest.raises(ValueError):
+            t.dict_values_next(source, size, position, is_dict)
+
+        class ExplicitStop:
+            def __iter__(self):
+                return self
+
+            def __next__(self):
+                raise StopIteration("done")
+        assert values_of(Returns(ExplicitStop())) == []
+        assert sys.exc_info() == (None, None, None)
+
+    def test_values_keep_their_reference_counts(self):
+        value = object()
+        containers = [{"k": value}, (value,), [value], CountingDict(k=value)]
+        before = sys.getrefcount(value)
+        for c in containers:
+            for _ in range(5):
+                assert values_of(Returns(c) if not isinstance(c, dict) else c) == [value]
+        assert sys.getrefcount(value) == before
+
+
+class FormatsItself(str):
+    def __format__(self, spec):
+        return "formatted:" + spec
+
+
+class ReprInt(int):
+    def __repr__(self):
+        return "own repr"
+
+
+class TestFormatSimple:
+    def test_exact_str_is_returned_itself(self):
+        s = "".join(["a", "bc"])
+        assert t.format_simple(s) is s
+
+    @pytest.mark.parametrize("value", [0, 42, -7, 10 ** 30, 1.5, -0.0, 1e22, float("inf"), float("nan")])
+    def test_int_and_float_use_their_repr(self, value):
+        got = t.format_simple(value)
+        assert got == repr(value) and type(got) is str
+
+    @pytest.mark.parametrize("value, text", [
+        (True, "True"),
+        (False, "False"),
+        (FormatsItself("x"), "formatted:"),
+        (ReprInt(5), "own repr"),
+        (None, "None"),
+    ])
+    def test_other_types_go_through_format(self, value, text):
+        got = t.format_simple(value)
+        assert got == text == format(value, "") and type(got) is str
+
+    def test_plain_str_subclass(self):
+        class S(str):
+            pass
+        got = t.format_simple(S("abc"))
+        assert got == "abc" and type(got) is str
+
+    def test_format_returning_non_str(self):
+        class Bad:
+            def __format__(self, spec):
+                return 1
+        with pytest.raises(TypeError) as e:
+            t.format_simple(Bad())
+        assert str(e.value) == "__format__ must return a str, not int"
+
+
+class TestMaxCharAndJoin:
+    @pytest.mark.parametrize("text, widest", [
+        ("", 127), ("abc", 127), ("caf\xe9", 255), ("\u0100", 0xFFFF), ("a\U0001F600", 0x10FFFF),
+    ])
+    def test_max_char(self, text, widest):
+        assert t.max_char_of(text) == widest
+
+    @pytest.mark.parametrize("parts", [
+        ("key", "=", "value"),
+        ("k\xe9y", "=", "v"),
+        ("key", "=", "\u20ac"),
+        ("key", "=", "\U0001F600x"),
+        ("\U0001F600", "=", "\xe9"),
+        ("", "=", ""),
+        ("", "", ""),
+        ("abc", "", "\u0100"),
+    ])
+    def test_join(self, parts):
+        got = t.join3(*parts)
+        assert got == "".join(parts) and type(got) is str
+        assert len(got) == sum(map(len, parts))
+        # The result has the width of its widest part, no wider.
+        assert t.max_char_of(got) == max(t.max_char_of(p) for p in parts)
+
+    def test_four_byte_kind(self):
+        got = t.join3("cookie_key", "=", "\U0001F600")
+        assert got == "cookie_key=\U0001F600" and len(got) == 12
+        assert t.max_char_of(got) == 0x10FFFF
+        assert sys.getsizeof(got) == sys.getsizeof("\U0001F600" * 12)
+
+    def test_widest_character_is_clamped(self):
+        got = t.join3("a", "=", "b", None, 0xFFFFFFFF)
+        # Four bytes per character as asked, so not equal to the compact "a=b".
+        assert [ord(c) for c in got] == [97, 61, 98] and t.max_char_of(got) == 0x10FFFF
+
+    @pytest.mark.parametrize("total, maxchar", [
+        (PY_SSIZE_T_MAX, 0x10FFFF),
+        (PY_SSIZE_T_MAX // 2 + 1, 0xFFFF),
+    ])
+    def test_too_long(self, total, maxchar):
+        with pytest.raises(OverflowError) as e:
+            t.join3("a", "=", "b", total, maxchar)
+        assert str(e.value) == "join() result is too long for a Python string"
+
+    def test_parts_longer_than_the_total_are_refused(self):
+        with pytest.raises(OverflowError):
+            t.join3("abc", "=", "def", 3)
+
+
+class TestSsizeToUnicode:
+    @pytest.mark.parametrize("value", [
+        0, 7, 9, 10, 11, 99, 100, 101, 999, 1000, 12345, -1, -7, -10, -99, -100, -101,
+        PY_SSIZE_T_MIN, PY_SSIZE_T_MIN + 1, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX - 1,
+    ])
+    def test_decimal_text(self, value):
+        got = t.ssize_to_unicode(value)
+        assert got == str(value) and type(got) is str and t.max_char_of(got) == 127
+
+    def test_sample(self):
+        rng = random.Random(1234)
+        for _ in range(2000):
+            v = rng.randint(PY_SSIZE_T_MIN, PY_SSIZE_T_MAX) >> rng.randint(0, 63)
+            assert t.ssize_to_unicode(v) == str(v)
+
+    @pytest.mark.parametrize("value", range(10))
+    def test_one_character_is_the_shared_str(self, value):
+        assert t.ssize_to_unicode(value) is chr(ord("0") + value)
+
+
+class KeywordsOnly:
+    def method(self, *, a, b=None):
+        return self, a, b
+
+
+class TakesKeywords:
+    """Callable object without a vectorcall entry."""
+
+    def __call__(self, **kwargs):
+        return kwargs
+
+
+class TestCallMethodKw:
+    def test_python_method(self):
+        k = KeywordsOnly()
+        assert t.call_method_kw(k, "method", ("a", "b"), (1, 2)) == (k, 1, 2)
+        assert t.call_method_kw(k, "method", ("b", "a"), (2, 1)) == (k, 1, 2)
+
+    def test_callable_object_without_vectorcall(self):
+        holder = KeywordsOnly()
+        holder.hook = TakesKeywords()
+        assert t.call_method_kw(holder, "hook", ("x", "y"), (1, 2)) == {"x": 1, "y": 2}
+        assert t.call_method_kw(holder, "hook", (), ()) == {}
+
+    def test_builtin_method(self):
+        d = {}
+        assert t.call_method_kw(d, "update", ("x",), (1,)) is None
+        assert d == {"x": 1}
+
+    def test_failures(self):
+        k = KeywordsOnly()
+        with pytest.raises(TypeError) as e:
+            t.call_method_kw(k, "method", ("c",), (1,))
+        assert str(e.value) == "method() got an unexpected keyword argument 'c'"
+        with pytest.raises(AttributeError) as e:
+            t.call_method_kw(k, "absent", ("a",), (1,))
+        assert str(e.value) == "'KeywordsOnly' object has no attribute 'absent'"
+
+    def test_references(self):
+        k, value = KeywordsOnly(), object()
+        before = sys.getrefcount(k), sys.getrefcount(value)
+        for _ in range(10):
+            t.call_method_kw(k, "method", ("a",), (value,))
+            with pytest.raises(TypeError):
+                t.call_method_kw(k, "method", ("zz",), (value,))
+        assert (sys.getrefcount(k), sys.getrefcount(value)) == before
+
+
+class Getter:
+    """A descriptor with a getter only."""
+
+    def __get__(self, obj, owner):
+        return ("got", obj)
+
+
+class Opaque:
+    """Found on the type, with neither getter nor setter."""
+
+
+OPAQUE = Opaque()
+
+
+class Sample:
+    def method(self):
+        return "method"
+
+    @property
+    def prop(self):
+        return "property"
+
+    getter = Getter()
+    opaque = OPAQUE
+    plain = 5
+
+
+class Hooked:
+    def method(self):
+        return "hooked"
+
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+class TestGetMethod:
+    def test_method_descriptor(self):
+        s = Sample()
+        assert t.get_method(s, "method") == (1, Sample.__dict__["method"])
+        assert t.get_method([], "append") == (1, list.__dict__["append"])
+
+    def test_instance_attribute_shadows_a_method(self):
+        s = Sample()
+        s.method = marker = object()
+        assert t.get_method(s, "method") == (0, marker)
+
+    def test_data_descriptor_wins_over_the_instance_dict(self):
+        s = Sample()
+        s.__dict__["prop"] = "shadow"
+        assert t.get_method(s, "prop") == (0, "property")
+
+    def test_non_data_descriptor_and_plain_values(self):
+        s = Sample()
+        assert t.get_method(s, "getter") == (0, ("got", s))
+        assert t.get_method(s, "opaque")[1] is OPAQUE
+        assert t.get_method(s, "plain") == (0, 5)
+        s.__dict__["getter"] = "instance"
+        assert t.get_method(s, "getter") == (0, "instance")
+
+    def test_attribute_hook_unpacks_own_bound_methods(self):
+        h = Hooked()
+        assert t.get_method(h, "method") == (1, Hooked.__dict__["method"])
+        other = Hooked()
+        h.other_method = other.method
+        flag, got = t.get_method(h, "other_method")
+        assert flag == 0 and got.__self__ is other
+
+    @pytest.mark.parametrize("obj, type_name", [(Sample(), "Sample"), (1, "int")])
+    def test_missing(self, obj, type_name):
+        with pytest.raises(AttributeError) as e:
+            t.get_method(obj, "x")
+        assert str(e.value) == "'%s' object has no attribute 'x'" % type_name
+
+    def test_references(self):
+        s = Sample()
+        method = Sample.__dict__["method"]
+        before = sys.getrefcount(s), sys.getrefcount(method)
+        for _ in range(10):
+            t.get_method(s, "method")
+            with pytest.raises(AttributeError):
+                t.get_method(s, "x")
+        assert (sys.getrefcount(s), sys.getrefcount(method)) == before
+
+
+class TestListAppendFast:
+    def test_appends_with_and_without_room(self):
+        items, value = [], object()
+        before = sys.getrefcount(value)
+        for i in range(100):
+            t.list_append_fast(items, value)
+        assert items == [value] * 100
+        assert sys.getrefcount(value) == before + 100
+
+
+@pytest.mark.parametrize("label, action", [
+    ("dict-values", lambda d={"a": 1, "b": "x"}: values_of(d)),
+    ("subclass-values", lambda d=CountingDict(a=1): values_of(d)),
+    ("join", lambda: t.join3("key", "=", "\U0001F600")),
+    ("decimal", lambda: t.ssize_to_unicode(123456)),
+    ("call-kw", lambda k=KeywordsOnly(): t.call_method_kw(k, "method", ("a",), (1,))),
+    ("get-method", lambda s=Sample(): t.get_method(s, "method")),
+])
+def test_helpers_do_not_leak(label, action):
+    assert_no_growth(action, rounds=20_000)

@@ -1,0 +1,216 @@
+"""Constant tables and code objects: what start-up builds before any body runs.
+
+The handler modules' tables are reached through the objects that come from
+them (code objects, function attributes, annotations); the test module hands
+out its whole table; the generator is run on the handler lists directly.
+"""
+import importlib
+import importlib.util
+import inspect
+import os
+import re
+import sys
+import zlib
+
+import pytest
+
+from conftest import ROOT
+
+HOSTFACTS = "velmora.server.handlers.info.hostfacts"
+GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
+FIRST_INTERNED_SLOT = 9
+
+
+def is_interned(text):
+    """True when `text` is the interpreter's interned str of its value. An
+    equal fresh copy is interned: that returns `text` only if `text` is it."""
+    assert len(text) > 1, "one-character str objects are shared singletons"
+    fresh = (text + "x")[:-1]
+    assert fresh is not text
+    return sys.intern(fresh) is text
+
+
+def load_generator():
+    spec = importlib.util.spec_from_file_location("gen_constants", os.path.join(ROOT, "tools", "gen_constants.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture(scope="module")
+def hostfacts():
+    return importlib.import_module(HOSTFACTS)
+
+
+@pytest.fixture(scope="module")
+def groundwork():
+    return importlib.import_module(GROUNDWORK)
+
+
+CODE_FIELDS = {
+    HOSTFACTS: dict(
+        cls="ServerAppInfoHandler", method="_get_info", co_argcount=1, co_nlocals=6,
+        co_varnames=("self", "status_code", "serverapp_info", "result", "cookie", "item"),
+        co_filename="velmora/server/handlers/info/hostfacts.py"),
+    GROUNDWORK: dict(
+        cls="BasePipelineImportHandler", method="_finish_with_result", co_argcount=3, co_nlocals=3,
+        co_varnames=("self", "status_code", "result"),
+        co_filename="velmora/server/handlers/pipeline_import/groundwork.py"),
+}
+
+
+def method_of(name):
+    fields = CODE_FIELDS[name]
+    module = importlib.import_module(name)
+    return getattr(module, fields["cls"]).__dict__[fields["method"]]
+
+
+@pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
+class TestCodeObject:
+    def test_fields(self, name):
+        fields = CODE_FIELDS[name]
+        code = method_of(name).__code__
+        assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (fields["co_argcount"], 0, 0)
+        assert code.co_nlocals == fields["co_nlocals"]
+        assert code.co_stacksize == 0
+        # CO_OPTIMIZED | CO_NEWLOCALS as made; the interpreter adds CO_NOFREE
+        # to every code object without free or cell variables.
+        assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS | inspect.CO_NOFREE
+        assert code.co_code == b"" and code.co_lnotab == b""
+        assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()
+        assert code.co_varnames == fields["co_varnames"]
+        assert code.co_filename == fields["co_filename"]
+        assert code.co_name == fields["method"]
+        assert code.co_firstlineno == 26
+
+    def test_one_code_object_for_the_module_life(self, name):
+        f = method_of(name)
+        assert f.__code__ is f.__code__ is f.func_code
+
+    def test_strings_come_from_the_table(self, name):
+        f = method_of(name)
+        code = f.__code__
+        # Slots 9 and up are interned, slots 0 to 8 are not.
+        assert is_interned(code.co_name)
+        assert is_interned(f.__qualname__)
+        assert is_interned(f.__module__)
+        assert not is_interned(code.co_filename)
+        for key in f.__annotations__:
+            assert is_interned(key), key
+
+
+def test_annotation_texts_keep_their_slots(hostfacts, groundwork):
+    info = hostfacts.ServerAppInfoHandler.__dict__["_get_info"].__annotations__
+    assert not is_interned(info["return"])  # slot 2
+    finish = groundwork.BasePipelineImportHandler.__dict__["_finish_with_result"].__annotations__
+    assert not is_interned(finish["result"])  # slot 3
+    assert is_interned(finish["status_code"])  # slot 14
+    assert is_interned(finish["return"])  # slot 15
+
+
+def test_module_names_are_the_interned_constants(hostfacts, groundwork):
+    for module, cls in ((hostfacts, "ServerAppInfoHandler"), (groundwork, "BasePipelineImportHandler")):
+        stored = next(key for key in vars(module) if key == cls)
+        assert is_interned(stored)
+        assert is_interned(next(key for key in vars(module) if key == "__test__"))
+
+
+class TestTestModuleTable:
+    """The test module's table, whole: the interning rule can be checked slot by slot."""
+
+    @pytest.fixture(scope="class")
+    def table(self):
+        import _rt_testmod
+
+        return _rt_testmod.constant_table()
+
+    @pytest.fixture(scope="class")
+    def listed(self):
+        _, slots = load_generator().parse(os.path.join(ROOT, "tests", "testmod", "constants.txt"))
+        return slots
+
+    def test_values_are_the_list(self, table, listed):
+        import _rt_testmod
+
+        str_count, slot_count = _rt_testmod.constant_layout()
+        assert len(table) == slot_count == len(listed)
+        assert str_count == slot_count - 1
+        for value, (name, kind, encoded) in zip(table, listed):
+            if kind == "str":
+                assert type(value) is str and value.encode("utf-8") == encoded, name
+            else:
+                assert type(value) is bytes and value == encoded, name
+        assert type(table[-1]) is bytes and len(table[-1]) == len(listed[-1][2]) == 2
+
+    def test_interning_is_by_slot_number(self, table):
+        strs = [value for value in table if type(value) is str]
+        assert len(strs) > FIRST_INTERNED_SLOT
+        checked = 0
+        for slot, value in enumerate(strs):
+            if len(value) < 2:
+                continue  # shared singletons either way
+            assert is_interned(value) is (slot >= FIRST_INTERNED_SLOT), (slot, value)
+            checked += 1
+        assert checked > FIRST_INTERNED_SLOT
+
+    def test_the_table_hands_out_its_own_objects(self, table):
+        import _rt_testmod
+
+        again = _rt_testmod.constant_table()
+        assert all(a is b for a, b in zip(table, again))
+
+
+FIRST_NINE = {
+    "hostfacts": ["; ", "Failed to get information.", "Tuple[HTTPStatus, Dict[str, Any]]", "=", ".", "?",
+                  "velmora.server.handlers.info.groundwork", "velmora/server/handlers/info/hostfacts.py",
+                  "velmora.server.misc"],
+    "groundwork": [".", "Content-Length", "Content-Type", "Dict[str, Any]",
+                   "Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin "
+                   "types. If you need to pass subclasses then set the 'annotation_typing' directive to False.",
+                   "?", "add_note", "application/json", "velmora/server/handlers/pipeline_import/groundwork.py"],
+}
+LISTS = {
+    "hostfacts": ("server/handlers/info/hostfacts/constants.txt", HOSTFACTS),
+    "groundwork": ("server/handlers/pipeline_import/groundwork/constants.txt", GROUNDWORK),
+}
+
+
+def generate(module, out_dir):
+    load_generator().main(os.path.join(ROOT, LISTS[module][0]), str(out_dir))
+    with open(os.path.join(str(out_dir), "constants.cpp")) as f:
+        source = f.read()
+    with open(os.path.join(str(out_dir), "constants.h")) as f:
+        header = f.read()
+    blob = bytes(int(b, 16) for b in re.search(r"kBlob\[\d+\] = \{([^}]*)\}", source).group(1).split(","))
+    bits = int(re.search(r"unsigned char value : (\d+);", source).group(1))
+    lengths = [int(n) for n in re.findall(r"\{(\d+)\}", re.search(r"kLengths\[\d+\] = \{(.*)\};", source).group(1))]
+    counts = re.search(r"kConstantTable = \{kBlob, sizeof kBlob, (\d+), (\d+),", source).groups()
+    slots = {m.group(1): int(m.group(2)) for m in re.finditer(r"constexpr int (\w+) = (\d+);", header)}
+    return blob, bits, lengths, tuple(int(n) for n in counts), slots
+
+
+@pytest.mark.parametrize("module, slot_count, bits, bytes_length, longest",
+                         [("hostfacts", 57, 7, 105, 105), ("groundwork", 52, 8, 80, 179)])
+def test_generated_handler_table(tmp_path, module, slot_count, bits, bytes_length, longest):
+    blob, got_bits, lengths, counts, slots = generate(module, tmp_path)
+    assert counts == (slot_count, slot_count - 1)
+    assert slots["kCount"] == slot_count == len(lengths)
+    assert blob[:2] == b"\x78\xda"
+    data = zlib.decompress(blob)
+    assert len(data) == sum(lengths)
+    assert lengths[-1] == bytes_length
+    # Length fields are just wide enough for the longest entry.
+    assert max(lengths) == longest and got_bits == bits
+    assert 1 << (bits - 1) <= longest < 1 << bits
+    values, offset = [], 0
+    for length in lengths[:-1]:
+        values.append(data[offset:offset + length].decode("utf-8"))
+        offset += length
+    assert values[:FIRST_INTERNED_SLOT] == FIRST_NINE[module]
+    assert len(set(values)) == len(values)
+    # The running module's objects are these entries.
+    f = method_of(LISTS[module][1])
+    assert values[slots["kSourcePath"]] == f.__code__.co_filename
+    assert f.__qualname__ in values[FIRST_INTERNED_SLOT:]
+    assert f.__module__ in values[FIRST_INTERNED_SLOT:]
+    assert all(name in values[FIRST_INTERNED_SLOT:] for name in f.__code__.co_varnames)

@@ -1,0 +1,68 @@
+"""pip installs the checkout into a fresh venv: both modules built, and the package works away from the checkout."""
+import os
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+# Safety net for a hung build; not a speed check.
+LIMIT_SECONDS = 900
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VELMORA_SANITIZED") == "1",
+    reason="the sanitizer run tests its own staged build, not a pip build",
+)
+
+
+def real_python():
+    """The interpreter this venv was made from, not the venv's own wrapper."""
+    for name in ("python3.8", "python3", "python"):
+        path = os.path.join(sys.base_prefix, "bin", name)
+        if os.access(path, os.X_OK):
+            return path
+    pytest.skip("no interpreter under %s" % sys.base_prefix)
+
+
+def run(args, cwd, env):
+    proc = subprocess.run(args, cwd=str(cwd), env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=LIMIT_SECONDS)
+    assert proc.returncode == 0, "%s failed:\n%s" % (" ".join(map(str, args)), proc.stdout)
+    return proc.stdout
+
+
+def test_pip_install_builds_both_modules_and_runs_outside_the_checkout(tmp_path):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH" and not k.startswith("VELMORA_")}
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    venv = tmp_path / "venv"
+    run([real_python(), "-m", "venv", str(venv)], tmp_path, env)
+    python = str(venv / "bin" / "python")
+    site = run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
+               tmp_path, env).strip()
+    # tornado and jupyter_server come from the system, as in the development venv.
+    if os.path.isdir("/usr/lib/python3/dist-packages"):
+        with open(os.path.join(site, "system-packages.pth"), "w") as f:
+            f.write("/usr/lib/python3/dist-packages\n")
+
+    checkout_before = sorted(os.listdir(ROOT))
+    run([python, "-m", "pip", "install", "--no-build-isolation", "--no-index", ROOT], tmp_path, env)
+    # The install leaves nothing behind in the checkout (its build/ belongs to make).
+    new = set(os.listdir(ROOT)) - set(checkout_before)
+    assert not [n for n in new if n.endswith(".egg-info") or n == "build"], new
+
+    out = run([python, "-c", "\n".join([
+        "import velmora",
+        "import velmora.server.handlers.info.hostfacts as h",
+        "import velmora.server.handlers.pipeline_import.groundwork as g",
+        "print(velmora.__file__); print(h.__file__); print(g.__file__)",
+        "print(h.ServerAppInfoHandler._get_info.__qualname__)",
+    ])], tmp_path, env).splitlines()
+    package, hostfacts, groundwork, qualname = out
+    for path in (package, hostfacts, groundwork):
+        assert path.startswith(site + os.sep), path
+    assert hostfacts.endswith(".so") and groundwork.endswith(".so")
+    assert qualname == "ServerAppInfoHandler._get_info"
+
+    for command in ([python, "-m", "velmora.server", "--help"],
+                    [str(venv / "bin" / "velmora-server"), "--help"]):
+        assert "--root-dir" in run(command, tmp_path, env)

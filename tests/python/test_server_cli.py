@@ -1,0 +1,171 @@
+"""`python -m velmora.server`: options, start-up output, and a clean stop on SIGINT and SIGTERM."""
+import json
+import os
+import re
+import queue
+import signal
+import socket
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from http_fixtures import Client
+from velmora.server import app
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# Safety net against a server that never prints its banner; not a speed check.
+STARTUP_LIMIT_SECONDS = 60
+
+
+def server_env(**extra):
+    env = dict(os.environ)
+    env.pop("VELMORA_TOKEN", None)
+    env.update(PYTHONDONTWRITEBYTECODE="1", VELMORA_TWINS_DIR=HERE, **extra)
+    return env
+
+
+def start(args, env):
+    """Starts the server; returns the process and the banner lines, once all are printed."""
+    proc = subprocess.Popen([sys.executable, "-m", "velmora.server", *args], env=env,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            universal_newlines=True)
+    banner = queue.Queue()
+
+    def read_banner():
+        for line in proc.stdout:
+            banner.put(line.rstrip("\n"))
+            if line.startswith("Press Ctrl-C"):
+                return
+        banner.put(None)
+
+    threading.Thread(target=read_banner, daemon=True).start()
+    lines = []
+    while not lines or not lines[-1].startswith("Press Ctrl-C"):
+        try:
+            line = banner.get(timeout=STARTUP_LIMIT_SECONDS)
+        except queue.Empty:
+            proc.kill()
+            pytest.fail("no start-up banner: %r\n%s" % (lines, proc.stderr.read()))
+        if line is None:
+            proc.wait()
+            pytest.fail("server exited: %r\n%s" % (lines, proc.stderr.read()))
+        lines.append(line)
+    return proc, lines
+
+
+def stop(proc, sig):
+    proc.send_signal(sig)
+    out, err = proc.communicate(timeout=STARTUP_LIMIT_SECONDS)
+    return proc.returncode, out, err
+
+
+def test_help_lists_the_options():
+    proc = subprocess.run([sys.executable, "-m", "velmora.server", "--help"], env=server_env(),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert proc.returncode == 0, proc.stderr
+    for option in ("--port", "--root-dir", "--token", "--max-body-size"):
+        assert option in proc.stdout
+    assert "--handlers" not in proc.stdout
+
+
+@pytest.mark.parametrize("sig,handlers", [(signal.SIGINT, None), (signal.SIGTERM, "twin")])
+def test_serves_and_stops_cleanly(tmp_path, sig, handlers):
+    root = os.path.realpath(str(tmp_path))
+    args = ["--port", "0", "--root-dir", root, "--token", "cli-token", "--max-body-size", "100"]
+    if handlers:
+        args += ["--handlers", handlers]
+    proc, banner = start(args, server_env())
+    try:
+        text = "\n".join(banner)
+        port = int(re.search(r"Listening on http://127\.0\.0\.1:(\d+)/", text).group(1))
+        assert port != 0
+        assert "http://127.0.0.1:%d/api/velmora/server-info?token=cli-token" % port in text
+        assert ("curl -H 'Authorization: token cli-token' http://127.0.0.1:%d/api/velmora/server-info"
+                % port) in text
+        if handlers:
+            assert "(twin handlers)" in banner[0]
+
+        client = Client(port, token="cli-token")
+        r = client.info()
+        assert r.status == 200 and r.json()["root_dir"] == root
+        assert client.info(auth=None).status == 403
+        assert client.import_pipeline({"name": "cli", "nodes": []}).status == 201
+        assert client.import_pipeline({"name": "big", "nodes": [], "pad": "x" * 80}).status == 413
+        assert os.listdir(root) == ["cli.pipeline"]
+    finally:
+        code, out, err = stop(proc, sig)
+    assert code == 0, err
+    assert out.rstrip().endswith("velmora: stopped")
+    # The access log must not show the token even when it came in the URL.
+    assert "cli-token" not in err
+
+
+def test_token_from_environment_and_redacted_from_the_log(tmp_path):
+    proc, banner = start(["--port", "0", "--root-dir", str(tmp_path)],
+                         server_env(VELMORA_TOKEN="env-token"))
+    try:
+        port = int(re.search(r"127\.0\.0\.1:(\d+)", banner[1]).group(1))
+        assert Client(port, token="env-token").info(auth="query").status == 200
+    finally:
+        code, out, err = stop(proc, signal.SIGINT)
+    assert code == 0
+    assert "token=[secret]" in err and "env-token" not in err
+
+
+def test_port_in_use_is_reported_without_a_traceback(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        proc = subprocess.run(
+            [sys.executable, "-m", "velmora.server", "--port", str(port), "--root-dir", str(tmp_path),
+             "--handlers", "twin"],
+            env=server_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            universal_newlines=True, timeout=STARTUP_LIMIT_SECONDS)
+    assert proc.returncode == 1
+    assert "cannot listen on 127.0.0.1:%d" % port in proc.stderr
+    assert "Traceback" not in proc.stderr
+
+
+# --- argument checks, in process ----------------------------------------------------
+
+@pytest.mark.parametrize("argv,message", [
+    (["--root-dir", "/nonexistent/velmora"], "is not a directory"),
+    (["--token", ""], "--token must not be empty"),
+    (["--port", "65536"], "0 to 65535"),
+    (["--port", "-1"], "0 to 65535"),
+    (["--max-body-size", "0"], "at least 1"),
+    (["--handlers", "other"], "invalid choice"),
+])
+def test_bad_arguments_are_refused(argv, message, capsys):
+    with pytest.raises(SystemExit) as e:
+        app.parse_args(argv)
+    assert e.value.code == 2
+    assert message in capsys.readouterr().err
+
+
+def test_defaults(monkeypatch, tmp_path):
+    monkeypatch.delenv("VELMORA_TOKEN", raising=False)
+    monkeypatch.chdir(tmp_path)
+    args = app.parse_args([])
+    assert (args.port, args.max_body_size, args.handlers) == (8888, 1 << 20, "auto")
+    assert args.root_dir == os.path.realpath(str(tmp_path))
+    assert re.fullmatch(r"[0-9a-f]{48}", args.token)
+    assert app.parse_args([]).token != args.token
+    monkeypatch.setenv("VELMORA_TOKEN", "")
+    assert re.fullmatch(r"[0-9a-f]{48}", app.parse_args([]).token)
+
+
+def test_empty_token_never_reaches_the_settings():
+    with pytest.raises(ValueError):
+        app.server_settings(token="")
+
+
+def test_banner_quotes_tokens_for_the_shell():
+    handler_set = app.HandlerSet("twin", object, object)
+    text = app._banner(8888, "it's", handler_set, "/r")
+    assert "curl -H 'Authorization: token it'\"'\"'s' " in text
+    assert "?token=it%27s" in text
+    assert json.loads(re.search(r"-d '(\{.*?\})'", text).group(1)) == {"name": "example", "nodes": []}
