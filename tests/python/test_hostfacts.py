@@ -971,8 +971,6 @@ def _legacy_str(text):
     return s
 
 
-@pytest.mark.xfail(strict=True, reason="the field's length and width are measured before the "
-                                       "parts are made ready: a not-ready key or value gives the 500 answer")
 @pytest.mark.parametrize("side", ["key", "value"])
 def test_not_ready_texts_are_measured_after_readying(install, side):
     install(provider({}))

@@ -63,7 +63,7 @@ cookie_values = st.one_of(
 cookie_pairs = st.lists(st.tuples(texts, cookie_values), max_size=6)
 containers = st.sampled_from(["dict", "dict-subclass", "values-list", "values-tuple", "values-gen",
                               "none", "no-values"])
-json_scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=6),
+json_scalars = st.one_of(st.none(), st.booleans(), st.integers(), st.text(max_size=6), st.sampled_from(["</b>", "a</"]),
                          st.floats(allow_nan=False, allow_infinity=False))
 json_values = st.recursive(json_scalars, lambda inner: st.one_of(
     st.lists(inner, max_size=3), st.dictionaries(st.text(max_size=4), inner, max_size=3)), max_leaves=8)

@@ -56,6 +56,12 @@ PyObject* CookieField(PyObject* item) noexcept {
     Py_DECREF(key_text);
     return nullptr;
   }
+  // A str made through the legacy API has no length or width until it is ready.
+  if (PyUnicode_READY(key_text) < 0 || PyUnicode_READY(value_text) < 0) {
+    Py_DECREF(key_text);
+    Py_DECREF(value_text);
+    return nullptr;
+  }
   PyObject* equals = Rt_Const(slot::kEquals);
   PyObject* const parts[3] = {key_text, equals, value_text};
   PyObject* field = Rt_UnicodeJoin3(

@@ -1,0 +1,185 @@
+// Module-global reads through a GlobalLookupCache: the two words and when the
+// module dict is consulted.
+#include <Python.h>
+#include <gtest/gtest.h>
+
+#include "runtime/cpython38.h"
+#include "runtime/globals.h"
+#include "runtime/module_state.h"
+
+namespace {
+
+// Interned, hash cached: how module code passes names.
+PyObject* Name(const char* text) {
+  PyObject* name = PyUnicode_InternFromString(text);
+  if (name && PyObject_Hash(name) == -1) Py_CLEAR(name);
+  return name;
+}
+
+class GlobalCacheTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    dict_ = g_state.module_dict;
+    ASSERT_TRUE(dict_);
+  }
+  void TearDown() override {
+    for (const char* key : {"gc_value", "gc_other", "gc_missing", "len"}) {
+      PyObject* name = Name(key);
+      if (PyDict_GetItemWithError(dict_, name) && PyDict_DelItem(dict_, name) < 0) PyErr_Print();
+      Py_DECREF(name);
+    }
+    if (PyErr_Occurred()) PyErr_Print();
+    ASSERT_FALSE(PyErr_Occurred());
+  }
+  void Store(const char* key, PyObject* value) {
+    PyObject* name = Name(key);
+    ASSERT_EQ(PyDict_SetItem(dict_, name, value), 0);
+    Py_DECREF(name);
+  }
+  PyObject* dict_ = nullptr;
+};
+
+TEST_F(GlobalCacheTest, ReadRecordsVersionAndValue) {
+  PyObject* name = Name("gc_value");
+  PyObject* value = PyLong_FromLong(123456);
+  Store("gc_value", value);
+  GlobalLookupCache cache{0, nullptr};
+  Py_ssize_t before = Py_REFCNT(value);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, value);
+  EXPECT_EQ(Py_REFCNT(value), before + 1);
+  EXPECT_EQ(cache.version, Rt_DictVersion(dict_));
+  EXPECT_NE(cache.version, 0u);
+  EXPECT_EQ(cache.value, value);  // borrowed: the dict owns it
+  Py_DECREF(got);
+  Py_DECREF(value);
+  Py_DECREF(name);
+}
+
+TEST_F(GlobalCacheTest, UnchangedVersionAnswersFromTheCache) {
+  PyObject* name = Name("gc_value");
+  PyObject* value = PyLong_FromLong(1);
+  PyObject* sentinel = PyUnicode_FromString("only in the cache");
+  Store("gc_value", value);
+  GlobalLookupCache cache{0, nullptr};
+  Py_DECREF(Rt_GetModuleGlobal(name, &cache));
+  // Nothing looks in the dict while its version stands: the cached word is it.
+  cache.value = sentinel;
+  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, sentinel);
+  Py_XDECREF(got);
+  // Any store into the dict, even of another name, forces a new lookup.
+  Store("gc_other", Py_None);
+  EXPECT_NE(cache.version, Rt_DictVersion(dict_));
+  got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, value);
+  EXPECT_EQ(cache.value, value);
+  EXPECT_EQ(cache.version, Rt_DictVersion(dict_));
+  Py_XDECREF(got);
+  Py_DECREF(sentinel);
+  Py_DECREF(value);
+  Py_DECREF(name);
+}
+
+TEST_F(GlobalCacheTest, RebindingIsSeen) {
+  PyObject* name = Name("gc_value");
+  PyObject* first = PyLong_FromLong(1001);
+  PyObject* second = PyLong_FromLong(1002);
+  Store("gc_value", first);
+  GlobalLookupCache cache{0, nullptr};
+  Py_DECREF(Rt_GetModuleGlobal(name, &cache));
+  uint64_t seen = cache.version;
+  Store("gc_value", second);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, second);
+  EXPECT_NE(cache.version, seen);
+  Py_XDECREF(got);
+  Py_DECREF(first);
+  Py_DECREF(second);
+  Py_DECREF(name);
+}
+
+TEST_F(GlobalCacheTest, MissingNameRecordsTheVersionAndRaises) {
+  PyObject* name = Name("gc_missing");
+  GlobalLookupCache cache{0, nullptr};
+  EXPECT_EQ(Rt_GetModuleGlobal(name, &cache), nullptr);
+  ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_NameError));
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  PyObject* text = PyObject_Str(value);
+  EXPECT_STREQ(PyUnicode_AsUTF8(text), "name 'gc_missing' is not defined");
+  Py_XDECREF(text);
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+  EXPECT_EQ(cache.version, Rt_DictVersion(dict_));
+  EXPECT_EQ(cache.value, nullptr);
+
+  // With the version unchanged only builtins are asked: a builtin of that name
+  // answers at once.
+  PyObject* builtin = PyUnicode_FromString("from builtins");
+  ASSERT_EQ(PyObject_SetAttr(g_state.builtins_module, name, builtin), 0);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, builtin);
+  EXPECT_EQ(cache.value, nullptr);  // builtins are never cached
+  Py_XDECREF(got);
+  ASSERT_EQ(PyObject_DelAttr(g_state.builtins_module, name), 0);
+  Py_DECREF(builtin);
+  Py_DECREF(name);
+}
+
+TEST_F(GlobalCacheTest, BuiltinsAreReadEveryTimeAndShadowed) {
+  PyObject* name = Name("len");
+  PyObject* builtin_len = PyObject_GetAttr(g_state.builtins_module, name);
+  GlobalLookupCache cache{0, nullptr};
+  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, builtin_len);
+  EXPECT_EQ(cache.value, nullptr);
+  Py_XDECREF(got);
+
+  PyObject* mine = PyUnicode_FromString("module len");
+  Store("len", mine);
+  got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, mine);
+  EXPECT_EQ(cache.value, mine);
+  Py_XDECREF(got);
+
+  ASSERT_EQ(PyDict_DelItem(dict_, name), 0);
+  got = Rt_GetModuleGlobal(name, &cache);
+  EXPECT_EQ(got, builtin_len);
+  EXPECT_EQ(cache.value, nullptr);
+  Py_XDECREF(got);
+  Py_DECREF(mine);
+  Py_DECREF(builtin_len);
+  Py_DECREF(name);
+}
+
+TEST_F(GlobalCacheTest, LookupErrorFallsBackToBuiltins) {
+  // A key of another type with the same hash whose comparison raises: the dict
+  // lookup fails, the error is dropped and builtins are asked.
+  PyObject* name = Name("len");
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  PyObject* key = PyRun_String(
+      "type('Clash', (), {'__hash__': lambda self: hash('len'),"
+      " '__eq__': lambda self, other: 1 / 0})()",
+      Py_eval_input, globals, globals);
+  ASSERT_TRUE(key);
+  ASSERT_EQ(PyDict_SetItem(dict_, key, Py_None), 0);
+  GlobalLookupCache cache{0, nullptr};
+  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  PyObject* builtin_len = PyObject_GetAttr(g_state.builtins_module, name);
+  EXPECT_EQ(got, builtin_len);
+  EXPECT_FALSE(PyErr_Occurred());
+  EXPECT_EQ(cache.version, Rt_DictVersion(dict_));
+  Py_XDECREF(got);
+  Py_XDECREF(builtin_len);
+  // Deleting the clashing key compares it with itself only by identity.
+  EXPECT_EQ(PyDict_DelItem(dict_, key), 0);
+  Py_DECREF(key);
+  Py_DECREF(globals);
+  Py_DECREF(name);
+}
+
+}  // namespace
