@@ -12,7 +12,8 @@ constexpr int kCodeCacheGrowth = 64;
 
 int Rt_BisectCodeObjects(const CodeObjectCacheEntry* entries, int count, int line) noexcept {
   int start = 0, end = count - 1, middle = 0;
-  if (end >= 0 && line > entries[end].line) return count;
+  if (end < 0) return 0;  // nothing to compare with, not even entry 0
+  if (line > entries[end].line) return count;
   while (start < end) {
     middle = start + (end - start) / 2;
     if (line < entries[middle].line) {
