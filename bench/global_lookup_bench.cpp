@@ -7,6 +7,7 @@
 #include "runtime/globals.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
+#include "tests/testmod/test_descriptor.h"
 
 namespace {
 
@@ -14,10 +15,6 @@ int EmptyBody(int* line) {
   *line = 1;
   return 0;
 }
-
-const int kProbeVarnames[] = {slot::kSelf, slot::kA, slot::kB};
-const FunctionCodeInfo kFunctions[] = {
-    {3, 3, 1, kProbeVarnames, 3, slot::kSourcePath, slot::kProbe}};
 
 // Interned with the hash cached, as module code's names are.
 PyObject* Name(const char* text) {
@@ -88,18 +85,7 @@ BENCHMARK(BuiltinThroughCache);
 
 }  // namespace
 
-const ModuleDescriptor kThisModule = {
-    "_rt_bench",
-    "_rt_bench",
-    "init _rt_bench",
-    "bench/_rt_bench.py",
-    &kConstantTable,
-    kFunctions,
-    1,
-    {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,
-     slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__},
-    EmptyBody,
-};
+const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_bench", "bench/_rt_bench.py", EmptyBody);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

@@ -11,6 +11,11 @@ static int FromSysModules(PyObject* absolute_name, PyObject* const* fromlist,
                           Py_ssize_t fromlist_count, PyObject** result) noexcept {
   PyObject* module = PyImport_GetModule(absolute_name);
   if (!module) return PyErr_Occurred() ? -1 : 0;
+  if (module == Py_None) {
+    // A blocked import: the machinery raises the interpreter's own error for it.
+    Py_DECREF(module);
+    return 0;
+  }
   if (fromlist) {
     for (Py_ssize_t i = 0; i < fromlist_count; ++i) {
       if (!PyObject_HasAttr(module, fromlist[i])) {
@@ -33,6 +38,10 @@ static int FromSysModules(PyObject* absolute_name, PyObject* const* fromlist,
   module = PyImport_GetModule(top);
   Py_DECREF(top);
   if (!module) return PyErr_Occurred() ? -1 : 0;
+  if (module == Py_None) {
+    Py_DECREF(module);
+    return 0;
+  }
   *result = module;
   return 1;
 }

@@ -164,6 +164,14 @@ int Rt_FetchSharedTypes(ModuleState* state) noexcept {
   PyObject* function_type = Rt_FetchSharedType(reinterpret_cast<PyTypeObject*>(metatype),
                                                 &g_cyfunction_spec, nullptr);
   if (!function_type) return -1;
+  // Function objects are made only by Rt_CyFunction_New: the inherited
+  // object.__new__ (reachable as type(f).__new__(type(f)), or through a seeded
+  // metatype) would hand out records with null fields.
+  auto* ft = reinterpret_cast<PyTypeObject*>(function_type);
+  if (ft->tp_new) {
+    ft->tp_new = nullptr;
+    PyType_Modified(ft);
+  }
   Py_XSETREF(state->cyfunction_type, function_type);
   return 0;
 }

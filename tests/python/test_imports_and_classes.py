@@ -325,6 +325,18 @@ class TestImportModule:
         assert str(e.value) == "No module named '%s'" % ghost
         assert tree.finder.names == [ghost]
 
+    @pytest.mark.parametrize("blocked, name, fromlist", [
+        ("", "", None),
+        ("", ".a.b.sib", None),
+        (".a.b.sib", ".a.b.sib", ("X",)),
+    ])
+    def test_blocked_entry_fails_as_the_interpreter_does(self, tree, monkeypatch, blocked, name, fromlist):
+        t.import_module(tree.top + name)  # the real modules are in sys.modules now
+        monkeypatch.setitem(sys.modules, tree.top + blocked, None)
+        with pytest.raises(ModuleNotFoundError) as e:
+            t.import_module(tree.top + name, fromlist, 0, None, tree.top + name)
+        assert str(e.value) == "import of %s halted; None in sys.modules" % (tree.top + blocked)
+
     def test_missing_module(self, tree):
         with pytest.raises(ModuleNotFoundError):
             t.import_module(tree.top + ".nope", ("x",), 0, None, tree.top + ".nope")

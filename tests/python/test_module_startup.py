@@ -343,14 +343,15 @@ def test_second_interpreter_is_refused_even_when_it_came_first():
 FAILING_STARTS = [
     (HOSTFACTS, "velmora.server.misc", 20),
     (HOSTFACTS, "velmora.server.handlers.info.groundwork", 21),
+    (GROUNDWORK, "json", 17),  # a plain import blocked in sys.modules fails, binds no None
     (GROUNDWORK, "http", 18),
     (GROUNDWORK, "jupyter_server.base.handlers", 21),
 ]
 
 
 @pytest.mark.parametrize("name, blocked, line", FAILING_STARTS,
-                         ids=["hostfacts-misc", "hostfacts-groundwork", "groundwork-http",
-                              "groundwork-apihandler"])
+                         ids=["hostfacts-misc", "hostfacts-groundwork", "groundwork-json",
+                              "groundwork-http", "groundwork-apihandler"])
 def test_failed_start_up_leaves_the_module_importable(name, blocked, line):
     result = child("""
         import traceback

@@ -127,6 +127,23 @@ def test_any_seeded_metatype_is_accepted():
     assert result == {"meta": True, "registered": True, "kept": True, "counts": 1}
 
 
+def test_a_seeded_metatype_cannot_make_function_records():
+    # Only the runtime makes function objects; a metatype without a refusing
+    # call slot must not hand out a record with null fields.
+    result = child(prelude=FUNCTIONS, code="""
+        class Meta(type):
+            pass
+        standin(%r, _common_types_metatype=Meta)
+        t = type(function_of(HOSTFACTS))
+        try:
+            t()
+            report("made")
+        except TypeError as e:
+            report(str(e))
+    """ % SHARED)
+    assert result == "cannot create '_cython_3_2_4amsendbackport.cython_function_or_method' instances"
+
+
 # --- in this process ---------------------------------------------------------
 
 
@@ -190,6 +207,12 @@ class TestMetatypeRefusals:
         assert str(e.value) == INSTANTIATE
         del e
         assert (sys.getrefcount(function_type), sys.getrefcount(metatype)) == refs
+
+    @pytest.mark.parametrize("new", [lambda t: t.__new__(t), lambda t: object.__new__(t)],
+                             ids=["type-new", "object-new"])
+    def test_new_cannot_bypass_the_metatype(self, function_type, new):
+        with pytest.raises(TypeError, match="is not safe"):
+            new(function_type)
 
     def test_class_statement_with_the_function_type_as_base(self, function_type):
         with pytest.raises(TypeError) as e:
