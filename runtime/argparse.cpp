@@ -125,6 +125,32 @@ void Rt_ReportBadKeywords(PyObject* kwargs, ArgNameTable names, ArgNameTable fir
   }
 }
 
+// After a report walk that found every key acceptable by comparison: names the
+// first key that the dict lookup could not have bound (its hash matches no
+// unfilled name), so that the call never fails without an exception.
+static void RaiseFirstUnboundKeyword(PyObject* kwargs, ArgNameTable first_keyword,
+                                     const char* function_name) noexcept {
+  Py_ssize_t pos = 0;
+  PyObject *key, *value, *first = nullptr;
+  while (PyDict_Next(kwargs, &pos, &key, &value)) {
+    if (!first) first = key;
+    Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1) return;
+    bool bound = false;
+    for (ArgNameTable name = first_keyword; *name && !bound; ++name) {
+      if (Rt_StrCachedHash(**name) != hash) continue;
+      int eq = PyObject_RichCompareBool(**name, key, Py_EQ);
+      if (eq < 0) return;
+      bound = eq;
+    }
+    if (!bound) {
+      RaiseUnexpected(function_name, key);
+      return;
+    }
+  }
+  if (first) RaiseUnexpected(function_name, first);
+}
+
 int Rt_ParseKeywordsFromDict(PyObject* kwargs, ArgNameTable names, PyObject** values,
                              Py_ssize_t nargs, Py_ssize_t kwcount, const char* function_name) noexcept {
   if (!PyArg_ValidateKeywordArguments(kwargs)) return -1;
@@ -146,6 +172,7 @@ int Rt_ParseKeywordsFromDict(PyObject* kwargs, ArgNameTable names, PyObject** va
   }
   if (bound < kwcount) {
     Rt_ReportBadKeywords(kwargs, names, first_keyword, function_name);
+    if (!PyErr_Occurred()) RaiseFirstUnboundKeyword(kwargs, first_keyword, function_name);
     return -1;
   }
   return 0;

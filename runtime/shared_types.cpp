@@ -67,12 +67,23 @@ int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
   if (auto* members = static_cast<PyMemberDef*>(FindSlot(type_spec, Py_tp_members))) {
     for (PyMemberDef* m = members; m->name; ++m) {
       if (std::strncmp(m->name, "__", 2) != 0) continue;
+      bool offset = true;
       if (std::strcmp(m->name, "__weaklistoffset__") == 0) {
         type->tp_weaklistoffset = m->offset;
       } else if (std::strcmp(m->name, "__dictoffset__") == 0) {
         type->tp_dictoffset = m->offset;
       } else if (std::strcmp(m->name, "__vectorcalloffset__") == 0) {
         type->tp_vectorcall_offset = m->offset;
+      } else {
+        offset = false;
+      }
+      if (offset) {
+        // These members only carry offsets; left in the type they would read
+        // the fields' raw pointers as numbers.
+        if (PyDict_DelItemString(type->tp_dict, m->name) < 0) {
+          if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+          PyErr_Clear();
+        }
       } else if (std::strcmp(m->name, "__module__") == 0) {
         PyObject* descr = PyDescr_NewMember(type, m);
         if (!descr) return -1;

@@ -202,15 +202,15 @@ class TestGetInfo:
             failure(lambda: t.vectorcall(GET_INFO, (value, value), ("self", "self")))
         assert (sys.getrefcount(value), sys.getrefcount(info)) == before
 
-    @pytest.mark.xfail(strict=True, reason="the dict report walk can end without raising")
     def test_dict_key_equal_by_comparison_only(self, info):
         class AlwaysEqual(str):
             def __eq__(self, other):
                 return True
             __hash__ = str.__hash__
-        # The dict lookup misses the name; the report walk then takes the key
-        # for a match and ends without an exception.
+        # The dict lookup misses the name and the report walk takes the key for
+        # a match: the call still fails with an exception, naming the key.
         e = failure(lambda: t.call_native(GET_INFO, (), {AlwaysEqual("zz"): 1}))
+        assert str(e) == "_get_info() got an unexpected keyword argument 'zz'"
         assert entries(e, INFO_SOURCE) == [(26, INFO_NAME)]
 
 

@@ -188,6 +188,16 @@ def test_type_layout(function_type, metatype):
     assert metatype.__bases__ == (type,) and function_type.__bases__ == (object,)
 
 
+def test_offset_members_are_not_instance_attributes(f, function_type):
+    # They only tell the type where its fields are; on an instance they would
+    # read those fields' pointers as numbers.
+    for name in ("__dictoffset__", "__vectorcalloffset__", "__weaklistoffset__"):
+        assert name not in vars(function_type)
+        with pytest.raises(AttributeError):
+            getattr(f, name)
+    assert function_type.__dictoffset__ == 56 and function_type.__weakrefoffset__ == 40
+
+
 INSTANTIATE = "Cannot instantiate Cython internal types"
 IMMUTABLE = "Cython internal types are immutable"
 
