@@ -11,11 +11,6 @@
 
 namespace {
 
-int EmptyBody(int* line) {
-  *line = 1;
-  return 0;
-}
-
 // Interned with the hash cached, as module code's names are.
 PyObject* Name(const char* text) {
   PyObject* name = PyUnicode_InternFromString(text);
@@ -85,17 +80,11 @@ BENCHMARK(BuiltinThroughCache);
 
 }  // namespace
 
-const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_bench", "bench/_rt_bench.py", EmptyBody);
+const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_bench", "bench/_rt_bench.py", EmptyModuleBody);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  Py_InitializeEx(0);
-  PyObject* module = PyModule_New("_rt_bench");
-  if (!module || Rt_ModuleExec(module) < 0) {
-    PyErr_Print();
-    return 2;
-  }
-  Py_DECREF(module);
+  if (StartEmbeddedRuntime("_rt_bench") < 0) return 2;
   g_value_name = Name("bench_value");
   g_builtin_name = Name("len");
   // A dict of a realistic size: the handler modules hold about a dozen names.

@@ -42,18 +42,7 @@ int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value, Py
   *type = t;
   *value = v;
   *tb = b;
-  {
-    _PyErr_StackItem* item = tstate->exc_info;
-    PyObject* old_type = item->exc_type;
-    PyObject* old_value = item->exc_value;
-    PyObject* old_tb = item->exc_traceback;
-    item->exc_type = t;
-    item->exc_value = v;
-    item->exc_traceback = b;
-    Py_XDECREF(old_type);
-    Py_XDECREF(old_value);
-    Py_XDECREF(old_tb);
-  }
+  Rt_ExceptionReset(tstate, t, v, b);  // the references taken out above
   return 0;
 bad:
   *type = *value = *tb = nullptr;

@@ -77,11 +77,6 @@ PyObject* EchoFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return Py_BuildValue("(sOO)", "fast", OrNone(self), positional.get());
 }
 
-template <typename F>
-PyCFunction Entry(F f) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 // One definition per accepted ml_flags value; the definitions outlive every
 // function made from them.
 PyMethodDef g_echo_defs[] = {

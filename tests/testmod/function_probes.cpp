@@ -71,11 +71,6 @@ PyObject* Fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
   return EchoVector(self, nullptr, args, nargs, nullptr);
 }
 
-template <typename F>
-PyCFunction Entry(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
 // Function objects keep a pointer to their description: these live for good.
 PyMethodDef g_conventions[] = {
     {"varargs_keywords", Entry(VarargsKeywords), METH_VARARGS | METH_KEYWORDS, nullptr},

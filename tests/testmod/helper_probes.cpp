@@ -9,24 +9,6 @@ using rt::Ref;
 
 namespace {
 
-template <typename F>
-PyCFunction Entry(F f) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
-// Names reach the helpers interned with their hash cached, as constants do.
-Ref Interned(PyObject* name) noexcept {
-  if (!PyUnicode_CheckExact(name)) {
-    PyErr_Format(PyExc_TypeError, "names must be exact str, not %.200s", Py_TYPE(name)->tp_name);
-    return Ref();
-  }
-  Py_INCREF(name);
-  PyUnicode_InternInPlace(&name);
-  Ref owned = Ref::steal(name);
-  if (PyObject_Hash(owned.get()) == -1) return Ref();
-  return owned;
-}
-
 // get_method(obj, name) -> (unbound, method)
 PyObject* GetMethod(PyObject*, PyObject* args) {
   PyObject *obj, *name;

@@ -12,24 +12,6 @@ using rt::Ref;
 
 namespace {
 
-template <typename F>
-PyCFunction Entry(F f) noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
-}
-
-// The routines take interned names whose hash is cached, as module code passes.
-Ref Interned(PyObject* name) noexcept {
-  if (!PyUnicode_CheckExact(name)) {
-    PyErr_Format(PyExc_TypeError, "names must be exact str, not %.200s", Py_TYPE(name)->tp_name);
-    return Ref();
-  }
-  Py_INCREF(name);
-  PyUnicode_InternInPlace(&name);
-  Ref owned = Ref::steal(name);
-  if (PyObject_Hash(owned.get()) == -1) return Ref();
-  return owned;
-}
-
 // Interned copies of a tuple of names; *count set.
 bool InternedNames(PyObject* tuple, Ref* out, Py_ssize_t capacity, Py_ssize_t* count) noexcept {
   *count = PyTuple_GET_SIZE(tuple);

@@ -19,6 +19,18 @@ int AddProbes(PyObject* module_dict, PyMethodDef* defs) noexcept {
   return 0;
 }
 
+rt::Ref Interned(PyObject* name) noexcept {
+  if (!PyUnicode_CheckExact(name)) {
+    PyErr_Format(PyExc_TypeError, "names must be exact str, not %.200s", Py_TYPE(name)->tp_name);
+    return rt::Ref();
+  }
+  Py_INCREF(name);
+  PyUnicode_InternInPlace(&name);
+  rt::Ref owned = rt::Ref::steal(name);
+  if (PyObject_Hash(owned.get()) == -1) return rt::Ref();
+  return owned;
+}
+
 namespace {
 
 int Body(int* line) {
