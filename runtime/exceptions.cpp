@@ -15,6 +15,17 @@ void Rt_ExceptionSave(PyThreadState* tstate, PyObject** type, PyObject** value,
   Py_XINCREF(*tb);
 }
 
+void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject** value,
+                               PyObject** tb) noexcept {
+  _PyErr_StackItem* item = tstate->exc_info;
+  *type = item->exc_type;
+  *value = item->exc_value;
+  *tb = item->exc_traceback;
+  Py_XINCREF(*type);
+  Py_XINCREF(*value);
+  Py_XINCREF(*tb);
+}
+
 void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* tb) noexcept {
   _PyErr_StackItem* item = tstate->exc_info;
   PyObject* old_type = item->exc_type;

@@ -6,6 +6,12 @@
 // Entry of a guarded block: new references to the handled exception (or empties).
 void Rt_ExceptionSave(PyThreadState* tstate, PyObject** type, PyObject** value,
                       PyObject** tb) noexcept;
+// New references to what the innermost handled-exception entry holds itself
+// (empties in a generator that handles nothing), for a guarded block to put
+// back: restoring the walked-to outer exception into a generator's own entry
+// would make the generator report, and keep alive, an exception it never saw.
+void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject** value,
+                               PyObject** tb) noexcept;
 // Makes the triple the handled exception; the references pass to the thread.
 void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* tb) noexcept;
 // Catches the raised exception: 0 with three new references, -1 on failure.

@@ -1,5 +1,5 @@
 // The shared type registry: keys, the check of a registered type, and the
-// fix-up that type creation from a spec cannot do by itself.
+// fix-up that PyType_FromSpec cannot do by itself.
 #include <Python.h>
 #include <gtest/gtest.h>
 #include <structmember.h>

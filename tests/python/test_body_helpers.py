@@ -157,8 +157,8 @@ class TestDictValues:
 
 
 class FormatsItself(str):
-    def __format__(self, spec):
-        return "formatted:" + spec
+    def __format__(self, format_spec):
+        return "formatted:" + format_spec
 
 
 class ReprInt(int):

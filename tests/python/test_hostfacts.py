@@ -691,6 +691,28 @@ class TestHandledExceptionState:
             assert sys.exc_info() == before
         assert sys.exc_info() == NO_EXC
 
+    @pytest.mark.parametrize("facts, status", [({}, HTTPStatus.OK), (None, HTTPStatus.INTERNAL_SERVER_ERROR)],
+                             ids=["success", "handled"])
+    def test_generator_keeps_no_outer_exception(self, install, facts, status):
+        # A generator has a handled-exception entry of its own: after the call
+        # it must hold nothing, as in interpreted code, not the exception that
+        # was being handled where the generator was resumed.
+        install(provider(facts))
+
+        def gen():
+            assert handler()._get_info()[0] is status
+            yield sys.exc_info()
+            yield sys.exc_info()
+
+        g = gen()
+        try:
+            raise ZeroDivisionError("outer")
+        except ZeroDivisionError:
+            outer = sys.exc_info()
+            assert next(g) == outer  # seen through the generator's empty entry
+            assert sys.exc_info() == outer
+        assert next(g) == NO_EXC
+
     @pytest.mark.parametrize("make", [_ok, _fails], ids=["success", "handled"])
     def test_nested_excepts(self, install, make):
         install(provider({}))

@@ -200,14 +200,14 @@ def test_import_issues_no_warning():
     assert result == []
 
 
-# A spec object whose attributes are exactly what each case gives. The loader
+# An import spec object whose attributes are exactly what each case gives. The loader
 # needs "name" and "origin" to find the file; "origin" disappears once the
 # create step starts reading (it reads "loader" first).
 ODD_SPECS = """
 import importlib.machinery, importlib.util
 FILE = importlib.util.find_spec(HOSTFACTS).origin
 LOADER = importlib.machinery.ExtensionFileLoader("hostfacts", FILE)
-class Spec:
+class ImportSpec:
     def __init__(self, name, **attrs):
         self.name = name
         self._attrs = attrs
@@ -224,7 +224,7 @@ class Spec:
             return value
         raise AttributeError(attr)
 def create(name="hostfacts", **attrs):
-    return LOADER.create_module(Spec(name, **attrs))
+    return LOADER.create_module(ImportSpec(name, **attrs))
 def described(module):
     return {k: repr(v) for k, v in vars(module).items() if k not in ("__loader__", "__doc__")}
 """
@@ -237,7 +237,7 @@ def test_create_copies_only_what_the_spec_has():
                       submodule_search_locations=["/x"])
         nones = create(loader=None, origin=None, parent=None, submodule_search_locations=None)
         try:
-            create(parent=RuntimeError("spec broken"))
+            create(parent=RuntimeError("import spec broken"))
             failure = None
         except RuntimeError as e:
             failure = str(e)
@@ -261,7 +261,7 @@ def test_create_copies_only_what_the_spec_has():
                                "__package__": "None"}
     assert result["loaders"] == [True, True, True]
     assert result["distinct"] is True
-    assert result["failure"] == "spec broken"
+    assert result["failure"] == "import spec broken"
     assert result["nameless"] == "AttributeError"
     # Creating runs nothing of the start-up.
     assert result["registered"] is False and result["counts"] == 0

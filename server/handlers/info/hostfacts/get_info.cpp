@@ -125,7 +125,7 @@ PyObject* GetInfoBody(PyObject* self) noexcept {
     return nullptr;
   }
 
-  Rt_ExceptionSave(tstate, &saved_type, &saved_value, &saved_tb);
+  Rt_ExceptionSaveInnermost(tstate, &saved_type, &saved_value, &saved_tb);
   {
     line = 30;
     PyObject* factory = Rt_GetModuleGlobal(Rt_Const(slot::kJupyterServerAppInfo), &g_app_info_site);
