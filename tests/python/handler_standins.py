@@ -73,6 +73,19 @@ class Facts:
         return self.facts
 
 
+class CountedFacts:
+    """A JupyterServerAppInfo stand-in class that counts the objects made, so a
+    test can tell whether the method body ran."""
+
+    made = 0
+
+    def __init__(self):
+        CountedFacts.made += 1
+
+    def dict(self):
+        return {}
+
+
 def provider(facts):
     """A JupyterServerAppInfo stand-in that returns the same Facts each call."""
     made = Facts(facts)

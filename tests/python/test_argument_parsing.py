@@ -8,6 +8,7 @@ import pytest
 
 import _rt_testmod as t
 from conftest import assert_no_growth
+from handler_standins import CountedFacts
 from velmora.server.handlers.info import hostfacts
 from velmora.server.handlers.pipeline_import import groundwork
 
@@ -63,23 +64,13 @@ class FinishHandler(BasePipelineImportHandler):
         self.calls.append(("finish", chunk))
 
 
-class Facts:
-    made = 0
-
-    def __init__(self):
-        Facts.made += 1
-
-    def dict(self):
-        return {}
-
-
 @pytest.fixture
 def info(monkeypatch):
     """An instance of the handler class and a cheap facts source that counts."""
-    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", Facts)
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", CountedFacts)
     InfoHandler.reads = 0
     InfoHandler.last = None
-    Facts.made = 0
+    CountedFacts.made = 0
     yield InfoHandler.__new__(InfoHandler)
     InfoHandler.last = None
 
@@ -172,7 +163,7 @@ class TestGetInfo:
         assert str(e) == message
         # One entry at the definition line, and the body was never entered.
         assert entries(e, INFO_SOURCE) == [(26, INFO_NAME)]
-        assert InfoHandler.reads == 0 and Facts.made == 0
+        assert InfoHandler.reads == 0 and CountedFacts.made == 0
         del e
         assert sys.getrefcount(info) == before
 
@@ -181,7 +172,7 @@ class TestGetInfo:
         before = sys.getrefcount(info)
         status, result = call(info)
         assert status is hostfacts.HTTPStatus.OK and result == {"cookie": ""}
-        assert (InfoHandler.reads, InfoHandler.last, Facts.made) == (1, info, 1)
+        assert (InfoHandler.reads, InfoHandler.last, CountedFacts.made) == (1, info, 1)
         InfoHandler.last = None
         assert sys.getrefcount(info) == before
 

@@ -13,6 +13,7 @@ import pytest
 
 import _rt_testmod as t
 from conftest import run_python
+from handler_standins import CountedFacts
 from velmora.server.handlers.info import hostfacts
 
 INFO_SOURCE = "velmora/server/handlers/info/hostfacts.py"
@@ -23,16 +24,6 @@ INFO_INIT = "init velmora.server.handlers.info.hostfacts"
 def hostfacts_entries(exc):
     return [(fs.lineno, fs.name) for fs in traceback.extract_tb(exc.__traceback__)
             if fs.filename == INFO_SOURCE]
-
-
-class Facts:
-    made = 0
-
-    def __init__(self):
-        Facts.made += 1
-
-    def dict(self):
-        return {}
 
 
 class Handler:
@@ -50,8 +41,8 @@ class OtherStatus:
 
 @pytest.fixture
 def info(monkeypatch):
-    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", Facts)
-    Facts.made = 0
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", CountedFacts)
+    CountedFacts.made = 0
     return Handler()
 
 
@@ -79,7 +70,7 @@ class TestHandlerGlobals:
                 assert hostfacts_entries(e) == [(27, INFO_NAME)]
             else:
                 raise AssertionError("no NameError")
-        assert Facts.made == 0  # failed before the guarded block
+        assert CountedFacts.made == 0  # failed before the guarded block
 
     def test_builtin_is_found_and_shadowed(self, info, monkeypatch):
         monkeypatch.delitem(hostfacts.__dict__, "HTTPStatus")
