@@ -292,10 +292,10 @@ def test_overwrite_replaces_a_symlink_not_its_target(server, tmp_path):
 
 @pytest.mark.parametrize("err,status", [(errno.ENOSPC, 507), (errno.EACCES, 500), (errno.EIO, 500)])
 def test_storage_failures_answer_without_details(server, monkeypatch, err, status):
-    def failing(root_dir, name, data, *, overwrite):
-        raise OSError(err, os.strerror(err), os.path.join(root_dir, name + ".pipeline"))
+    def failing(self, name, data, *, overwrite):
+        raise OSError(err, os.strerror(err), os.path.join(self.root_dir, name + ".pipeline"))
 
-    monkeypatch.setattr(store, "write_pipeline", failing)
+    monkeypatch.setattr(store.PipelineStore, "write", failing)
     r = server.client.import_pipeline({"name": "p", "nodes": []})
     assert r.status == status
     message = r.json()["message"]

@@ -27,6 +27,7 @@ from tornado.netutil import bind_sockets
 from . import handler_sets, misc
 from .handler_sets import HandlerSet
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE, drain_limit
+from .handlers.pipeline_import.store import PipelineStore
 from .routes import IMPORT_PATH, INFO_PATH, NotFoundHandler, route_table
 
 HOST = "127.0.0.1"
@@ -80,16 +81,21 @@ def make_app(
     max_body_size: int = DEFAULT_MAX_BODY_SIZE,
     cookie_secret: Optional[bytes] = None,
 ) -> web.Application:
-    routes = route_table(base_url, handler_set, root_dir=root_dir, max_body_size=max_body_size)
+    # Opened by VelmoraServer.listen, so that the root is resolved when serving starts.
+    pipeline_store = PipelineStore(root_dir)
+    routes = route_table(base_url, handler_set, pipeline_store=pipeline_store,
+                         max_body_size=max_body_size)
     settings = server_settings(token=token, base_url=base_url, cookie_secret=cookie_secret)
     settings["velmora_max_body_size"] = max_body_size
+    settings["velmora_pipeline_store"] = pipeline_store
     return web.Application(routes, **settings)
 
 
 class VelmoraServer:
     """One application listening on loopback, registered for the server-info facts.
 
-    Runs in the asyncio loop of the thread that calls `listen`.
+    Runs in the asyncio loop of the thread that calls `listen`. The
+    application's pipeline store is open while it serves.
     """
 
     def __init__(self, app: web.Application, *, root_dir: str) -> None:
@@ -102,6 +108,14 @@ class VelmoraServer:
     def listen(self, port: int = DEFAULT_PORT, host: str = HOST) -> int:
         """Starts serving; returns the port (the free one chosen for port 0)."""
         sockets = bind_sockets(port, host)
+        pipeline_store = self.app.settings.get("velmora_pipeline_store")
+        if pipeline_store is not None:
+            try:
+                pipeline_store.open()
+            except BaseException:
+                for sock in sockets:
+                    sock.close()
+                raise
         limit = self.app.settings.get("velmora_max_body_size", DEFAULT_MAX_BODY_SIZE)
         self._http = HTTPServer(self.app, max_body_size=drain_limit(limit))
         self._http.add_sockets(sockets)
@@ -123,6 +137,9 @@ class VelmoraServer:
             await asyncio.wait_for(http.close_all_connections(), STOP_GRACE_SECONDS)
         except asyncio.TimeoutError:
             logging.getLogger("velmora").warning("velmora: some connections did not close in time")
+        pipeline_store = self.app.settings.get("velmora_pipeline_store")
+        if pipeline_store is not None:
+            pipeline_store.close()
 
 
 def _port(text: str) -> int:

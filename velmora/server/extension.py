@@ -12,6 +12,7 @@ from jupyter_server.utils import url_path_join
 from . import handler_sets, misc
 from .handler_sets import HandlerSet
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
+from .handlers.pipeline_import.store import PipelineStore
 from .routes import route_table
 
 
@@ -24,8 +25,11 @@ def load(serverapp, handler_set: Optional[HandlerSet] = None) -> None:
     root_dir = getattr(serverapp, "root_dir", None) or settings.get("server_root_dir") or os.getcwd()
     root_dir = os.path.realpath(os.path.expanduser(root_dir))
     max_body_size = int(settings.get("velmora_max_body_size", DEFAULT_MAX_BODY_SIZE))
+    # Jupyter has no stop hook for a plain extension: the handle lives as long as the process.
+    pipeline_store = PipelineStore(root_dir).open()
     web_app.add_handlers(
-        ".*$", route_table(base_url, handler_set, root_dir=root_dir, max_body_size=max_body_size)
+        ".*$",
+        route_table(base_url, handler_set, pipeline_store=pipeline_store, max_body_size=max_body_size),
     )
     # Jupyter records its start in the settings; the record lives as long as the process.
     misc.register_server(base_url=base_url, root_dir=root_dir, started=settings.get("started"))

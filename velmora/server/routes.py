@@ -8,6 +8,7 @@ from tornado import web
 
 from .handler_sets import HandlerSet
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
+from .handlers.pipeline_import.store import PipelineStore
 
 INFO_PATH = "api/velmora/server-info"
 IMPORT_PATH = "api/velmora/pipelines/import"
@@ -17,9 +18,10 @@ def route_table(
     base_url: str,
     handler_set: HandlerSet,
     *,
-    root_dir: str,
+    pipeline_store: PipelineStore,
     max_body_size: int = DEFAULT_MAX_BODY_SIZE,
 ) -> List[Tuple[Any, ...]]:
+    """The routes; imports are written through `pipeline_store`, which whoever serves opens and closes."""
     def pattern(path: str) -> str:
         # A base URL is a path, not a pattern: "." in it must not match "x".
         return re.escape(url_path_join(base_url, path))
@@ -29,7 +31,7 @@ def route_table(
         (
             pattern(IMPORT_PATH),
             handler_set.pipeline_import,
-            {"root_dir": root_dir, "max_body_size": max_body_size},
+            {"pipeline_store": pipeline_store, "max_body_size": max_body_size},
         ),
     ]
 

@@ -86,8 +86,10 @@ class PipelineImportMixin:
 
     auth_resource = "velmora"
 
-    def initialize(self, root_dir: str, max_body_size: int = DEFAULT_MAX_BODY_SIZE) -> None:
-        self.root_dir = root_dir
+    def initialize(self, pipeline_store: store.PipelineStore,
+                   max_body_size: int = DEFAULT_MAX_BODY_SIZE) -> None:
+        self.pipeline_store = pipeline_store
+        self.root_dir = pipeline_store.root_dir
         self.max_body_size = max_body_size
         self._refusal: Optional[web.HTTPError] = None
         self._received = 0
@@ -146,14 +148,21 @@ class PipelineImportMixin:
             self._answer(HTTPStatus.BAD_REQUEST, str(e))
             return
         self._chunks = []
-        write = functools.partial(
-            store.write_pipeline, self.root_dir, name, data, overwrite=overwrite
-        )
+        write = functools.partial(self.pipeline_store.write, name, data, overwrite=overwrite)
         try:
             path = await IOLoop.current().run_in_executor(None, write)
         except store.PipelineExists as e:
             hint = "" if overwrite else " (add ?overwrite=true to replace it)"
             self._answer(HTTPStatus.CONFLICT, str(e) + hint)
+            return
+        except store.NoAtomicCreate:
+            self.log.error("velmora: cannot create pipelines in %s: %s", self.root_dir,
+                           "its file system has neither hard links nor an exclusive rename")
+            self._answer(
+                HTTPStatus.INTERNAL_SERVER_ERROR,
+                "the pipeline could not be stored: the file system of the root directory "
+                "cannot create a file in one step (no hard links, no exclusive rename)",
+            )
             return
         except OSError as e:
             self.log.error("velmora: could not store pipeline %r: %s", name, e)
