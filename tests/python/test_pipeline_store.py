@@ -1,9 +1,18 @@
-"""Writing pipeline files: atomic, exclusive unless replacing, and nothing left behind on failure."""
+"""Pipeline files: names, the root directory handle, stale temporary files, and writes that are
+atomic, exclusive unless replacing, and leave nothing behind on failure."""
 import errno
+import json
 import os
+import shutil
+import subprocess
+import threading
+import time
 
 import pytest
 
+import velmora
+from http_fixtures import KINDS, Client, ServerThread, load_handler_set, start_server
+from test_extension_loader import JupyterLikeServer, StandInServerApp
 from velmora.server.handlers.pipeline_import import store
 
 
@@ -99,3 +108,240 @@ def test_other_link_errors_pass_through_and_clean_up(tmp_path, monkeypatch):
 def test_longest_names_fit_the_file_system(tmp_path, name):
     store.write_pipeline(str(tmp_path), name, b"x", overwrite=False)
     assert os.listdir(str(tmp_path)) == [name + ".pipeline"]
+
+
+# --- names that look like other names ------------------------------------------------
+
+REFUSED_NAMES = {  # name: a word of the reason
+    "e\u0301t\u00e9": "NFC", "\u212b": "NFC",  # combining acute; the angstrom sign
+    "a\u202eb": "format", "zero\u200bwidth": "format", "\ufeffbom": "format", "t\U000e002e": "format",
+    "line\u2028sep": "separators", "para\u2029sep": "separators",
+    "\uff0e\uff0e\uff0fetc": "look like", "a\u2215b": "look like", "a\u2044b": "look like",
+    "x\uff3cy": "look like", "set\u2216minus": "look like", "one\u2024dot": "look like",
+    "half\u00bd": "look like", "a\u0338b": "look like", "ja\u3002": "look like",
+}
+ACCEPTED_NAMES = ["données", "名前", "ノート", "a.b", "v1.2.3", "a b", "\U0001F600", "ελληνικά", "·dot"]
+
+
+@pytest.mark.parametrize("name,reason", REFUSED_NAMES.items(), ids=[ascii(n) for n in REFUSED_NAMES])
+def test_names_that_look_like_others_are_refused_without_being_quoted(name, reason):
+    with pytest.raises(store.InvalidName) as e:
+        store.check_name(name)
+    assert reason in str(e.value)
+    assert not (set(name) - set("abcdefghijklmnopqrstuvwxyz")) & set(str(e.value))
+
+
+@pytest.mark.parametrize("name", ACCEPTED_NAMES)
+def test_plain_names_in_any_script_stay_accepted(name):
+    store.check_name(name)
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_server_refuses_look_alike_names_with_a_well_formed_answer(kind, tmp_path):
+    live = start_server(kind, str(tmp_path))
+    try:
+        assert live.client.import_pipeline({"name": "\u00e9", "nodes": []}).status == 201
+        for name in ("e\u0301", "\uff0e\uff0e\uff0fx", "a\u202eb", "a\u2028b"):
+            r = live.client.import_pipeline({"name": name, "nodes": []})
+            assert r.status == 400 and int(r.headers["Content-Length"]) == len(r.body)
+            assert "name" in r.json()["message"]
+    finally:
+        live.thread.stop()
+    assert os.listdir(str(tmp_path)) == ["\u00e9.pipeline"]
+
+
+# --- the root directory handle -------------------------------------------------------
+
+def fds_on(path):
+    found = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            found += [fd] if os.readlink("/proc/self/fd/" + fd) == path else []
+        except OSError:
+            pass
+    return found
+
+
+@pytest.mark.parametrize("mount", ["standalone", "extension"])
+def test_writes_go_to_the_directory_opened_at_start_not_a_link_put_there(mount, tmp_path):
+    root, moved, elsewhere = (str(tmp_path / n) for n in ("root", "moved", "elsewhere"))
+    os.mkdir(root)
+    os.mkdir(elsewhere)
+    if mount == "standalone":
+        live = start_server("twin", root)
+        thread, client, path = live.thread, live.client, "/api/velmora/pipelines/import"
+    else:
+        app = StandInServerApp(root)
+        velmora._load_jupyter_server_extension(app, load_handler_set("twin"))
+        thread = ServerThread(JupyterLikeServer(app.web_app)).start()
+        client, path = Client(thread.port), "/jupyter/api/velmora/pipelines/import"
+    try:
+        os.rename(root, moved)
+        os.symlink(elsewhere, root)
+        assert client.request("POST", path, b'{"name": "p", "nodes": []}').status == 201
+        assert (os.listdir(moved), os.listdir(elsewhere)) == (["p.pipeline"], [])
+        assert fds_on(moved)
+    finally:
+        thread.stop()
+    if mount == "standalone":  # a Jupyter server keeps the handle for its lifetime
+        assert fds_on(moved) == []
+
+
+def test_closing_while_a_write_runs_keeps_the_handle_until_it_ends(tmp_path):
+    entered, proceed = threading.Event(), threading.Event()
+
+    def slow_link(dir_fd, source, target):
+        entered.set()
+        proceed.wait(60)
+        store.hard_link(dir_fd, source, target)
+
+    pipelines = store.PipelineStore(str(tmp_path), link=slow_link).open()
+    writer = threading.Thread(target=pipelines.write, args=("p", b"x"), kwargs={"overwrite": False})
+    writer.start()
+    entered.wait(60)
+    pipelines.close()
+    assert fds_on(str(tmp_path)) and pipelines.closed
+    with pytest.raises(store.StoreClosed):
+        pipelines.write("q", b"y", overwrite=False)
+    proceed.set()
+    writer.join()
+    assert os.listdir(str(tmp_path)) == ["p.pipeline"] and fds_on(str(tmp_path)) == []
+
+
+# --- stale temporary files -----------------------------------------------------------
+
+TMP = ".velmora-0123456789abcdef01234567.tmp"
+SWEEP_CASES = {  # name: (kind, old, removed)
+    TMP: ("file", True, True),
+    TMP.replace("01234", "98765"): ("file", False, False),
+    TMP.replace("0123", "abcd"): ("symlink", True, False),
+    TMP.replace("01", "ff"): ("dir", True, False),
+    TMP.replace("01", "ee"): ("fifo", True, False),
+    TMP.replace("0", "", 1): ("file", True, False),  # 23 hex digits
+    TMP.replace("abcdef", "ABCDEF"): ("file", True, False),
+    TMP + ".x": ("file", True, False),
+    "x" + TMP: ("file", True, False),
+    "old.pipeline": ("file", True, False),
+}
+MAKE = {"file": lambda p: open(p, "w").close(), "dir": os.mkdir, "fifo": os.mkfifo}
+
+
+def test_start_removes_only_its_own_old_regular_temporary_files(tmp_path):
+    outside, root = tmp_path / "outside", tmp_path / "root"
+    outside.write_text("keep")
+    root.mkdir()
+    old = time.time() - store.STALE_TEMPORARY_SECONDS - 60
+    for name, (kind, is_old, _) in SWEEP_CASES.items():
+        path = str(root / name)
+        MAKE.get(kind, lambda p: os.symlink(str(outside), p))(path)
+        if is_old:
+            os.utime(path, (old, old), follow_symlinks=False)
+    os.utime(str(outside), (old, old))
+    start_server("twin", str(root)).thread.stop()
+    assert sorted(os.listdir(str(root))) == sorted(n for n, c in SWEEP_CASES.items() if not c[2])
+    assert outside.read_text() == "keep"
+
+
+def test_a_write_killed_before_taking_the_name_leaves_only_a_stale_temporary(tmp_path, fresh_python):
+    proc = fresh_python("""
+        import os
+        from velmora.server.handlers.pipeline_import import store
+        die = lambda *args: os._exit(9)
+        store.PipelineStore(os.environ["ROOT"], link=die).open().write("p", b"x", overwrite=False)
+    """, env={"ROOT": str(tmp_path)}, check=False)
+    assert proc.returncode == 9, proc.stderr
+    (leftover,) = os.listdir(str(tmp_path))
+    store.PipelineStore(str(tmp_path)).open().close()  # too recent to be taken for a leftover
+    assert os.listdir(str(tmp_path)) == [leftover]
+    store.PipelineStore(str(tmp_path)).open(stale_after=0).close()
+    assert os.listdir(str(tmp_path)) == []
+
+
+# --- never an empty or partial pipeline ----------------------------------------------
+
+def refuse(err):
+    def primitive(dir_fd, source, target):
+        raise OSError(err, os.strerror(err))
+    return primitive
+
+
+PRIMITIVE_CASES = {  # id: (link, rename_noreplace, the content stored or the exception); None: real
+    "hard link": (None, refuse(errno.EIO), b"new"),
+    "no links, exclusive rename": (refuse(errno.EPERM), None, b"new"),
+    "link unsupported": (refuse(errno.EOPNOTSUPP), None, b"new"),
+    "link count full": (refuse(errno.EMLINK), None, b"new"),
+    "no renameat2 in kernel or C library": (refuse(errno.EPERM), refuse(errno.ENOSYS), store.NoAtomicCreate),
+    "flag unsupported by the fs": (refuse(errno.ENOSYS), refuse(errno.EINVAL), store.NoAtomicCreate),
+    "rename fails": (refuse(errno.EPERM), refuse(errno.EIO), OSError),
+}
+
+
+@pytest.mark.parametrize("link,rename,expected", PRIMITIVE_CASES.values(), ids=list(PRIMITIVE_CASES))
+def test_a_new_name_appears_whole_or_not_at_all(tmp_path, link, rename, expected):
+    seen = []  # whether the target existed before each primitive ran, and its content after
+
+    def watched(primitive, real):
+        def call(dir_fd, source, target):
+            seen.append(os.path.exists(str(tmp_path / target)))
+            (primitive or real)(dir_fd, source, target)
+            seen.append((tmp_path / target).read_bytes())
+        return call
+
+    pipelines = store.PipelineStore(str(tmp_path), link=watched(link, store.hard_link),
+                                    rename_noreplace=watched(rename, store.rename_noreplace))
+    with pipelines.open():
+        if isinstance(expected, bytes):
+            assert pipelines.write("p", expected, overwrite=False) == "p.pipeline"
+            assert seen[0] is False and seen[-1] == expected
+            with pytest.raises(store.PipelineExists):  # taken: the real primitive says EEXIST
+                pipelines.write("p", b"other", overwrite=False)
+            assert (tmp_path / "p.pipeline").read_bytes() == expected
+        else:
+            with pytest.raises(expected) as e:
+                pipelines.write("p", b"new", overwrite=False)
+            assert type(e.value) is expected or e.value.errno == errno.EIO
+            assert not any(seen) and os.listdir(str(tmp_path)) == []
+
+
+@pytest.mark.parametrize("rename,status", [(None, 201), (refuse(errno.ENOSYS), 500)])
+def test_server_without_hard_links_stores_whole_files_or_refuses(tmp_path, monkeypatch, rename, status):
+    monkeypatch.setattr(store, "hard_link", refuse(errno.EPERM))
+    if rename is not None:
+        monkeypatch.setattr(store, "rename_noreplace", rename)
+    live = start_server("twin", str(tmp_path))
+    try:
+        r = live.client.import_pipeline({"name": "p", "nodes": [1]})
+    finally:
+        live.thread.stop()
+    assert r.status == status
+    if status == 201:
+        assert json.loads((tmp_path / "p.pipeline").read_text()) == {"name": "p", "nodes": [1]}
+    else:
+        assert "hard links" in r.json()["message"] and os.listdir(str(tmp_path)) == []
+
+
+@pytest.fixture
+def fat_dir(tmp_path):
+    """A mounted FAT file system, which has no hard links; skipped where it cannot be made."""
+    mkfs, image, mount = shutil.which("mkfs.vfat"), str(tmp_path / "fat.img"), str(tmp_path / "mnt")
+    os.mkdir(mount)
+    with open(image, "wb") as f:
+        f.truncate(8 << 20)
+    try:
+        subprocess.run([mkfs or "mkfs.vfat", image], check=True, capture_output=True)
+        subprocess.run(["mount", "-o", "loop", "-t", "vfat", image, mount], check=True,
+                       capture_output=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        pytest.skip("no FAT file system here (needs root, mkfs.vfat, loop devices): %s" % e)
+    yield mount
+    subprocess.run(["umount", mount], check=True)
+
+
+def test_real_file_system_without_hard_links(fat_dir):
+    with store.PipelineStore(fat_dir).open() as pipelines:
+        assert pipelines.write("p", b"whole", overwrite=False) == "p.pipeline"
+        with pytest.raises(store.PipelineExists):
+            pipelines.write("p", b"other", overwrite=False)
+    assert os.listdir(fat_dir) == ["p.pipeline"]
+    with open(os.path.join(fat_dir, "p.pipeline"), "rb") as f:
+        assert f.read() == b"whole"
