@@ -44,11 +44,16 @@ RENAME_NOREPLACE = 1
 _log = logging.getLogger("velmora")
 
 # Drawn as "/", "\" or "." in common fonts, yet left alone by NFKC folding.
-_DRAWN_AS_SEPARATOR = frozenset(
-    "\u2044\u2215\u27cb\u29f8\u2571\U0001f67c\u0337\u0338"  # fraction, division slash ... overlays
-    "\u2216\u27cd\u29f5\u29f9\u2572\U0001f67d\u20e5"  # set minus, reverse solidus forms, overlay
-    "\u0702\u3002\ua60e\U00010a50"  # baseline full stops of other scripts
-)
+_DRAWN_AS_SEPARATOR = frozenset([
+    "\N{FRACTION SLASH}", "\N{DIVISION SLASH}", "\N{BIG SOLIDUS}", "\N{VERY HEAVY SOLIDUS}",
+    "\N{MATHEMATICAL RISING DIAGONAL}", "\N{BOX DRAWINGS LIGHT DIAGONAL UPPER RIGHT TO LOWER LEFT}",
+    "\N{COMBINING SHORT SOLIDUS OVERLAY}", "\N{COMBINING LONG SOLIDUS OVERLAY}",
+    "\N{SET MINUS}", "\N{REVERSE SOLIDUS OPERATOR}", "\N{BIG REVERSE SOLIDUS}",
+    "\N{VERY HEAVY REVERSE SOLIDUS}", "\N{MATHEMATICAL FALLING DIAGONAL}",
+    "\N{BOX DRAWINGS LIGHT DIAGONAL UPPER LEFT TO LOWER RIGHT}", "\N{COMBINING REVERSE SOLIDUS OVERLAY}",
+    "\N{IDEOGRAPHIC FULL STOP}", "\N{SYRIAC SUBLINEAR FULL STOP}", "\N{VAI FULL STOP}",
+    "\N{KHAROSHTHI PUNCTUATION DOT}",
+])
 _SEPARATORS = frozenset("/\\.")
 
 
