@@ -277,25 +277,23 @@ class PipelineStore:
 
     def _take_new_name(self, dir_fd: int, tmp: str, target: str) -> bool:
         """Gives the file `tmp` the free name `target`; True when `tmp` is gone with it."""
-        try:
-            (self._link or hard_link)(dir_fd, tmp, target)
-            return False
-        except FileExistsError:
-            raise PipelineExists("a pipeline of that name exists") from None
-        except OSError as e:
-            if e.errno not in _NO_HARD_LINKS:
-                raise
-        try:
-            (self._rename_noreplace or rename_noreplace)(dir_fd, tmp, target)
-            return True
-        except FileExistsError:
-            raise PipelineExists("a pipeline of that name exists") from None
-        except OSError as e:
-            if e.errno not in _NO_EXCLUSIVE_RENAME:
-                raise
-            raise NoAtomicCreate(
-                e.errno, "the file system has neither hard links nor a rename that refuses to replace"
-            ) from None
+        attempts = (
+            (self._link or hard_link, _NO_HARD_LINKS, False),
+            (self._rename_noreplace or rename_noreplace, _NO_EXCLUSIVE_RENAME, True),
+        )
+        for primitive, unsupported, moves in attempts:
+            try:
+                primitive(dir_fd, tmp, target)
+                return moves
+            except FileExistsError:
+                raise PipelineExists("a pipeline of that name exists") from None
+            except OSError as e:
+                if e.errno not in unsupported:
+                    raise
+                refused = e.errno
+        raise NoAtomicCreate(
+            refused, "the file system has neither hard links nor a rename that refuses to replace"
+        )
 
     def remove_stale_temporaries(self, older_than: float = STALE_TEMPORARY_SECONDS) -> int:
         """Removes the store's own temporary files last changed more than
