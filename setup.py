@@ -63,6 +63,9 @@ class build_ext(_build_ext):
             cmake, "-S", ROOT, "-B", build_dir, "-G", "Ninja",
             "-DPython_EXECUTABLE=" + sys.executable,
             "-DVELMORA_TESTS=OFF",
+            # The code the tests ran, without the debug sections.
+            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+            "-DVELMORA_STRIP_DEBUG=ON",
             "-DVELMORA_PKG_DIR=" + pkg_dir,
         ])
         self.spawn([cmake, "--build", build_dir])
@@ -77,6 +80,15 @@ setup(
     version=_version(),
     description="Jupyter server extension: server facts and pipeline import, with compiled handlers",
     packages=find_packages(include=["velmora", "velmora.*"]),
+    # Type information for the compiled modules.
+    package_data={
+        "velmora": ["py.typed"],
+        "velmora.server.handlers.info": ["hostfacts.pyi"],
+        "velmora.server.handlers.pipeline_import": ["groundwork.pyi"],
+    },
+    # Enables the extension in every Jupyter server started from the same
+    # environment; pip records the file, so uninstalling removes it.
+    data_files=[("etc/jupyter/jupyter_server_config.d", ["jupyter-config/jupyter_server_config.d/velmora.json"])],
     ext_modules=[
         CMakeExtension("velmora.server.handlers.info.hostfacts"),
         CMakeExtension("velmora.server.handlers.pipeline_import.groundwork"),

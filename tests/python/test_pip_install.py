@@ -1,4 +1,10 @@
-"""pip installs the checkout into a fresh venv: both modules built, and the package works away from the checkout."""
+"""pip installs the checkout into a fresh venv: both modules built, and the package works away from the checkout.
+
+The install also holds what an installed Jupyter server extension is expected
+to bring: the config file that enables it, type stubs, and release-size modules;
+uninstalling takes all of it away again.
+"""
+import json
 import os
 import subprocess
 import sys
@@ -8,6 +14,9 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 # Safety net for a hung build; not a speed check.
 LIMIT_SECONDS = 900
+# The installed modules carry no debug sections; with them each is about 500 KB.
+MODULE_SIZE_LIMIT = 150 * 1024
+CONFIG = os.path.join("etc", "jupyter", "jupyter_server_config.d", "velmora.json")
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("VELMORA_SANITIZED") == "1",
@@ -66,3 +75,21 @@ def test_pip_install_builds_both_modules_and_runs_outside_the_checkout(tmp_path)
     for command in ([python, "-m", "velmora.server", "--help"],
                     [str(venv / "bin" / "velmora-server"), "--help"]):
         assert "--root-dir" in run(command, tmp_path, env)
+
+    for module in (hostfacts, groundwork):
+        with open(module, "rb") as f:
+            image = f.read()
+        assert len(image) < MODULE_SIZE_LIMIT, (module, len(image))
+        # Section names live in the file's section-name table.
+        assert b".debug_" not in image, module
+        folder, name = os.path.split(module)
+        stub = os.path.join(folder, name.split(".", 1)[0] + ".pyi")
+        assert os.path.isfile(stub), stub
+    assert os.path.isfile(os.path.join(os.path.dirname(package), "py.typed"))
+    config = venv / CONFIG
+    with open(str(config), encoding="utf-8") as f:
+        assert json.load(f) == {"ServerApp": {"jpserver_extensions": {"velmora": True}}}
+
+    run([python, "-m", "pip", "uninstall", "-y", "velmora"], tmp_path, env)
+    assert not config.exists()
+    assert not os.path.exists(os.path.dirname(package))
