@@ -3,9 +3,12 @@
 The modules have one build description, CMakeLists.txt; build_ext only runs it
 with the package tree of this build as the place for the modules. Build
 directories live in a temporary folder: build/ in the checkout belongs to make.
+The modules target CPython 3.8 exactly; on any other Python the package is
+installed without them and serves with its interpreted handlers.
 """
 import atexit
 import os
+import platform
 import shutil
 import sys
 import tempfile
@@ -17,6 +20,10 @@ from setuptools.command.build_ext import build_ext as _build_ext
 from setuptools.command.egg_info import egg_info as _egg_info
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
+BUILDS_MODULES = platform.python_implementation() == "CPython" and sys.version_info[:2] == (3, 8)
+NOT_BUILT = ("velmora: the compiled handler modules are not built (they need CPython 3.8, this is %s %s); "
+             "the package serves with its interpreted handlers"
+             % (platform.python_implementation(), platform.python_version()))
 
 
 def _version():
@@ -39,6 +46,11 @@ class build(_build):
         super().initialize_options()
         self.build_base = tempfile.mkdtemp(prefix="velmora-build-")
         atexit.register(shutil.rmtree, self.build_base, True)
+
+    def run(self):
+        if not BUILDS_MODULES:
+            print(NOT_BUILT, file=sys.stderr)
+        super().run()
 
 
 class egg_info(_egg_info):
@@ -75,27 +87,28 @@ class build_ext(_build_ext):
                 raise DistutilsExecError("CMake did not produce %s" % path)
 
 
+MODULES = ["velmora.server.handlers.info.hostfacts", "velmora.server.handlers.pipeline_import.groundwork"]
+PACKAGE_DATA = {"velmora": ["py.typed"]}
+if BUILDS_MODULES:
+    # The stubs describe the compiled modules and go with them.
+    for name in MODULES:
+        package, module = name.rsplit(".", 1)
+        PACKAGE_DATA[package] = [module + ".pyi"]
+
 setup(
     name="velmora",
     version=_version(),
-    description="Jupyter server extension: server facts and pipeline import, with compiled handlers",
+    description="Jupyter server extension: server facts and pipeline import, "
+                "with compiled handlers and an interpreted fallback",
     packages=find_packages(include=["velmora", "velmora.*"]),
-    # Type information for the compiled modules.
-    package_data={
-        "velmora": ["py.typed"],
-        "velmora.server.handlers.info": ["hostfacts.pyi"],
-        "velmora.server.handlers.pipeline_import": ["groundwork.pyi"],
-    },
+    package_data=PACKAGE_DATA,
     # Enables the extension in every Jupyter server started from the same
     # environment; pip records the file, so uninstalling removes it.
-    data_files=[("etc/jupyter/jupyter_server_config.d", ["jupyter-config/jupyter_server_config.d/velmora.json"])],
-    ext_modules=[
-        CMakeExtension("velmora.server.handlers.info.hostfacts"),
-        CMakeExtension("velmora.server.handlers.pipeline_import.groundwork"),
-    ],
+    data_files=[("etc/jupyter/jupyter_server_config.d",
+                 ["jupyter-config/jupyter_server_config.d/velmora.json"])],
+    ext_modules=[CMakeExtension(name) for name in MODULES] if BUILDS_MODULES else [],
     cmdclass={"build": build, "build_ext": build_ext, "egg_info": egg_info},
-    # The compiled modules target exactly this interpreter version.
-    python_requires="~=3.8.0",
+    python_requires=">=3.8",
     install_requires=["jupyter_server>=1.23,<2", "tornado>=6.1"],
     entry_points={"console_scripts": ["velmora-server = velmora.server.app:main"]},
     zip_safe=False,

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Requests per second of GET /api/velmora/server-info on loopback, with the
-# compiled handler modules and with the interpreted twins mounted instead.
+# compiled handler modules and with the interpreted ones mounted instead.
 # Prints the median of several bounded wrk runs for each; needs wrk (Debian).
 #   bench/http_rps.sh [runs] [seconds]
 set -euo pipefail
@@ -15,7 +15,7 @@ trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$root"' EXIT
 
 for handlers in compiled twin; do
   log="$root/$handlers.log"
-  VELMORA_TWINS_DIR="$PWD/tests/python" .venv/bin/python -m velmora.server \
+  .venv/bin/python -m velmora.server \
     --port 0 --root-dir "$root" --token "$token" --handlers "$handlers" >"$log" 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do grep -q 'Listening on' "$log" && break; sleep 0.1; done

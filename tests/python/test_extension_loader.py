@@ -3,6 +3,7 @@ import datetime
 import json
 import logging
 import os
+import sys
 
 import pytest
 from tornado import web
@@ -13,6 +14,7 @@ import velmora
 from http_fixtures import KINDS, TOKEN, Client, ServerThread, load_handler_set
 from velmora.server import handler_sets, misc
 from velmora.server.app import server_settings
+from velmora.server.handlers.info import interpreted_hostfacts
 
 
 class StandInServerApp:
@@ -140,3 +142,15 @@ def test_loader_mounts_the_compiled_handlers_by_default(tmp_path):
     from velmora.server.handlers.pipeline_import.handlers import PipelineImportHandler
     assert PipelineImportHandler is compiled.pipeline_import
     assert misc.current_server().base_url == "/jupyter/"
+
+
+def test_loader_falls_back_to_the_interpreted_handlers_and_says_so(tmp_path, monkeypatch, caplog):
+    monkeypatch.setitem(sys.modules, handler_sets.COMPILED_INFO, None)
+    app = StandInServerApp(str(tmp_path))
+    with caplog.at_level(logging.INFO, logger=app.log.name):
+        velmora.load_jupyter_server_extension(app)
+    mounted = mounted_handlers(app.web_app)
+    assert interpreted_hostfacts.ServerAppInfoHandler in mounted
+    assert [r.getMessage() for r in caplog.records if r.name == app.log.name] == [
+        "velmora 0.1.0: API mounted under /jupyter/api/velmora (interpreted handlers: compiled modules "
+        "do not import: import of velmora.server.handlers.info.hostfacts halted; None in sys.modules)"]

@@ -38,11 +38,11 @@ def lines_in(exc, *suffixes):
 
 
 def info_lines(exc):
-    return lines_in(exc, "info/hostfacts.py", "twins/hostfacts.py")
+    return lines_in(exc, "info/hostfacts.py", "info/interpreted_hostfacts.py")
 
 
 def finish_lines(exc):
-    return lines_in(exc, "pipeline_import/groundwork.py", "twins/groundwork.py")
+    return lines_in(exc, "pipeline_import/groundwork.py", "pipeline_import/interpreted_groundwork.py")
 
 
 def cookie(key, value):

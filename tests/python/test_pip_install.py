@@ -6,22 +6,17 @@ uninstalling takes all of it away again.
 """
 import json
 import os
-import subprocess
 import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-# Safety net for a hung build; not a speed check.
-LIMIT_SECONDS = 900
+from build_helpers import ROOT, child_env, not_in_sanitizer_run, run
+
 # The installed modules carry no debug sections; with them each is about 500 KB.
 MODULE_SIZE_LIMIT = 150 * 1024
 CONFIG = os.path.join("etc", "jupyter", "jupyter_server_config.d", "velmora.json")
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("VELMORA_SANITIZED") == "1",
-    reason="the sanitizer run tests its own staged build, not a pip build",
-)
+pytestmark = not_in_sanitizer_run
 
 
 def real_python():
@@ -33,16 +28,8 @@ def real_python():
     pytest.skip("no interpreter under %s" % sys.base_prefix)
 
 
-def run(args, cwd, env):
-    proc = subprocess.run(args, cwd=str(cwd), env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, universal_newlines=True, timeout=LIMIT_SECONDS)
-    assert proc.returncode == 0, "%s failed:\n%s" % (" ".join(map(str, args)), proc.stdout)
-    return proc.stdout
-
-
 def test_pip_install_builds_both_modules_and_runs_outside_the_checkout(tmp_path):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH" and not k.startswith("VELMORA_")}
-    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    env = child_env()
     venv = tmp_path / "venv"
     run([real_python(), "-m", "venv", str(venv)], tmp_path, env)
     python = str(venv / "bin" / "python")

@@ -1,27 +1,13 @@
 """The source archive builds with plain CMake from its own files, tests on or off."""
 import os
-import subprocess
 import sys
 import tarfile
 
-import pytest
+from build_helpers import ROOT, not_in_sanitizer_run, run
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-# Safety net for a hung build; not a speed check.
-LIMIT_SECONDS = 900
 MODULES = ["velmora/server/handlers/info/hostfacts", "velmora/server/handlers/pipeline_import/groundwork"]
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("VELMORA_SANITIZED") == "1",
-    reason="the sanitizer run tests its own staged build, not the source archive",
-)
-
-
-def run(args, cwd):
-    proc = subprocess.run(args, cwd=str(cwd), stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                          universal_newlines=True, timeout=LIMIT_SECONDS)
-    assert proc.returncode == 0, "%s failed:\n%s" % (" ".join(map(str, args)), proc.stdout)
-    return proc.stdout
+pytestmark = not_in_sanitizer_run
 
 
 def built_modules(source):
@@ -43,17 +29,20 @@ def test_unpacked_sdist_configures_and_builds_with_tests_off_and_on(tmp_path):
         names = set(tar.getnames())
         tar.extractall(str(tmp_path))
     # What setup.py installs besides the modules travels too.
-    shipped = [m + ".pyi" for m in MODULES] + ["velmora/py.typed", "jupyter-config/jupyter_server_config.d/velmora.json"]
+    shipped = [m + ".pyi" for m in MODULES] + [
+        "velmora/py.typed", "jupyter-config/jupyter_server_config.d/velmora.json"]
     assert {source.name + "/" + n for n in shipped} <= names
     python = "-DPython_EXECUTABLE=" + os.path.realpath(sys.executable)
 
-    for tests, build in (("OFF", "build-off"), ("ON", "build-on")):
+    # Off first, as pip builds it; then on, in the same build tree, so that the
+    # second build only adds the tests and the benchmark.
+    build = tmp_path / "build"
+    for tests in ("OFF", "ON"):
         for path in built_modules(str(source)):
             os.remove(path)
-        run(["cmake", "-S", str(source), "-B", build, python, "-DVELMORA_TESTS=" + tests], tmp_path)
-        run(["cmake", "--build", build, "--parallel", "2"], tmp_path)
+        run(["cmake", "-S", str(source), "-B", str(build), python, "-DVELMORA_TESTS=" + tests], tmp_path)
+        run(["cmake", "--build", str(build), "--parallel", "2"], tmp_path)
         # The development layout: the modules land in the archive's package tree.
         assert len(built_modules(str(source))) == 2, tests
-        runtime_tests = tmp_path / build / "tests" / "runtime_tests"
-        assert runtime_tests.exists() == (tests == "ON")
-    assert "PASSED" in run([str(tmp_path / "build-on" / "tests" / "runtime_tests"), "--gtest_brief=1"], tmp_path)
+        assert (build / "tests" / "runtime_tests").exists() == (tests == "ON")
+    assert "PASSED" in run([str(build / "tests" / "runtime_tests"), "--gtest_brief=1"], tmp_path)

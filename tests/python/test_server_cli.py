@@ -14,7 +14,6 @@ import pytest
 from http_fixtures import Client
 from velmora.server import app
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 # Safety net against a server that never prints its banner; not a speed check.
 STARTUP_LIMIT_SECONDS = 60
 
@@ -22,7 +21,7 @@ STARTUP_LIMIT_SECONDS = 60
 def server_env(**extra):
     env = dict(os.environ)
     env.pop("VELMORA_TOKEN", None)
-    env.update(PYTHONDONTWRITEBYTECODE="1", VELMORA_TWINS_DIR=HERE, **extra)
+    env.update(PYTHONDONTWRITEBYTECODE="1", **extra)
     return env
 
 

@@ -1,5 +1,6 @@
 """The .pyi stubs of the compiled modules say what the modules define: the same
-classes on the same bases, the same methods with the same signatures."""
+classes on the same bases, the same methods with the same signatures. The
+interpreted fallback of each module is held to the same stub."""
 import ast
 import builtins
 import importlib
@@ -9,7 +10,14 @@ import os
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-MODULES = ["velmora.server.handlers.info.hostfacts", "velmora.server.handlers.pipeline_import.groundwork"]
+# (stub, module that must match it)
+MODULES = [
+    ("velmora.server.handlers.info.hostfacts", "velmora.server.handlers.info.hostfacts"),
+    ("velmora.server.handlers.pipeline_import.groundwork", "velmora.server.handlers.pipeline_import.groundwork"),
+    ("velmora.server.handlers.info.hostfacts", "velmora.server.handlers.info.interpreted_hostfacts"),
+    ("velmora.server.handlers.pipeline_import.groundwork",
+     "velmora.server.handlers.pipeline_import.interpreted_groundwork"),
+]
 
 
 class Stub:
@@ -75,9 +83,10 @@ def defined_methods(cls):
     return {name: value for name, value in vars(cls).items() if callable(value) and not name.startswith("__")}
 
 
-@pytest.fixture(params=MODULES)
+@pytest.fixture(params=MODULES, ids=lambda p: p[1].rsplit(".", 1)[1])
 def pair(request):
-    return importlib.import_module(request.param), Stub(request.param)
+    stub, module = request.param
+    return importlib.import_module(module), Stub(stub)
 
 
 def test_stub_declares_exactly_the_classes_and_their_bases(pair):

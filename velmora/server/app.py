@@ -3,7 +3,7 @@
 Requests authenticate with the token (header `Authorization: token ...`, or
 `?token=...`); a token login also sets a signed cookie, and writes that rely on
 the cookie alone must pass the XSRF check. The handler classes are a parameter
-(`HandlerSet`) so that the interpreted twins can be served as well.
+(`HandlerSet`): the compiled ones, or the interpreted fallback.
 """
 import argparse
 import asyncio
@@ -209,11 +209,10 @@ def _version() -> str:
 
 
 def _load_handlers(kind: str) -> HandlerSet:
-    if kind == "auto" and not handler_sets.compiled_available():
-        print("velmora: the compiled handler modules are not built; serving the interpreted twins",
-              file=sys.stderr)
-        return handler_sets.twin()
-    return handler_sets.load(kind)
+    handler_set = handler_sets.load(kind)
+    # The standalone server mounts the API under "/".
+    logging.getLogger("velmora").info("%s", handler_sets.mount_message("/", handler_set))
+    return handler_set
 
 
 async def _serve(args: argparse.Namespace, handler_set: HandlerSet) -> int:

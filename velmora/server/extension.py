@@ -7,8 +7,6 @@ import body in bytes (1 MiB by default).
 import os
 from typing import Optional
 
-from jupyter_server.utils import url_path_join
-
 from . import handler_sets, misc
 from .handler_sets import HandlerSet
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
@@ -18,7 +16,7 @@ from .routes import route_table
 
 def load(serverapp, handler_set: Optional[HandlerSet] = None) -> None:
     if handler_set is None:
-        handler_set = handler_sets.compiled()
+        handler_set = handler_sets.load("auto")
     web_app = serverapp.web_app
     settings = web_app.settings
     base_url = settings.get("base_url", "/")
@@ -35,11 +33,4 @@ def load(serverapp, handler_set: Optional[HandlerSet] = None) -> None:
     misc.register_server(base_url=base_url, root_dir=root_dir, started=settings.get("started"))
     log = getattr(serverapp, "log", None)
     if log is not None:
-        log.info("velmora %s: API mounted under %s (%s handlers)",
-                 _version(), url_path_join(base_url, "api/velmora"), handler_set.kind)
-
-
-def _version() -> str:
-    from velmora import __version__
-
-    return __version__
+        log.info("%s", handler_sets.mount_message(base_url, handler_set))

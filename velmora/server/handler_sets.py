@@ -1,27 +1,40 @@
-"""Which handler classes a server mounts: the compiled modules, or their interpreted twins.
+"""Which handler classes a server mounts: the compiled modules, or the interpreted fallback.
 
-The twins live with the tests (tests/python/twins of a checkout) and only
-serve development and benchmarks; `VELMORA_TWINS_DIR` names the folder that
-holds the `twins` package when it is not next to the package.
+The compiled modules need CPython 3.8. The fallback defines the same classes in
+plain Python with the same answers (the tests hold the two to that, and the
+benchmarks compare them), so velmora serves on any Python and is faster where
+the compiled modules import.
 """
 import importlib
 import importlib.util
-import os
+import platform
 import sys
-from pathlib import Path
 from typing import NamedTuple
 
 COMPILED_INFO = "velmora.server.handlers.info.hostfacts"
 COMPILED_GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
+INTERPRETED_INFO = "velmora.server.handlers.info.interpreted_hostfacts"
+INTERPRETED_GROUNDWORK = "velmora.server.handlers.pipeline_import.interpreted_groundwork"
+NEEDS_CPYTHON_38 = "compiled modules need CPython 3.8"
 
 
 class HandlerSet(NamedTuple):
-    kind: str  # "compiled" or "twin"
+    kind: str  # "compiled" or "twin" (the interpreted handlers)
     info: type  # ServerAppInfoHandler
     pipeline_import: type  # PipelineImportHandler on a BasePipelineImportHandler
+    # Why "auto" took the interpreted handlers; empty when they were asked for.
+    fallback_reason: str = ""
+
+    @property
+    def description(self) -> str:
+        if self.kind == "compiled":
+            return "compiled handlers"
+        if self.fallback_reason:
+            return "interpreted handlers: " + self.fallback_reason
+        return "interpreted handlers"
 
 
-def from_modules(kind: str, hostfacts, groundwork) -> HandlerSet:
+def from_modules(kind: str, hostfacts, groundwork, fallback_reason: str = "") -> HandlerSet:
     """A set from two modules that define ServerAppInfoHandler and BasePipelineImportHandler."""
     from .handlers.pipeline_import.handlers import pipeline_import_handler
 
@@ -29,6 +42,7 @@ def from_modules(kind: str, hostfacts, groundwork) -> HandlerSet:
         kind,
         hostfacts.ServerAppInfoHandler,
         pipeline_import_handler(groundwork.BasePipelineImportHandler),
+        fallback_reason,
     )
 
 
@@ -45,28 +59,41 @@ def compiled() -> HandlerSet:
     )
 
 
-def twin() -> HandlerSet:
-    try:
-        hostfacts = importlib.import_module("twins.hostfacts")
-    except ImportError:
-        hostfacts = None
-    if hostfacts is None:
-        folder = os.environ.get("VELMORA_TWINS_DIR") or str(
-            Path(__file__).resolve().parents[2] / "tests" / "python"
-        )
-        if not (Path(folder) / "twins" / "hostfacts.py").is_file():
-            raise ImportError("the interpreted twins are not in %s" % folder)
-        sys.path.append(folder)
-        hostfacts = importlib.import_module("twins.hostfacts")
-    return from_modules("twin", hostfacts, importlib.import_module("twins.groundwork"))
+def twin(fallback_reason: str = "") -> HandlerSet:
+    """The interpreted handlers."""
+    return from_modules(
+        "twin",
+        importlib.import_module(INTERPRETED_INFO),
+        importlib.import_module(INTERPRETED_GROUNDWORK),
+        fallback_reason,
+    )
+
+
+def _why_not_compiled(error: ImportError) -> str:
+    if platform.python_implementation() != "CPython" or sys.version_info[:2] != (3, 8):
+        return NEEDS_CPYTHON_38
+    return "compiled modules do not import: %s" % error
 
 
 def load(kind: str = "auto") -> HandlerSet:
-    """"compiled", "twin", or "auto": compiled when present, else the twins."""
+    """"compiled", "twin", or "auto": the compiled handlers when they import, else the interpreted ones."""
     if kind == "compiled":
         return compiled()
     if kind == "twin":
         return twin()
     if kind != "auto":
         raise ValueError("unknown handler kind %r" % kind)
-    return compiled() if compiled_available() else twin()
+    try:
+        return compiled()
+    except ImportError as e:
+        return twin(_why_not_compiled(e))
+
+
+def mount_message(base_url: str, handler_set: HandlerSet) -> str:
+    """The one log line that says where the API is and which handlers serve it."""
+    from jupyter_server.utils import url_path_join
+
+    from velmora import __version__
+
+    return "velmora %s: API mounted under %s (%s)" % (
+        __version__, url_path_join(base_url, "api/velmora"), handler_set.description)

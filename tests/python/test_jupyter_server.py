@@ -1,0 +1,158 @@
+"""velmora in the real Jupyter server: Debian's own Python and its jupyter_server,
+a fresh venv with the checkout installed by pip, and no flags that name velmora:
+the installed config file alone enables it, and the interpreted handlers serve."""
+import json
+import os
+import queue
+import re
+import signal
+import socket
+import subprocess
+import threading
+import time
+
+import pytest
+
+from build_helpers import ROOT, child_env, not_in_sanitizer_run, run
+from http_fixtures import Client
+
+SYSTEM_PYTHON = "/usr/bin/python3"
+BASE_URL = "/e2e/"
+# Safety net against a hung server; not a speed check.
+SERVER_LIMIT_SECONDS = 60
+NOT_BUILT = "velmora: the compiled handler modules are not built (they need CPython 3.8"
+MOUNTED = ("velmora 0.1.0: API mounted under /e2e/api/velmora "
+           "(interpreted handlers: compiled modules need CPython 3.8)")
+
+pytestmark = not_in_sanitizer_run
+
+
+def system_python_version():
+    """The version of Debian's Python, or a skip that says what is missing."""
+    if not os.access(SYSTEM_PYTHON, os.X_OK):
+        pytest.skip("%s is missing (Debian's python3)" % SYSTEM_PYTHON)
+    probe = subprocess.run(
+        [SYSTEM_PYTHON, "-c", "import ensurepip, pip, jupyter_server.serverapp, platform; "
+                              "print(platform.python_version())"], env=child_env(),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=SERVER_LIMIT_SECONDS)
+    if probe.returncode != 0:
+        last = (probe.stderr.strip().splitlines() or ["?"])[-1]
+        pytest.skip("%s lacks venv, pip or jupyter_server (python3-venv, python3-pip, "
+                    "python3-jupyter-server): %s" % (SYSTEM_PYTHON, last))
+    return probe.stdout.strip()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class ServerLog:
+    """The server's log lines, read in a thread so that the pipe never fills."""
+
+    def __init__(self, stream):
+        self.lines = []
+        self._queue = queue.Queue()
+        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
+
+    def _read(self, stream):
+        for line in stream:
+            self._queue.put(line.rstrip("\n"))
+        self._queue.put(None)
+
+    def wait_for(self, pattern):
+        """The first match of `pattern` in a line, waiting up to the limit."""
+        deadline = time.monotonic() + SERVER_LIMIT_SECONDS
+        while True:
+            for line in self.lines:
+                found = re.search(pattern, line)
+                if found:
+                    return found
+            try:
+                line = self._queue.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                pytest.fail("no log line matching %r:\n%s" % (pattern, self.text()))
+            if line is None:
+                pytest.fail("the server exited:\n%s" % self.text())
+            self.lines.append(line)
+
+    def rest(self):
+        while True:
+            line = self._queue.get(timeout=SERVER_LIMIT_SECONDS)
+            if line is None:
+                return
+            self.lines.append(line)
+
+    def text(self):
+        return "\n".join(self.lines)
+
+
+def test_real_jupyter_server_loads_velmora_from_the_installed_config(tmp_path):
+    version = system_python_version()
+    env = child_env()
+    # Nothing of the user's Jupyter set-up.
+    for name in ("JUPYTER_CONFIG_DIR", "JUPYTER_RUNTIME_DIR", "JUPYTER_DATA_DIR"):
+        env[name] = str(tmp_path / name.lower())
+    venv = tmp_path / "venv"
+    run([SYSTEM_PYTHON, "-m", "venv", "--system-site-packages", venv], tmp_path, env)
+    python = str(venv / "bin" / "python")
+    checkout_before = set(os.listdir(ROOT))
+    out = run([python, "-m", "pip", "install", "-v", "--no-build-isolation", "--no-index", ROOT],
+              tmp_path, env)
+    assert out.count(NOT_BUILT) == 1, out
+    assert set(os.listdir(ROOT)) == checkout_before
+
+    root = tmp_path / "root"
+    root.mkdir()
+    token = "e2e-token-%d" % os.getpid()
+    server = subprocess.Popen(
+        [python, "-m", "jupyter_server", "--ServerApp.ip=127.0.0.1", "--ServerApp.port=%d" % free_port(),
+         "--ServerApp.token=" + token, "--ServerApp.open_browser=False", "--ServerApp.allow_root=True",
+         "--ServerApp.root_dir=" + str(root), "--ServerApp.base_url=" + BASE_URL],
+        env=env, cwd=str(tmp_path), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT, universal_newlines=True)
+    try:
+        log = ServerLog(server.stdout)
+        # Another process may take the port first: the server then moves on; the log says where.
+        port = int(log.wait_for(r"http://127\.0\.0\.1:(\d+)%s" % re.escape(BASE_URL)).group(1))
+        assert sum(line.endswith("] " + MOUNTED) for line in log.lines) == 1, log.text()
+        client = Client(port, token=token)
+        info_path = BASE_URL + "api/velmora/server-info"
+        import_path = BASE_URL + "api/velmora/pipelines/import"
+
+        r = client.request("GET", info_path, headers={"Cookie": "theme=dark; lang=en"})
+        assert r.status == 200, r
+        info = r.json()
+        server_version = client.request("GET", BASE_URL + "api").json()["version"]
+        assert (info["cookie"], info["python_version"], info["jupyter_server_version"]) == (
+            "theme=dark; lang=en", version, server_version)
+        assert (info["base_url"], info["root_dir"], info["pid"]) == (
+            BASE_URL, os.path.realpath(str(root)), server.pid)
+
+        pipeline = {"name": "e2e", "nodes": [{"id": "a"}, {"id": "b"}]}
+        body = json.dumps(pipeline).encode()
+        r = client.request("POST", import_path, body)
+        assert (r.status, r.json()["node_count"], r.json()["path"]) == (201, 2, "e2e.pipeline")
+        r = client.request("POST", import_path, body)
+        assert r.status == 409 and "exists" in r.json()["message"]
+        for bad, message in [(b"not json", "the request body is not valid JSON"),
+                             (b'{"name": "../x", "nodes": []}',
+                              "the pipeline name must not contain '/' or '\\'")]:
+            r = client.request("POST", import_path, bad)
+            assert (r.status, r.json()) == (400, {"message": message})
+        with open(str(root / "e2e.pipeline"), encoding="utf-8") as f:
+            assert json.load(f) == pipeline
+
+        assert client.request("GET", info_path, auth=None).status == 403
+        assert client.request("POST", import_path, b'{"name": "x", "nodes": []}', auth=None).status == 403
+        assert os.listdir(str(root)) == ["e2e.pipeline"]
+
+        server.send_signal(signal.SIGTERM)
+        assert server.wait(timeout=SERVER_LIMIT_SECONDS) == 0
+        log.rest()
+        assert "Traceback" not in log.text(), log.text()
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.wait()
