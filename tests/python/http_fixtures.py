@@ -18,6 +18,7 @@ import pytest
 
 from velmora.server import handler_sets
 from velmora.server.app import VelmoraServer, make_app
+from velmora.server.connections import ConnectionLimits
 
 TOKEN = "test-" + secrets.token_hex(16)
 KINDS = ("compiled", "twin")
@@ -124,7 +125,8 @@ class Client:
 
     def import_pipeline(self, pipeline: Any, query: str = "", **kw: Any) -> Response:
         body = pipeline if isinstance(pipeline, bytes) else json.dumps(pipeline).encode()
-        headers = kw.pop("headers", {"Content-Type": "application/json"})
+        headers = dict(kw.pop("headers", {}))
+        headers.setdefault("Content-Type", "application/json")
         return self.request("POST", "/api/velmora/pipelines/import" + query, body,
                             headers=headers, **kw)
 
@@ -137,10 +139,11 @@ class LiveServer(NamedTuple):
     thread: ServerThread
 
 
-def start_server(kind: str, root: str, **app_kw: Any) -> LiveServer:
+def start_server(kind: str, root: str, limits: ConnectionLimits = ConnectionLimits(),
+                 **app_kw: Any) -> LiveServer:
     handler_set = load_handler_set(kind)
     app = make_app(handler_set, root_dir=root, token=TOKEN, **app_kw)
-    thread = ServerThread(VelmoraServer(app, root_dir=root)).start()
+    thread = ServerThread(VelmoraServer(app, root_dir=root, limits=limits)).start()
     return LiveServer(kind, handler_set, root, Client(thread.port), thread)
 
 

@@ -16,12 +16,15 @@ from velmora.server import handler_sets, misc
 from velmora.server.app import server_settings
 from velmora.server.handlers.info import interpreted_hostfacts
 
+JSON = {"Content-Type": "application/json"}
+
 
 class StandInServerApp:
     """What the loader uses of jupyter_server's ServerApp."""
 
-    def __init__(self, root_dir, base_url="/jupyter/", **settings):
+    def __init__(self, root_dir, base_url="/jupyter/", token=TOKEN, **settings):
         self.root_dir = root_dir
+        self.token = token
         self.log = logging.getLogger("stand-in-serverapp")
         self.web_app = web.Application(
             [], **server_settings(token=TOKEN, base_url=base_url), **settings)
@@ -104,7 +107,7 @@ def test_loaded_routes_live_under_the_base_url(kind, tmp_path, serve):
     assert info["started"] == "2024-02-03T04:05:06+00:00"
 
     body = json.dumps({"name": "p", "nodes": [1, 2, 3]}).encode()
-    r = client.request("POST", "/jupyter/api/velmora/pipelines/import", body)
+    r = client.request("POST", "/jupyter/api/velmora/pipelines/import", body, headers=JSON)
     assert r.status == 201
     assert r.json()["node_count"] == 3
     assert os.listdir(root) == ["p.pipeline"]
@@ -126,8 +129,9 @@ def test_body_limit_comes_from_the_jupyter_settings(tmp_path, serve):
     velmora._load_jupyter_server_extension(app, load_handler_set("twin"))
     client = serve(app)
     path = "/jupyter/api/velmora/pipelines/import"
-    assert client.request("POST", path, b'{"name": "a", "nodes": [], "x": "123456"}').status == 413
-    assert client.request("POST", path, b'{"name": "a", "nodes": []}').status == 201
+    assert client.request("POST", path, b'{"name": "a", "nodes": [], "x": "123456"}',
+                          headers=JSON).status == 413
+    assert client.request("POST", path, b'{"name": "a", "nodes": []}', headers=JSON).status == 201
 
 
 def test_loader_mounts_the_compiled_handlers_by_default(tmp_path):
@@ -154,3 +158,15 @@ def test_loader_falls_back_to_the_interpreted_handlers_and_says_so(tmp_path, mon
     assert [r.getMessage() for r in caplog.records if r.name == app.log.name] == [
         "velmora 0.1.0: API mounted under /jupyter/api/velmora (interpreted handlers: compiled modules "
         "do not import: import of velmora.server.handlers.info.hostfacts halted; None in sys.modules)"]
+
+
+def test_the_jupyter_token_is_masked_in_its_log(tmp_path, caplog):
+    jupyter_token = "jupyter-" + "5f" * 20
+    app = StandInServerApp(str(tmp_path), token=jupyter_token)
+    velmora._load_jupyter_server_extension(app, load_handler_set("twin"))
+    with caplog.at_level(logging.INFO):
+        app.log.warning("GET /jupyter/api/contents?token=%s", jupyter_token)
+        logging.getLogger("tornado.general").warning("Invalid unicode in token: %r",
+                                                     jupyter_token.encode()[:40])
+    assert [r.getMessage() for r in caplog.records] == [
+        "GET /jupyter/api/contents?token=[secret]", "Invalid unicode in token: b'[secret]'"]

@@ -28,7 +28,8 @@ def hostfacts(request):
 
 @pytest.fixture(params=KINDS)
 def groundwork(request):
-    base = load_handler_set(request.param).pipeline_import.__mro__[2]
+    handler = load_handler_set(request.param).pipeline_import
+    base = next(c for c in handler.__mro__ if c.__name__ == "BasePipelineImportHandler")
     return sys.modules[base.__module__]
 
 

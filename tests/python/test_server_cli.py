@@ -25,11 +25,11 @@ def server_env(**extra):
     return env
 
 
-def start(args, env):
+def start(args, env, **popen_kw):
     """Starts the server; returns the process and the banner lines, once all are printed."""
     proc = subprocess.Popen([sys.executable, "-m", "velmora.server", *args], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            universal_newlines=True)
+                            universal_newlines=True, **popen_kw)
     banner = queue.Queue()
 
     def read_banner():

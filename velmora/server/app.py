@@ -1,15 +1,16 @@
 """The standalone velmora server: the API on loopback, protected like a Jupyter server's.
 
 Requests authenticate with the token (header `Authorization: token ...`, or
-`?token=...`); a token login also sets a signed cookie, and writes that rely on
-the cookie alone must pass the XSRF check. The handler classes are a parameter
-(`HandlerSet`): the compiled ones, or the interpreted fallback.
+`?token=...`); a token login also sets a signed cookie (SameSite=Lax), and
+writes that rely on the cookie alone must pass the XSRF check. The token is
+masked in every log line (`log_mask`), and the connections are limited and
+timed (`connections`). The handler classes are a parameter (`HandlerSet`):
+the compiled ones, or the interpreted fallback.
 """
 import argparse
 import asyncio
 import logging
 import os
-import re
 import secrets
 import shlex
 import signal
@@ -20,13 +21,13 @@ from jupyter_server.auth.authorizer import AllowAllAuthorizer
 from jupyter_server.auth.login import LoginHandler
 from tornado import web
 from tornado.escape import url_escape
-from tornado.httpserver import HTTPServer
 from tornado.log import access_log
 from tornado.netutil import bind_sockets
 
-from . import handler_sets, misc
+from . import handler_sets, log_mask, misc
+from .connections import ConnectionLimits, GuardedHTTPServer
 from .handler_sets import HandlerSet
-from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE, drain_limit
+from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
 from .handlers.pipeline_import.store import PipelineStore
 from .routes import IMPORT_PATH, INFO_PATH, NotFoundHandler, route_table
 
@@ -36,11 +37,10 @@ TOKEN_ENV = "VELMORA_TOKEN"
 # How long a stop waits for open connections before it lets go of them.
 STOP_GRACE_SECONDS = 5.0
 
-_TOKEN_IN_QUERY = re.compile(r"([?&]token=)[^&]*")
-
 
 def _log_request(handler: web.RequestHandler) -> None:
-    # The token must not end up in log files when it came in the URL.
+    # One line per request, with the reason of a refusal; the token mask on
+    # the access log takes the token out of the URI.
     status = handler.get_status()
     if status < 400:
         log = access_log.info
@@ -49,9 +49,9 @@ def _log_request(handler: web.RequestHandler) -> None:
     else:
         log = access_log.error
     request = handler.request
-    uri = _TOKEN_IN_QUERY.sub(r"\1[secret]", request.uri or "")
-    log("%d %s %s (%s) %.2fms", status, request.method, uri, request.remote_ip,
-        1000.0 * request.request_time())
+    reason = getattr(handler, "error_message", None) if status >= 400 else None
+    log("%d %s %s (%s) %.2fms%s", status, request.method, request.uri, request.remote_ip,
+        1000.0 * request.request_time(), ": " + reason if reason else "")
 
 
 def server_settings(*, token: str, base_url: str = "/", cookie_secret: Optional[bytes] = None) -> Dict[str, Any]:
@@ -64,6 +64,9 @@ def server_settings(*, token: str, base_url: str = "/", cookie_secret: Optional[
         "token": token,
         "login_handler_class": LoginHandler,
         "cookie_secret": cookie_secret or os.urandom(32),
+        # A page of another site cannot make the browser send the login cookie
+        # with its requests; following a link here still logs in.
+        "cookie_options": {"samesite": "Lax"},
         "xsrf_cookies": True,
         "authorizer": AllowAllAuthorizer(),
         "allow_remote_access": False,
@@ -88,6 +91,7 @@ def make_app(
     settings = server_settings(token=token, base_url=base_url, cookie_secret=cookie_secret)
     settings["velmora_max_body_size"] = max_body_size
     settings["velmora_pipeline_store"] = pipeline_store
+    log_mask.install(token)
     return web.Application(routes, **settings)
 
 
@@ -98,11 +102,13 @@ class VelmoraServer:
     application's pipeline store is open while it serves.
     """
 
-    def __init__(self, app: web.Application, *, root_dir: str) -> None:
+    def __init__(self, app: web.Application, *, root_dir: str,
+                 limits: ConnectionLimits = ConnectionLimits()) -> None:
         self.app = app
         self.root_dir = root_dir
+        self.limits = limits
         self.port: Optional[int] = None
-        self._http: Optional[HTTPServer] = None
+        self._http: Optional[GuardedHTTPServer] = None
         self._record: Optional[misc.ServerRecord] = None
 
     def listen(self, port: int = DEFAULT_PORT, host: str = HOST) -> int:
@@ -116,14 +122,19 @@ class VelmoraServer:
                 for sock in sockets:
                     sock.close()
                 raise
+        # Bodies over the import limit are refused on every route; the import
+        # handler itself reads a little more, to refuse with its own answer.
         limit = self.app.settings.get("velmora_max_body_size", DEFAULT_MAX_BODY_SIZE)
-        self._http = HTTPServer(self.app, max_body_size=drain_limit(limit))
+        self._http = GuardedHTTPServer(self.app, max_body_size=limit, limits=self.limits)
         self._http.add_sockets(sockets)
         self.port = sockets[0].getsockname()[1]
         self._record = misc.register_server(
             base_url=self.app.settings.get("base_url", "/"), root_dir=self.root_dir
         )
         return self.port
+
+    def connection_states(self) -> Dict[str, int]:
+        return self._http.connection_states() if self._http is not None else {}
 
     async def stop(self) -> None:
         if self._record is not None:
@@ -156,6 +167,13 @@ def _positive(text: str) -> int:
     return value
 
 
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError("must be a positive number of seconds")
+    return value
+
+
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m velmora.server",
@@ -170,6 +188,16 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
                              "is visible to other users in the process list" % TOKEN_ENV)
     parser.add_argument("--max-body-size", type=_positive, default=DEFAULT_MAX_BODY_SIZE,
                         help="largest pipeline import body, in bytes (default %(default)s)")
+    defaults = ConnectionLimits()
+    parser.add_argument("--idle-timeout", type=_seconds, default=defaults.idle_timeout,
+                        help="seconds a connection may take to send a request head, or stay idle "
+                             "between requests (default %(default)s)")
+    parser.add_argument("--body-timeout", type=_seconds, default=defaults.body_timeout,
+                        help="seconds for a request body, and for an answer to be read "
+                             "(default %(default)s)")
+    parser.add_argument("--max-connections", type=_positive, default=defaults.max_connections,
+                        help="open connections at most; lowered to fit the file-descriptor limit "
+                             "(default %(default)s)")
     # For benchmarks and development: which handler classes to mount.
     parser.add_argument("--handlers", choices=("auto", "compiled", "twin"), default="auto",
                         help=argparse.SUPPRESS)
@@ -218,7 +246,8 @@ def _load_handlers(kind: str) -> HandlerSet:
 async def _serve(args: argparse.Namespace, handler_set: HandlerSet) -> int:
     app = make_app(handler_set, root_dir=args.root_dir, token=args.token,
                    max_body_size=args.max_body_size)
-    server = VelmoraServer(app, root_dir=args.root_dir)
+    limits = ConnectionLimits(args.idle_timeout, args.body_timeout, args.max_connections)
+    server = VelmoraServer(app, root_dir=args.root_dir, limits=limits)
     try:
         port = server.listen(args.port)
     except OSError as e:
@@ -242,6 +271,8 @@ async def _serve(args: argparse.Namespace, handler_set: HandlerSet) -> int:
 def main(argv: Optional[List[str]] = None) -> int:
     args = parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="[%(levelname).1s %(asctime)s %(name)s] %(message)s")
+    # Whatever logger a record comes from, the console handler masks the token.
+    log_mask.install(args.token, handlers=logging.getLogger().handlers)
     try:
         handler_set = _load_handlers(args.handlers)
     except ImportError as e:

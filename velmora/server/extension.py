@@ -3,11 +3,15 @@
 Settings read from the Jupyter application's tornado settings
 (`ServerApp.tornado_settings`): "velmora_max_body_size", the largest pipeline
 import body in bytes (1 MiB by default).
+
+The Jupyter server's token is masked in the log records of tornado, of this
+package and of the server's own log. Connections, their limits and timeouts
+belong to the Jupyter server.
 """
 import os
 from typing import Optional
 
-from . import handler_sets, misc
+from . import handler_sets, log_mask, misc
 from .handler_sets import HandlerSet
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
 from .handlers.pipeline_import.store import PipelineStore
@@ -32,5 +36,9 @@ def load(serverapp, handler_set: Optional[HandlerSet] = None) -> None:
     # Jupyter records its start in the settings; the record lives as long as the process.
     misc.register_server(base_url=base_url, root_dir=root_dir, started=settings.get("started"))
     log = getattr(serverapp, "log", None)
+    token = getattr(serverapp, "token", None) or settings.get("token")
+    if token:
+        loggers = [log] if log is not None else []
+        log_mask.install(token, loggers=loggers, handlers=[h for lg in loggers for h in lg.handlers])
     if log is not None:
         log.info("%s", handler_sets.mount_message(base_url, handler_set))

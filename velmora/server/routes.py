@@ -7,6 +7,7 @@ from jupyter_server.utils import url_path_join
 from tornado import web
 
 from .handler_sets import HandlerSet
+from .handlers.request_guard import GuardedAPIHandler
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
 from .handlers.pipeline_import.store import PipelineStore
 
@@ -36,7 +37,7 @@ def route_table(
     ]
 
 
-class NotFoundHandler(APIHandler):
+class NotFoundHandler(GuardedAPIHandler, APIHandler):
     """Any other path: a JSON 404 like the rest of the API."""
 
     def prepare(self) -> None:

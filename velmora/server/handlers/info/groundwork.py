@@ -11,22 +11,34 @@ from jupyter_server.auth.decorator import authorized
 from jupyter_server.base.handlers import APIHandler
 from tornado import escape, web
 
+from ..request_guard import GuardedAPIHandler
 
-class BaseInfoHandler(APIHandler):
+# The prefix of the login cookies Jupyter servers set ("username-127-0-0-1-8888").
+LOGIN_COOKIE_PREFIX = "username-"
+
+
+def is_login_cookie(name: str, own_name: str) -> bool:
+    return name == own_name or name.lower().startswith(LOGIN_COOKIE_PREFIX)
+
+
+class BaseInfoHandler(GuardedAPIHandler, APIHandler):
     auth_resource = "velmora"
 
     @property
     def cookies(self) -> SimpleCookie:
-        """The request's cookies without the server's login cookie.
+        """The request's cookies without any Jupyter login cookie.
 
-        The facts echo the cookies back in the response body; the login cookie
-        is HttpOnly precisely so that page scripts cannot read it, and a script
-        that could call this endpoint would otherwise get it in plain text.
+        The facts echo the cookies back in the response body; login cookies
+        are HttpOnly precisely so that page scripts cannot read them, and a
+        script that could call this endpoint would otherwise get them in plain
+        text. Browsers send the cookies of every server on the same host
+        whatever the port, so other Jupyter servers' login cookies are left
+        out as well as this server's own.
         """
         jar = SimpleCookie()
-        hidden = self.cookie_name
+        own = self.cookie_name
         for key, morsel in self.request.cookies.items():
-            if key != hidden:
+            if not is_login_cookie(key, own):
                 # dict's own __setitem__ keeps the Morsel (and the order) as is.
                 dict.__setitem__(jar, key, morsel)
         return jar

@@ -7,15 +7,16 @@ on any such base, so that the interpreted twin can carry it too;
 """
 import errno
 import functools
-import json
 from http import HTTPStatus
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, List, Optional
 
 from jupyter_server.auth.decorator import authorized
 from tornado import web
 from tornado.ioloop import IOLoop
 
+from ..request_guard import GuardedAPIHandler
 from . import store
+from .body_check import BadRequest, check_off_loop
 
 DEFAULT_MAX_BODY_SIZE = 1 << 20
 
@@ -30,46 +31,17 @@ def drain_limit(max_body_size: int) -> int:
     return max(4 * max_body_size, 1 << 20)
 
 
-class BadRequest(ValueError):
-    """The body does not describe a pipeline; the text is for the client."""
-
-
-def _reject_constant(text: str) -> Any:
-    # NaN and Infinity are not JSON: a file holding them could not be read back.
-    raise BadRequest("the request body is not valid JSON")
-
-
-def parse_pipeline(body: bytes) -> Tuple[Dict[str, Any], str, List[Any]]:
-    """Returns (pipeline object, name, nodes); raises BadRequest."""
-    try:
-        text = body.decode("utf-8")
-    except UnicodeDecodeError:
-        raise BadRequest("the request body is not UTF-8 text") from None
-    try:
-        pipeline = json.loads(text, parse_constant=_reject_constant)
-    except RecursionError:
-        raise BadRequest("the request body is nested too deeply") from None
-    except ValueError:
-        raise BadRequest("the request body is not valid JSON") from None
-    if type(pipeline) is not dict:
-        raise BadRequest("the request body must be a JSON object")
-    for field, kind, kind_name in (("name", str, "a string"), ("nodes", list, "a list")):
-        if field not in pipeline:
-            raise BadRequest("the pipeline lacks the field '%s'" % field)
-        if type(pipeline[field]) is not kind:
-            raise BadRequest("the field '%s' must be %s" % (field, kind_name))
-    return pipeline, pipeline["name"], pipeline["nodes"]
-
-
-def encode_pipeline(pipeline: Dict[str, Any]) -> bytes:
-    try:
-        text = json.dumps(pipeline, indent=2, ensure_ascii=False)
-        return text.encode("utf-8") + b"\n"
-    except RecursionError:
-        raise BadRequest("the request body is nested too deeply") from None
-    except UnicodeEncodeError:
-        # A lone surrogate, sent as a \ud8xx escape.
-        raise BadRequest("the request body holds text that is not valid Unicode") from None
+def content_type_problem(value: Optional[str]) -> Optional[str]:
+    """Why a Content-Type does not announce a JSON body we read, or None when it does."""
+    media, _, parameters = (value or "").partition(";")
+    if media.strip().lower() != "application/json":
+        return "the request body must be sent as application/json"
+    for parameter in parameters.split(";"):
+        name, _, setting = parameter.partition("=")
+        if name.strip().lower() == "charset" and \
+                setting.strip().strip('"').lower() not in ("utf-8", "utf8"):
+            return "the request body must be UTF-8 (charset=utf-8)"
+    return None
 
 
 def parse_overwrite(value: str) -> bool:
@@ -81,7 +53,7 @@ def parse_overwrite(value: str) -> bool:
     raise BadRequest("the query argument 'overwrite' must be true or false")
 
 
-class PipelineImportMixin:
+class PipelineImportMixin(GuardedAPIHandler):
     """The request logic; the base class brings `_finish_with_result`."""
 
     auth_resource = "velmora"
@@ -95,11 +67,15 @@ class PipelineImportMixin:
         self._received = 0
         self._chunks: List[bytes] = []
         self._keep_body = False
+        self._early = False
 
     # The checks that tornado and the framework make before the body arrives
-    # would answer at once and cut the connection while the client is still
-    # sending, so that the client often sees a reset instead of the answer.
-    # Their verdicts wait until the body has been read (and thrown away).
+    # would answer at once and, on a plain tornado connection, cut it while
+    # the client is still sending, so that the client often sees a reset
+    # instead of the answer. Their verdicts wait until the body has been read
+    # (and thrown away), unless the answer can go out at once: the client
+    # waits for "100 Continue", or the connection reads the rest of the body
+    # after an answer (the standalone server's does).
     def check_xsrf_cookie(self) -> None:
         try:
             super().check_xsrf_cookie()
@@ -109,20 +85,44 @@ class PipelineImportMixin:
     def prepare(self) -> None:
         try:
             super().prepare()
+            authenticated = bool(self.current_user)
         except web.HTTPError as e:
             if self._refusal is None:
                 self._refusal = e
+            authenticated = False
+        declared = _declared_length(self.request)
+        too_large = declared is not None and declared > self.max_body_size
         # A request that will be refused keeps nothing of its body.
-        self._keep_body = self._refusal is None and bool(self.current_user)
+        self._keep_body = self._refusal is None and authenticated and not too_large
         set_limit = getattr(self.request.connection, "set_max_body_size", None)
         if set_limit is not None:
             set_limit(drain_limit(self.max_body_size))
+        self._early = (
+            getattr(self.request.connection, "drains_after_answer", False)
+            or self.request.headers.get("Expect", "").strip().lower() == "100-continue"
+            or (declared is not None and declared > drain_limit(self.max_body_size))
+        )
+        if not self._early or self.request.method != "POST":
+            return
+        if self._refusal is not None:
+            raise self._refusal
+        if not authenticated:
+            raise web.HTTPError(403)
+        if too_large:
+            self._answer_too_large()
+            return
+        problem = content_type_problem(self.request.headers.get("Content-Type"))
+        if problem is not None:
+            self._answer(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, problem)
 
     def data_received(self, chunk: bytes) -> None:
         self._received += len(chunk)
         if self._received > self.max_body_size:
             self._keep_body = False
             self._chunks = []
+            if self._early and not self._finished:
+                # A chunked body has just passed the limit.
+                self._answer_too_large()
         elif self._keep_body:
             self._chunks.append(chunk)
 
@@ -132,22 +132,25 @@ class PipelineImportMixin:
         if self._refusal is not None:
             raise self._refusal
         if self._received > self.max_body_size:
-            self._answer(
-                HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
-                "the request body is larger than %d bytes" % self.max_body_size,
-            )
+            self._answer_too_large()
             return
+        problem = content_type_problem(self.request.headers.get("Content-Type"))
+        if problem is not None:
+            self._answer(HTTPStatus.UNSUPPORTED_MEDIA_TYPE, problem)
+            return
+        body, self._chunks = b"".join(self._chunks), []
         try:
             overwrite = parse_overwrite(self.get_query_argument("overwrite", ""))
-            pipeline, name, nodes = parse_pipeline(b"".join(self._chunks))
+            # Parsing and checking a large body takes long enough to stall other requests.
+            name, node_count = await check_off_loop(body, store.check_name)
             store.check_name(name)
-            data = encode_pipeline(pipeline)
+            # The body itself is stored: parse_pipeline made sure it reads back as sent.
+            data = body
         except (BadRequest, store.InvalidName) as e:
             # The texts never quote the request: "</" in an answer would make
             # its body longer than the Content-Length the base class declares.
             self._answer(HTTPStatus.BAD_REQUEST, str(e))
             return
-        self._chunks = []
         write = functools.partial(self.pipeline_store.write, name, data, overwrite=overwrite)
         try:
             path = await IOLoop.current().run_in_executor(None, write)
@@ -174,11 +177,21 @@ class PipelineImportMixin:
         # A valid name holds no "/", so the summary cannot hold "</" either.
         self._finish_with_result(
             HTTPStatus.CREATED,
-            {"name": name, "path": path, "node_count": len(nodes), "bytes_written": len(data)},
+            {"name": name, "path": path, "node_count": node_count, "bytes_written": len(data)},
         )
 
+    def _answer_too_large(self) -> None:
+        self._answer(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
+                     "the request body is larger than %d bytes" % self.max_body_size)
+
     def _answer(self, status: HTTPStatus, message: str) -> None:
+        self.error_message = message
         self._finish_with_result(status, {"message": message})
+
+
+def _declared_length(request: Any) -> Optional[int]:
+    value = request.headers.get("Content-Length", "").split(",")[0].strip()
+    return int(value) if value.isdigit() else None
 
 
 @functools.lru_cache(maxsize=None)

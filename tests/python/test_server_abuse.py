@@ -1,0 +1,306 @@
+"""A hostile local client against the server on loopback: bodies, tokens in logs,
+malformed requests, over-long bodies, cookies and content types."""
+import json
+import logging
+import os
+import re
+import socket
+import threading
+import urllib.parse
+
+import pytest
+
+import http_fixtures
+from http_fixtures import TOKEN
+from velmora.server.handlers.pipeline_import import body_check
+
+live_server = http_fixtures.live_server
+server = http_fixtures.server
+
+IMPORT = "/api/velmora/pipelines/import"
+INFO = "/api/velmora/server-info"
+AUTH = "Authorization: token " + TOKEN
+
+
+def raw(server, data: bytes, *, then: bytes = b"") -> bytes:
+    """Sends `data` (and `then` once an answer started), returns all the server sent until it closed."""
+    with socket.create_connection(("127.0.0.1", server.client.port), timeout=30) as s:
+        s.sendall(data)
+        received = s.recv(65536)
+        if then:
+            s.sendall(then)
+        while True:
+            piece = s.recv(65536)
+            if not piece:
+                return received
+            received += piece
+
+
+def responses(data: bytes):
+    """(status, headers, body) of each response in a byte stream, interim ones included."""
+    out = []
+    while data:
+        head, _, data = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin1").split("\r\n")
+        headers = {k.lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+        length = int(headers.get("content-length", 0))
+        out.append((int(lines[0].split()[1]), headers, data[:length]))
+        data = data[length:]
+    return out
+
+
+def request_bytes(method, path, headers=(), body=b""):
+    lines = ["%s %s HTTP/1.1" % (method, path), "Host: 127.0.0.1", "Connection: close", *headers]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode() + body
+
+
+def post_bytes(body: bytes, *headers: str, content_type="application/json") -> bytes:
+    extra = [AUTH, "Content-Length: %d" % len(body)]
+    if content_type:
+        extra.append("Content-Type: " + content_type)
+    return request_bytes("POST", IMPORT, extra + list(headers), body)
+
+
+def _logged_index(server, caplog, marker):
+    """Index of the log record of a request made now with `marker` in its query."""
+    server.client.request("GET", INFO + "?" + marker)
+    for _ in range(3000):  # the line may come just after the answer
+        for i, r in enumerate(caplog.records):
+            if marker in r.getMessage():
+                return i
+        threading.Event().wait(0.01)
+    pytest.fail("the server logged nothing for the marker request")
+
+
+def records_of(server, caplog, send):
+    """The log records (INFO and up) made while `send()` is served, and its result.
+
+    Requests served before and after it mark where its records begin and end.
+    """
+    start = _logged_index(server, caplog, "start-mark")
+    result = send()
+    end = _logged_index(server, caplog, "end-mark")
+    return [r for r in caplog.records[start + 1:end] if r.levelno >= logging.INFO], result
+
+
+def stored(server, name):
+    with open(os.path.join(server.root, name + ".pipeline"), "rb") as f:
+        return f.read()
+
+
+# --- what an import writes -----------------------------------------------------------
+
+def nested(depth, copies):
+    """A pipeline `depth` levels deep, counting its own object and its list of nodes."""
+    item = "[" * (depth - 2) + "]" * (depth - 2)
+    return ('{"name": "n", "nodes": [%s]}' % ",".join([item] * copies)).encode()
+
+
+ACCEPTED_BODIES = {
+    "nested to the limit": nested(body_check.MAX_NESTING, 50),
+    "floats that re-encode longer": b'{"name": "n", "nodes": [1e15, 1E5, 1e-7, 5e-324, -0.0]}',
+    "integer at the digit limit": b'{"name": "n", "nodes": [%s]}' % (b"9" * body_check.MAX_INT_DIGITS),
+    "escapes and white space": b'{ "name" : "n" ,\n "nodes": ["\\u00e9\\n\\/", "\\ud83d\\ude00"] }',
+    "large, checked in the worker": nested(20, 3000),
+}
+
+
+@pytest.mark.parametrize("body", ACCEPTED_BODIES.values(), ids=list(ACCEPTED_BODIES))
+def test_import_stores_the_body_as_sent(server, body):
+    r = server.client.import_pipeline(body)
+    assert r.status == 201, r.body
+    assert r.json()["bytes_written"] == len(body)
+    assert stored(server, "n") == body
+    assert json.loads(stored(server, "n")) == json.loads(body)
+
+
+REFUSED_BODIES = {
+    "too deep": (nested(body_check.MAX_NESTING + 1, 1), "nested more than 128 levels"),
+    "too deep, large": (nested(300, 1000), "nested more than 128 levels"),
+    "overflow": (b'{"name": "n", "nodes": [1e400]}', "reads back as infinity"),
+    "negative overflow": (b'{"name": "n", "nodes": [-1.5E+309]}', "reads back as infinity"),
+    "underflow": (b'{"name": "n", "nodes": [1e-400]}', "reads back as zero"),
+    "long integer": (b'{"name": "n", "nodes": [-%s]}' % (b"1" * (body_check.MAX_INT_DIGITS + 1)),
+                     "more than %d digits" % body_check.MAX_INT_DIGITS),
+    "duplicate key": (b'{"name": "n", "nodes": [{"a": 1, "a": 2}]}', "same key twice"),
+    "duplicate field": (b'{"name": "n", "name": "m", "nodes": []}', "same key twice"),
+    "byte order mark": (b'\xef\xbb\xbf{"name": "n", "nodes": []}', "not valid JSON"),
+}
+
+
+@pytest.mark.parametrize("body,message", REFUSED_BODIES.values(), ids=list(REFUSED_BODIES))
+def test_import_refuses_bodies_that_would_not_read_back_as_sent(server, body, message):
+    r = server.client.import_pipeline(body)
+    assert r.status == 400
+    assert message in r.json()["message"]
+    assert os.listdir(server.root) == []
+
+
+def test_the_event_loop_answers_while_a_large_body_is_checked(server):
+    # The check runs elsewhere: while it runs, other requests are served on the loop.
+    conn = server.client.connect()
+    body = nested(100, 5000)
+    conn.request("POST", IMPORT, body=body, headers={"Authorization": "token " + TOKEN,
+                                                     "Content-Type": "application/json"})
+    assert server.client.info().status == 200
+    r = conn.getresponse()
+    assert r.status == 201
+    conn.close()
+    assert stored(server, "n") == body
+
+
+# --- malformed requests ------------------------------------------------------------
+
+MALFORMED = {
+    "token not UTF-8": (request_bytes("GET", INFO + "?token=%ff"), 400, "'token' is not UTF-8"),
+    "argument not UTF-8": (request_bytes("POST", IMPORT + "?overwrite=%C3",
+                                         [AUTH, "Content-Type: application/json"]), 400,
+                           "'overwrite' is not UTF-8"),
+    "request line": (b"NOT HTTP\r\n\r\n", 400, "malformed"),
+    "HTTP/2 preface": (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 400, "malformed"),
+    "header line": (b"GET / HTTP/1.1\r\nno colon here\r\n\r\n", 400, "malformed"),
+    "length with underscore": (request_bytes("POST", IMPORT, ["Content-Length: 1_0"]), 400,
+                               "Content-Length"),
+    "two lengths": (request_bytes("POST", IMPORT, ["Content-Length: 1, 2"]), 400, "differ"),
+    "length and chunks": (request_bytes("POST", IMPORT, ["Content-Length: 3",
+                                                         "Transfer-Encoding: chunked"]), 400, "both"),
+    "other transfer coding": (request_bytes("POST", IMPORT, ["Transfer-Encoding: gzip"]), 400,
+                              "chunked"),
+    "chunk size": (request_bytes("POST", IMPORT, [AUTH, "Transfer-Encoding: chunked",
+                                                  "Content-Type: application/json"]) + b"zz\r\n",
+                   400, "hexadecimal"),
+    "chunk end": (request_bytes("POST", IMPORT, [AUTH, "Transfer-Encoding: chunked",
+                                                 "Content-Type: application/json"]) + b"2\r\n{}XX",
+                  400, "CRLF"),
+    "remote host": (request_bytes("GET", INFO, [AUTH]).replace(b"127.0.0.1", b"example.org"), 403,
+                    "Host"),
+    "unknown path": (request_bytes("GET", "/api/velmora/%ff%fe", [AUTH]), 404, "Not Found"),
+    "wrong method": (request_bytes("DELETE", IMPORT, [AUTH]), 405, "Method Not Allowed"),
+}
+
+
+@pytest.mark.parametrize("data,status,message", MALFORMED.values(), ids=list(MALFORMED))
+def test_malformed_requests_get_one_json_answer_and_one_log_line(server, caplog, data, status,
+                                                                 message):
+    with caplog.at_level(logging.DEBUG):
+        records, received = records_of(server, caplog, lambda: raw(server, data))
+    answers = responses(received)
+    assert [a[0] for a in answers] == [status]
+    _, headers, body = answers[0]
+    assert headers["content-type"].startswith("application/json")
+    assert message in json.loads(body)["message"]
+    assert len(records) == 1, [r.getMessage() for r in records]
+    assert records[0].name == "tornado.access" and str(status) in records[0].getMessage()
+    assert "Traceback" not in caplog.text
+    # The server still answers.
+    assert server.client.info().status == 200
+
+
+# --- the token in the logs -----------------------------------------------------------
+
+TOKEN_SHAPES = {
+    "header": {"auth": "header"},
+    "query": {"auth": "query"},
+    "encoded name": {"auth": None, "path": INFO + "?to%6Ben=" + TOKEN},
+    "encoded value": {"auth": None, "path": INFO + "?token=" + "".join("%%%02X" % ord(c) for c in TOKEN)},
+    "plus-encoded name": {"auth": None, "path": INFO + "?x=1&+token+=" + TOKEN},
+    "truncated in a framework message": {"auth": None, "path": INFO + "?token=" + TOKEN + "%ff"},
+    "wrong token with a bad byte": {"auth": None, "path": IMPORT + "?overwrite=%ff&token=" + TOKEN},
+    "in the path": {"auth": "header", "path": "/api/velmora/" + TOKEN},
+    "in another argument": {"auth": "header", "path": INFO + "?next=" + urllib.parse.quote(TOKEN)},
+}
+
+
+def fragments(secret, n=8):
+    return [secret[i:i + n] for i in range(len(secret) - n + 1)]
+
+
+@pytest.mark.parametrize("shape", TOKEN_SHAPES.values(), ids=list(TOKEN_SHAPES))
+def test_no_log_record_holds_the_token(server, caplog, shape):
+    with caplog.at_level(logging.DEBUG):
+        records, _ = records_of(server, caplog, lambda: server.client.request(
+            "GET", shape.get("path", INFO), auth=shape["auth"]))
+    text = "\n".join(r.getMessage() for r in records)
+    assert records, "the request was not logged"
+    assert not [f for f in fragments(TOKEN) if f in text], text
+    assert "[secret]" in text or shape["auth"] == "header"
+
+
+# --- declared and chunked bodies over the limit -------------------------------------
+
+def test_over_limit_length_is_refused_before_100_continue(server):
+    data = post_bytes(b"", "Expect: 100-continue").replace(b"Content-Length: 0",
+                                                          b"Content-Length: %d" % (8 << 20))
+    answers = responses(raw(server, data))
+    assert [a[0] for a in answers] == [413]
+    assert str(1 << 20) in json.loads(answers[0][2])["message"]
+
+
+def test_a_body_within_the_limit_gets_100_continue_first(server):
+    body = b'{"name": "c", "nodes": []}'
+    answers = responses(raw(server, post_bytes(body, "Expect: 100-continue")[:-len(body)], then=body))
+    assert [a[0] for a in answers] == [100, 201]
+    assert stored(server, "c") == body
+
+
+@pytest.mark.parametrize("size", [(1 << 20) + 1, 5 << 20, 20 << 20])
+def test_over_limit_bodies_get_413_not_a_reset(server, size):
+    # Each is read to its end before the connection closes (the client sends it all).
+    r = server.client.import_pipeline(b"x" * size)
+    assert r.status == 413
+    assert os.listdir(server.root) == []
+
+
+def test_chunked_body_is_refused_once_it_passes_the_limit(server):
+    piece = b"x" * 60000
+    chunks = b"".join(b"%x\r\n%s\r\n" % (len(piece), piece) for _ in range(40)) + b"0\r\n\r\n"
+    data = request_bytes("POST", IMPORT, [AUTH, "Transfer-Encoding: chunked",
+                                          "Content-Type: application/json"]) + chunks
+    answers = responses(raw(server, data))
+    assert [a[0] for a in answers] == [413]
+    assert os.listdir(server.root) == []
+
+
+def test_bodies_on_other_routes_are_limited_too(server):
+    data = request_bytes("GET", INFO, [AUTH, "Content-Length: %d" % (2 << 20), "Expect: 100-continue"])
+    assert [a[0] for a in responses(raw(server, data))] == [413]
+
+
+# --- content types ----------------------------------------------------------------
+
+CONTENT_TYPES = {
+    "application/json": 201,
+    "application/json; charset=utf-8": 201,
+    "Application/JSON;charset=\"UTF-8\"": 201,
+    "application/json; charset=iso-8859-1": 415,
+    "text/plain": 415,
+    "application/x-www-form-urlencoded": 415,
+    "multipart/form-data; boundary=x": 415,
+    "application/jsonx": 415,
+    None: 415,
+}
+
+
+@pytest.mark.parametrize("content_type,status", CONTENT_TYPES.items(), ids=[str(k) for k in CONTENT_TYPES])
+def test_import_needs_a_json_content_type(server, content_type, status):
+    headers = {} if content_type is None else {"Content-Type": content_type}
+    r = server.client.request("POST", IMPORT, b'{"name": "t", "nodes": []}', headers=headers)
+    assert r.status == status, r.body
+    assert os.listdir(server.root) == (["t.pipeline"] if status == 201 else [])
+    if status == 415:
+        assert "application/json" in r.json()["message"] or "UTF-8" in r.json()["message"]
+
+
+# --- cookies --------------------------------------------------------------------------
+
+def test_info_leaves_out_every_jupyter_login_cookie(server):
+    cookie = "a=1; username-127-0-0-1-8888=secret1; Username-localhost-9999=secret2; b=2; username-=x"
+    r = server.client.info(headers={"Cookie": cookie})
+    assert r.json()["cookie"] == "a=1; b=2"
+
+
+def test_login_cookie_is_samesite_lax(server):
+    r = server.client.info()
+    (login,) = [v for k, v in r.headers.items()
+                if k.lower() == "set-cookie" and v.startswith("username-")]
+    assert re.search(r";\s*SameSite=Lax\b", login) and "HttpOnly" in login

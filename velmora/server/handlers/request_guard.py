@@ -1,0 +1,74 @@
+"""What every velmora handler does with a request it cannot serve: a JSON answer and one log line.
+
+Put `GuardedAPIHandler` before jupyter_server's `APIHandler` among the bases.
+
+- An argument that is not UTF-8 once percent-decoded (`?token=%ff`) is a 400.
+  The framework decodes `token` while it builds the default headers, inside
+  the handler's constructor, where an error would drop the connection with a
+  traceback; the error is kept and raised again in `prepare`.
+- Error answers are `{"message": ..., "reason": ...}` as the framework writes
+  them, without a traceback for the client; the access line carries the
+  message, and nothing else is logged for a refusal (a failure of our own code
+  still logs its traceback).
+"""
+import json
+import logging
+from http.client import responses
+from typing import Any, Optional
+
+from tornado import web
+
+
+class _RefusalLog(logging.LoggerAdapter):
+    """The handler's log, where the framework's remarks on a refused request are debug lines."""
+
+    def warning(self, msg: Any, *args: Any, **kwargs: Any) -> None:
+        self.debug(msg, *args, **kwargs)
+
+
+class GuardedAPIHandler:
+    _malformed: Optional[web.HTTPError] = None
+    # What the access line adds to the status of an error answer.
+    error_message: Optional[str] = None
+
+    @property
+    def log(self) -> logging.LoggerAdapter:
+        return _RefusalLog(super().log, {})  # type: ignore[misc]
+
+    def decode_argument(self, value: bytes, name: Optional[str] = None) -> str:
+        try:
+            return value.decode("utf-8")
+        except UnicodeDecodeError:
+            # The value is not quoted back: it may be a token.
+            what = "the query argument %r" % name if name else "the URL path"
+            raise web.HTTPError(400, "%s is not UTF-8 text" % what) from None
+
+    def set_default_headers(self) -> None:
+        try:
+            super().set_default_headers()  # type: ignore[misc]
+        except web.HTTPError as e:
+            self._malformed = e
+
+    def prepare(self) -> Any:
+        if self._malformed is not None:
+            raise self._malformed
+        if not self.check_host():  # type: ignore[attr-defined]
+            raise web.HTTPError(403, "the Host header does not name this machine")
+        return super().prepare()  # type: ignore[misc]
+
+    def log_exception(self, typ: Any, value: Optional[BaseException], tb: Any) -> None:
+        if not isinstance(value, web.HTTPError):
+            super().log_exception(typ, value, tb)  # type: ignore[misc]
+
+    def write_error(self, status_code: int, **kwargs: Any) -> None:
+        self.set_header("Content-Type", "application/json")
+        reply = {"message": responses.get(status_code, "Unknown HTTP Error"), "reason": None}
+        exc_info = kwargs.get("exc_info")
+        error = exc_info[1] if exc_info else None
+        if isinstance(error, web.HTTPError):
+            reply["message"] = error.log_message or reply["message"]
+            reply["reason"] = error.reason
+        elif error is not None:
+            reply["message"] = "Unhandled error"
+        self.error_message = reply["message"]
+        self.finish(json.dumps(reply))  # type: ignore[attr-defined]
