@@ -178,7 +178,8 @@ def test_writes_go_to_the_directory_opened_at_start_not_a_link_put_there(mount, 
     try:
         os.rename(root, moved)
         os.symlink(elsewhere, root)
-        assert client.request("POST", path, b'{"name": "p", "nodes": []}').status == 201
+        assert client.request("POST", path, b'{"name": "p", "nodes": []}',
+                              headers={"Content-Type": "application/json"}).status == 201
         assert (os.listdir(moved), os.listdir(elsewhere)) == (["p.pipeline"], [])
         assert fds_on(moved)
     finally:
