@@ -26,7 +26,7 @@ def halted(name):
 def is_interpreted(handler_set):
     return (handler_set.kind == "twin"
             and handler_set.info is interpreted_hostfacts.ServerAppInfoHandler
-            and handler_set.pipeline_import.__mro__[2] is interpreted_groundwork.BasePipelineImportHandler)
+            and interpreted_groundwork.BasePipelineImportHandler in handler_set.pipeline_import.__mro__)
 
 
 def test_auto_takes_the_compiled_handlers_when_they_import():
@@ -35,7 +35,7 @@ def test_auto_takes_the_compiled_handlers_when_they_import():
     chosen = handler_sets.load("auto")
     assert (chosen.kind, chosen.description, chosen.fallback_reason) == ("compiled", "compiled handlers", "")
     assert chosen.info.__module__ == INFO
-    assert chosen.pipeline_import.__mro__[2].__module__ == GROUNDWORK
+    assert GROUNDWORK in [c.__module__ for c in chosen.pipeline_import.__mro__]
 
 
 @pytest.mark.parametrize("blocked", [[INFO], [GROUNDWORK], [INFO, GROUNDWORK]])

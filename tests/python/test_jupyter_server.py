@@ -132,20 +132,22 @@ def test_real_jupyter_server_loads_velmora_from_the_installed_config(tmp_path):
 
         pipeline = {"name": "e2e", "nodes": [{"id": "a"}, {"id": "b"}]}
         body = json.dumps(pipeline).encode()
-        r = client.request("POST", import_path, body)
+        json_body = {"Content-Type": "application/json"}
+        r = client.request("POST", import_path, body, headers=json_body)
         assert (r.status, r.json()["node_count"], r.json()["path"]) == (201, 2, "e2e.pipeline")
-        r = client.request("POST", import_path, body)
+        r = client.request("POST", import_path, body, headers=json_body)
         assert r.status == 409 and "exists" in r.json()["message"]
         for bad, message in [(b"not json", "the request body is not valid JSON"),
                              (b'{"name": "../x", "nodes": []}',
                               "the pipeline name must not contain '/' or '\\'")]:
-            r = client.request("POST", import_path, bad)
+            r = client.request("POST", import_path, bad, headers=json_body)
             assert (r.status, r.json()) == (400, {"message": message})
         with open(str(root / "e2e.pipeline"), encoding="utf-8") as f:
             assert json.load(f) == pipeline
 
         assert client.request("GET", info_path, auth=None).status == 403
-        assert client.request("POST", import_path, b'{"name": "x", "nodes": []}', auth=None).status == 403
+        assert client.request("POST", import_path, b'{"name": "x", "nodes": []}', auth=None,
+                              headers=json_body).status == 403
         assert os.listdir(str(root)) == ["e2e.pipeline"]
 
         server.send_signal(signal.SIGTERM)
