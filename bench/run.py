@@ -1,106 +1,141 @@
-"""Prints the figures the README quotes: start-up time of each compiled module
-and the cost of one call of each handler method, compiled against the
-interpreted twins of the tests. Figures only; nothing here passes or fails.
+"""Prints the time table: one call of each handler method in every scenario of
+bench/scenarios.py, compiled against the interpreted twin in the same process,
+and the import of each module against the twin's cached byte-code import.
+Figures only; nothing here passes or fails.
 
     .venv/bin/python bench/run.py [--quick]
+
+Per call: best of 7 loops in each process, median of 5 fresh processes;
+spread is (max - min) / median over those processes. Imports: median of 9
+fresh processes, each with the module's dependencies already loaded.
 """
+import gc
+import importlib
 import json
 import os
 import statistics
 import subprocess
 import sys
+import tempfile
+import time
 import timeit
-import types
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
-
-MODULES = ["velmora.server.handlers.info.hostfacts", "velmora.server.handlers.pipeline_import.groundwork"]
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenarios  # noqa: E402
 
 
-def import_self_times(module, runs):
-    """Median of the module's own import time (its dependencies excluded),
-    from -X importtime of fresh processes, in microseconds."""
-    selves, totals = [], []
-    for _ in range(runs):
-        proc = subprocess.run([sys.executable, "-X", "importtime", "-c", "import " + module],
-                              stderr=subprocess.PIPE, stdout=subprocess.DEVNULL, universal_newlines=True,
-                              check=True)
-        for line in proc.stderr.splitlines():
-            parts = [p.strip() for p in line.split("|")]
-            if len(parts) == 3 and parts[2] == module:
-                selves.append(int(parts[0].split()[-1]))
-                totals.append(int(parts[1]))
-    return statistics.median(selves), statistics.median(totals)
+def calibrate(timer, seconds):
+    number = 1
+    while True:
+        if timer.timeit(number) >= seconds / 4:
+            return max(1, int(number * 4))
+        number *= 4
 
 
-class Cookie:
-    __slots__ = ("key", "value")
-
-    def __init__(self, key, value):
-        self.key, self.value = key, value
-
-
-class Facts:
-    def dict(self):
-        return {"version": "1", "python": "3.8"}
-
-
-class Recorder:
-    """The framework methods `_finish_with_result` calls, doing nothing."""
-
-    def set_header(self, name, value):
-        pass
-
-    def set_status(self, status_code):
-        pass
-
-    def finish(self, chunk):
-        pass
-
-
-def per_call(module_pair, number):
-    from http import HTTPStatus
-
+def child_times(repeats, seconds):
+    """One fresh process: {scenario: {variant: best ns per call}}."""
     out = {}
-    for label, (info_mod, gw_mod) in module_pair.items():
-        info_mod.__dict__["JupyterServerAppInfo"] = Facts
-        cookies = {k: Cookie(k, v) for k, v in (("_xsrf", "2|ab"), ("user", "ann"), ("n", 3))}
-        # A request's cookies, without a request: the class attribute shadows the property.
-        handler = object.__new__(type("H", (info_mod.ServerAppInfoHandler,), {"cookies": cookies}))
-        get_info = handler._get_info
-        finish = gw_mod.BasePipelineImportHandler._finish_with_result
-        rec = Recorder()
-        payload = {"name": "p", "nodes": [1, 2, 3]}
-        best_get = min(timeit.repeat(get_info, number=number, repeat=5)) / number
-        best_fin = min(timeit.repeat(lambda: finish(rec, HTTPStatus.CREATED, payload),
-                                     number=number, repeat=5)) / number
-        out[label] = (best_get * 1e9, best_fin * 1e9)
+    for sc, names in scenarios.statements():
+        timers = {v: timeit.Timer(sc.stmt, globals=dict(ns)) for v, ns in names.items()}
+        number = calibrate(timers["twin"], seconds)
+        best = {v: float("inf") for v in timers}
+        for _ in range(repeats):
+            for v, t in timers.items():
+                best[v] = min(best[v], t.timeit(number) / number * 1e9)
+        out[sc.name] = best
     return out
 
 
+def child_import(name, extra_path):
+    """Microseconds for importing `name` once its dependencies are loaded."""
+    if extra_path:
+        sys.path.append(extra_path)
+    short = name.rpartition(".")[2]
+    for dep in scenarios.DEPENDENCIES[short]:
+        importlib.import_module(dep)
+    package = name.rpartition(".")[0]
+    importlib.import_module(package)
+    for helper in json.loads(os.environ.get("BENCH_HELPERS", "[]")):
+        importlib.import_module(helper)
+    gc.collect()  # no collection left pending by the dependencies' imports
+    t0 = time.perf_counter()
+    importlib.import_module(name)
+    return (time.perf_counter() - t0) * 1e6
+
+
+def run_child(args, env=None):
+    proc = subprocess.run([sys.executable, os.path.abspath(__file__)] + args, check=True,
+                          stdout=subprocess.PIPE, universal_newlines=True, env=env,
+                          cwd=scenarios.ROOT)
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+def spread(values):
+    m = statistics.median(values)
+    return (max(values) - min(values)) / m * 100 if m else 0.0
+
+
+def time_table(processes, repeats, seconds):
+    runs = [run_child(["--child-times", str(repeats), str(seconds)]) for _ in range(processes)]
+    print("one call, ns (best of %d loops, median of %d fresh processes; "
+          "floor: the loop with a no-op callee)" % (repeats, processes))
+    head = "  %-48s %9s %9s %7s %8s %8s %8s"
+    print(head % ("scenario", "compiled", "twin", "floor", "c/twin", "net c/t", "spread"))
+    for sc in scenarios.SCENARIOS:
+        med = {v: statistics.median(r[sc.name][v] for r in runs) for v in scenarios.VARIANTS}
+        spr = max(spread([r[sc.name][v] for r in runs]) for v in ("compiled", "twin"))
+        net_twin = med["twin"] - med["floor"]
+        net = (med["compiled"] - med["floor"]) / net_twin if net_twin > 0 else float("nan")
+        print("  %-48s %9.0f %9.0f %7.0f %8.2f %8.2f %7.1f%%" % (
+            sc.name, med["compiled"], med["twin"], med["floor"], med["compiled"] / med["twin"],
+            net, spr))
+
+
+def import_table(processes):
+    twins = scenarios.load_twins()
+    with tempfile.TemporaryDirectory() as cache:
+        env = dict(os.environ, PYTHONPYCACHEPREFIX=cache)
+        env.pop("PYTHONDONTWRITEBYTECODE", None)
+        rows = []
+        for compiled_name, twin in zip(scenarios.COMPILED, twins):
+            # The twin's folder on sys.path: its file path less its dotted name.
+            depth = twin.__name__.count(".") + 1
+            folder = os.path.dirname(twin.__file__)
+            for _ in range(depth - 1):
+                folder = os.path.dirname(folder)
+            helpers = json.dumps(scenarios.helper_modules(twin))
+            twin_env = dict(env, BENCH_HELPERS=helpers)
+            # A first import writes the byte-code cache the measured ones read.
+            run_child(["--child-import", twin.__name__, folder], twin_env)
+            times = {"compiled": [], "twin": []}
+            for _ in range(processes):
+                times["compiled"].append(run_child(["--child-import", compiled_name, ""], env))
+                times["twin"].append(run_child(["--child-import", twin.__name__, folder], twin_env))
+            rows.append((compiled_name.rpartition(".")[2], times))
+    print("import, us (dependencies loaded; median of %d fresh processes; twin from its .pyc)"
+          % processes)
+    print("  %-48s %9s %9s %8s %8s" % ("module", "compiled", "twin", "c/twin", "spread"))
+    for name, times in rows:
+        c, t = statistics.median(times["compiled"]), statistics.median(times["twin"])
+        print("  %-48s %9.0f %9.0f %7.2fx %7.1f%%" % (
+            "import of " + name, c, t, c / t, max(spread(times["compiled"]), spread(times["twin"]))))
+
+
 def main():
+    if sys.argv[1:2] == ["--child-times"]:
+        print(json.dumps(child_times(int(sys.argv[2]), float(sys.argv[3]))))
+        return
+    if sys.argv[1:2] == ["--child-import"]:
+        print(json.dumps(child_import(sys.argv[2], sys.argv[3])))
+        return
     quick = "--quick" in sys.argv
-    runs = 5 if quick else 15
-    number = 20_000 if quick else 200_000
-    print("start-up (median of %d fresh processes, -X importtime):" % runs)
-    for module in MODULES:
-        own, total = import_self_times(module, runs)
-        print("  %-52s own %6d us   with its imports %7d us" % (module, own, total))
-
-    import velmora.server.handlers.info.hostfacts as hostfacts
-    import velmora.server.handlers.pipeline_import.groundwork as groundwork
-    from twins import groundwork as twin_groundwork
-    from twins import hostfacts as twin_hostfacts
-
-    figures = per_call({"compiled": (hostfacts, groundwork),
-                        "interpreted twin": (twin_hostfacts, twin_groundwork)}, number)
-    print("one call, best of 5 x %d (ns):" % number)
-    print("  %-18s %12s %22s" % ("", "_get_info", "_finish_with_result"))
-    for label, (g, f) in figures.items():
-        print("  %-18s %12.0f %22.0f" % (label, g, f))
-    c, t = figures["compiled"], figures["interpreted twin"]
-    print("  speed-up           %11.2fx %21.2fx" % (t[0] / c[0], t[1] / c[1]))
+    scenarios.check_same_answers()
+    if quick:
+        time_table(processes=1, repeats=2, seconds=0.002)
+        import_table(processes=1)
+    else:
+        time_table(processes=5, repeats=7, seconds=0.02)
+        import_table(processes=9)
 
 
 if __name__ == "__main__":

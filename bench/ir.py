@@ -1,0 +1,88 @@
+"""Prints callgrind instruction counts per call for the scenarios of
+bench/scenarios.py: compiled, interpreted twin and floor, in one process
+under valgrind. Each figure is the difference of two loop lengths divided by
+the difference of their counts, so start-up and loop set-up cancel out; the
+counts do not depend on the machine's load.
+
+    .venv/bin/python bench/ir.py [--quick]
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import timeit
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenarios  # noqa: E402
+
+# Callgrind writes its counters out each time this built-in runs; nothing
+# else in the measured process calls it.
+MARKER_FUNCTION = "sys_getswitchinterval"
+
+
+def child(short, long):
+    """Runs every loop between markers; prints what each dump interval held."""
+    intervals = []
+
+    def mark(label):
+        sys.getswitchinterval()
+        intervals.append(label)
+
+    for sc, names in scenarios.statements():
+        for variant, ns in names.items():
+            timer = timeit.Timer(sc.stmt, globals=dict(ns))
+            timer.timeit(20)  # caches and free lists warm
+            mark(None)
+            timer.timeit(short)
+            mark([sc.name, variant, short])
+            timer.timeit(long)
+            mark([sc.name, variant, long])
+    print(json.dumps(intervals))
+
+
+def totals(prefix, count):
+    out = []
+    for i in range(1, count + 1):
+        with open("%s.%d" % (prefix, i)) as f:
+            match = re.search(r"^totals:\s*(\d+)", f.read(), re.M)
+        out.append(int(match.group(1)))
+    return out
+
+
+def main():
+    if sys.argv[1:2] == ["--child"]:
+        child(int(sys.argv[2]), int(sys.argv[3]))
+        return
+    short, long = (20, 120) if "--quick" in sys.argv else (100, 600)
+    with tempfile.TemporaryDirectory() as out:
+        prefix = os.path.join(out, "callgrind.out")
+        env = dict(os.environ, PYTHONHASHSEED="0")
+        proc = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--dump-before=" + MARKER_FUNCTION,
+             "--callgrind-out-file=" + prefix, sys.executable, os.path.abspath(__file__),
+             "--child", str(short), str(long)],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True, env=env,
+            cwd=scenarios.ROOT, check=True)
+        intervals = json.loads(proc.stdout.splitlines()[-1])
+        counts = totals(prefix, len(intervals))
+    per = {}
+    for label, n in zip(intervals, counts):
+        if label:
+            per.setdefault((label[0], label[1]), {})[label[2]] = n
+    print("instructions per call (callgrind, (count of %d calls - count of %d) / %d)"
+          % (long, short, long - short))
+    print("  %-48s %9s %9s %7s %8s %8s" % ("scenario", "compiled", "twin", "floor", "c/twin",
+                                          "net c/t"))
+    for sc in scenarios.SCENARIOS:
+        ir = {v: (per[sc.name, v][long] - per[sc.name, v][short]) / (long - short)
+              for v in scenarios.VARIANTS}
+        net_twin = ir["twin"] - ir["floor"]
+        net = (ir["compiled"] - ir["floor"]) / net_twin if net_twin > 0 else float("nan")
+        print("  %-48s %9.0f %9.0f %7.0f %8.2f %8.2f" % (
+            sc.name, ir["compiled"], ir["twin"], ir["floor"], ir["compiled"] / ir["twin"], net))
+
+
+if __name__ == "__main__":
+    main()

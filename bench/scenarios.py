@@ -1,0 +1,181 @@
+"""The scenarios both benchmarks measure: one call of a handler method, in
+the compiled module and in its interpreted twin, loaded side by side.
+
+Each scenario gives a statement, the names it reads, and a floor: the same
+statement with the method replaced by a no-op built-in of the same call shape
+(the loop, the call and the try block, without the method).
+"""
+import importlib
+import os
+import pkgutil
+import sys
+from http.cookies import SimpleCookie
+from typing import Callable, Dict, List, NamedTuple
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+if ROOT not in sys.path:
+    sys.path.insert(0, ROOT)
+
+COMPILED = ("velmora.server.handlers.info.hostfacts",
+            "velmora.server.handlers.pipeline_import.groundwork")
+
+# What each module imports when it starts, loaded before its import is timed.
+DEPENDENCIES = {
+    "hostfacts": ["http", "typing", "velmora.server.misc", "velmora.server.handlers.info.groundwork"],
+    "groundwork": ["json", "http", "typing", "jupyter_server.base.handlers"],
+}
+
+
+def load_twins():
+    """The interpreted twins (hostfacts, groundwork), wherever the package keeps them."""
+    from velmora.server import handler_sets
+
+    handlers = handler_sets.twin()
+    base = next(c for c in handlers.pipeline_import.__mro__
+                if c.__name__ == "BasePipelineImportHandler")
+    return sys.modules[handlers.info.__module__], sys.modules[base.__module__]
+
+
+def load_compiled():
+    return tuple(importlib.import_module(name) for name in COMPILED)
+
+
+def helper_modules(module) -> List[str]:
+    """The other modules of a twin's package (its helpers), loaded with the dependencies."""
+    package = module.__name__.rpartition(".")[0]
+    if not package:
+        return []
+    path = sys.modules[package].__path__
+    return [package] + [package + "." + m.name for m in pkgutil.iter_modules(path)
+                        if m.name not in DEPENDENCIES]
+
+
+class Cookie:
+    __slots__ = ("key", "value")
+
+    def __init__(self, key, value):
+        self.key, self.value = key, value
+
+
+class Facts:
+    def dict(self):
+        return {"version": "1", "python": "3.8"}
+
+
+class FailingFacts:
+    def dict(self):
+        raise RuntimeError("facts unavailable")
+
+
+class Recorder:
+    """The framework methods `_finish_with_result` calls, doing nothing."""
+
+    def set_header(self, name, value):
+        pass
+
+    def set_status(self, status_code):
+        pass
+
+    def finish(self, chunk):
+        pass
+
+
+def exact_cookies(n):
+    return {"c%d" % i: Cookie("c%d" % i, "v%d" % i) for i in range(n)}
+
+
+def simple_cookie(n):
+    jar = SimpleCookie()
+    for i in range(n):
+        jar["c%d" % i] = "v%d" % i
+    return jar
+
+
+def info_handler(module, cookies):
+    # A request's cookies without a request: the class attribute shadows the property.
+    cls = type("H", (module.ServerAppInfoHandler,), {"cookies": cookies})
+    return object.__new__(cls)
+
+
+CALL = "f()"
+CALL_FINISH = "f(h, s, r)"
+GUARDED = "try:\n    {}\nexcept TypeError:\n    pass"
+
+
+class Scenario(NamedTuple):
+    name: str
+    stmt: str
+    # (hostfacts, groundwork) -> the statement's names; installs the facts factory.
+    names: Callable[[tuple], Dict[str, object]]
+    floor: Dict[str, object]
+
+
+def _get_info_of(cookies, facts=Facts):
+    def names(pair):
+        pair[0].__dict__["JupyterServerAppInfo"] = facts
+        return {"f": info_handler(pair[0], cookies)._get_info}
+    return names
+
+
+def _finish_of(result):
+    from http import HTTPStatus
+
+    def names(pair):
+        return {"f": pair[1].BasePipelineImportHandler._finish_with_result,
+                "h": Recorder(), "s": HTTPStatus.CREATED, "r": result}
+    return names
+
+
+def _unbound_get_info(pair):
+    return {"f": pair[0].ServerAppInfoHandler._get_info}
+
+
+def _finish_two_args(pair):
+    from http import HTTPStatus
+
+    return {"f": pair[1].BasePipelineImportHandler._finish_with_result,
+            "h": Recorder(), "s": HTTPStatus.CREATED}
+
+
+NOOP = {"f": ().__len__}
+NOOP3 = {"f": slice, "h": 0, "s": 1, "r": 2}
+
+SCENARIOS = [
+    Scenario("_get_info, 0 cookies, exact dict", CALL, _get_info_of(exact_cookies(0)), NOOP),
+    Scenario("_get_info, 3 cookies, exact dict", CALL, _get_info_of(exact_cookies(3)), NOOP),
+    Scenario("_get_info, 30 cookies, exact dict", CALL, _get_info_of(exact_cookies(30)), NOOP),
+    Scenario("_get_info, 3 cookies, SimpleCookie", CALL, _get_info_of(simple_cookie(3)), NOOP),
+    Scenario("_get_info, the 500 answer", CALL, _get_info_of(exact_cookies(3), FailingFacts), NOOP),
+    Scenario("_finish_with_result, {}", CALL_FINISH, _finish_of({}), NOOP3),
+    Scenario("_finish_with_result, 20 keys", CALL_FINISH,
+             _finish_of({"key%d" % i: "value </%d>" % i if i % 5 == 0 else i for i in range(20)}),
+             NOOP3),
+    Scenario("ServerAppInfoHandler._get_info() -> TypeError", GUARDED.format("f()"),
+             _unbound_get_info, NOOP),
+    Scenario("_finish_with_result(h, s) -> TypeError", GUARDED.format("f(h, s)"),
+             _finish_two_args, {"f": slice, "h": 0, "s": 1}),
+]
+
+VARIANTS = ("compiled", "twin", "floor")
+
+
+def statements():
+    """Yields (scenario, {variant: names}), each set up just before it is measured
+    (a scenario installs its own facts factory in the modules)."""
+    pairs = {"compiled": load_compiled(), "twin": load_twins()}
+    for sc in SCENARIOS:
+        yield sc, {v: (sc.floor if v == "floor" else sc.names(pairs[v])) for v in VARIANTS}
+
+
+def check_same_answers():
+    """Both sides give the same result on every success scenario: the table compares like with like."""
+    pairs = {"compiled": load_compiled(), "twin": load_twins()}
+    for sc in SCENARIOS:
+        if sc.stmt.startswith("try"):
+            continue
+        results = []
+        for kind in ("compiled", "twin"):
+            ns = sc.names(pairs[kind])
+            results.append(eval(sc.stmt, dict(ns)))
+        if results[0] != results[1]:
+            raise SystemExit("%s: compiled %r, twin %r" % (sc.name, results[0], results[1]))
