@@ -4,25 +4,43 @@
 
 #include <cstring>
 
+#include "runtime/ascii_message.h"
 #include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
 
+// The texts are those of "%.200s() takes %.8s %zd positional argument%.1s
+// (%zd given)", "%s() got an unexpected keyword argument '%U'", "%s() got
+// multiple values for keyword argument '%U'" and "%.200s() keywords must be
+// strings", written without the format parser.
 void Rt_RaiseArgCountError(const ArgSignature& sig, Py_ssize_t given) noexcept {
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-               sig.function_name, "exactly", sig.count, sig.plural, given);
+  AsciiMessage()
+      .Text(sig.function_name, 200)
+      .Literal("() takes ")
+      .Literal("exactly")  // "%.8s" of a 7-byte word
+      .Literal(" ")
+      .Number(sig.count)
+      .Literal(" positional argument")
+      .Text(sig.plural, 1)
+      .Literal(" (")
+      .Number(given)
+      .Literal(" given)")
+      .Raise(PyExc_TypeError);
 }
 
 static void RaiseUnexpected(const char* function_name, PyObject* key) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function_name, key);
+  AsciiMessage().Text(function_name).Literal("() got an unexpected keyword argument '").Raise(
+      PyExc_TypeError, key, "'");
 }
 
 static void RaiseMultipleValues(const char* function_name, PyObject* key) noexcept {
-  PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-               function_name, key);
+  AsciiMessage()
+      .Text(function_name)
+      .Literal("() got multiple values for keyword argument '")
+      .Raise(PyExc_TypeError, key, "'");
 }
 
 static void RaiseNotStrings(const char* function_name) noexcept {
-  PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", function_name);
+  AsciiMessage().Text(function_name, 200).Literal("() keywords must be strings").Raise(PyExc_TypeError);
 }
 
 static bool SameText(PyObject* name, PyObject* key, Py_hash_t key_hash) noexcept {

@@ -2,7 +2,21 @@
 // decode, intern and hash every entry.
 #include "runtime/constant_table.h"
 
+#include <cstring>
+
 #include "runtime/module_state.h"
+
+// Strict UTF-8 decoding; the entries are nearly all ASCII, which is copied
+// into a str of the exact size without the general decoder's writer. Empty
+// and one-character texts keep the decoder's shared objects.
+static PyObject* DecodeText(const char* bytes, Py_ssize_t length) noexcept {
+  unsigned char high = 0;
+  for (Py_ssize_t i = 0; i < length; ++i) high |= static_cast<unsigned char>(bytes[i]);
+  if (high >= 0x80 || length < 2) return PyUnicode_DecodeUTF8(bytes, length, nullptr);
+  PyObject* text = PyUnicode_New(length, 127);
+  if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), bytes, static_cast<size_t>(length));
+  return text;
+}
 
 int Rt_InitConstants(ModuleState* state, const ConstantTableSpec* table) noexcept {
   state->constants = table->slots;
@@ -52,7 +66,7 @@ int Rt_InitConstants(ModuleState* state, const ConstantTableSpec* table) noexcep
     }
     PyObject* value;
     if (slot < table->str_count) {
-      value = PyUnicode_DecodeUTF8(bytes + offset, length, nullptr);
+      value = DecodeText(bytes + offset, length);
       if (value && slot >= kFirstInternedSlot) PyUnicode_InternInPlace(&value);
     } else {
       value = PyBytes_FromStringAndSize(bytes + offset, length);

@@ -7,6 +7,8 @@
 //   30     self.finish(result)
 #include <Python.h>
 
+#include <cstring>
+
 #include "constants.h"
 #include "runtime/argparse.h"
 #include "runtime/calls.h"
@@ -42,6 +44,30 @@ int SetHeader(PyObject* self, PyObject* name, PyObject* value) noexcept {
                           value);
 }
 
+// Occurrences of "</" in a str, -1 with an exception. The encoder's default
+// output is ASCII, whose buffer is scanned as bytes.
+Py_ssize_t CountCloseTags(PyObject* text) noexcept {
+  if (!PyUnicode_IS_READY(text) || !PyUnicode_IS_ASCII(text)) {
+    static PyObject* close_tag;  // lives with the module, like its constants
+    if (!close_tag) close_tag = PyUnicode_InternFromString("</");
+    return close_tag ? PyUnicode_Count(text, close_tag, 0, PY_SSIZE_T_MAX) : -1;
+  }
+  const char* at = static_cast<const char*>(PyUnicode_DATA(text));
+  const char* end = at + PyUnicode_GET_LENGTH(text);
+  Py_ssize_t count = 0;
+  while (end - at >= 2) {
+    at = static_cast<const char*>(std::memchr(at, '<', static_cast<size_t>(end - at - 1)));
+    if (!at) break;
+    if (at[1] == '/') {
+      ++count;
+      at += 2;
+    } else {
+      ++at;
+    }
+  }
+  return count;
+}
+
 // The length of the body that finish(result) writes: json.dumps(result) with
 // every "</" escaped as "<\/" (the framework's JSON encoder does so, and a
 // declared length that falls short makes it drop the response).
@@ -57,9 +83,7 @@ PyObject* SerialisedLength(PyObject* result) noexcept {
   Py_ssize_t length = PyObject_Size(text);
   Py_ssize_t escapes = 0;
   if (length != -1 && PyUnicode_Check(text)) {
-    static PyObject* close_tag;  // lives with the module, like its constants
-    if (!close_tag) close_tag = PyUnicode_InternFromString("</");
-    escapes = close_tag ? PyUnicode_Count(text, close_tag, 0, PY_SSIZE_T_MAX) : -1;
+    escapes = CountCloseTags(text);
     if (escapes == -1) length = -1;
   }
   Py_DECREF(text);
