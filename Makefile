@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 # Tests never write bytecode caches into the system's package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env build test test-cpp test-python test-asan demo bench clean
+.PHONY: all env build test test-cpp test-python test-asan demo bench bench-ir clean
 
 all: build
 
@@ -55,8 +55,13 @@ test-asan: $(ASAN_DIR)/build.ninja
 demo: build
 	$(VENV_PY) -m velmora.server $(DEMO_ARGS)
 
+# Figures only. bench: time per call and import against the interpreted twins;
+# bench-ir: the same scenarios in callgrind instructions, steady on a busy machine.
 bench: build
 	$(VENV_PY) bench/run.py
+
+bench-ir: build
+	$(VENV_PY) bench/ir.py
 
 clean:
 	rm -rf $(BUILD_DIR) $(ASAN_DIR)

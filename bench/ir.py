@@ -6,6 +6,8 @@ counts do not depend on the machine's load.
 
     .venv/bin/python bench/ir.py [--quick]
 """
+import gc
+import importlib
 import json
 import os
 import re
@@ -42,6 +44,14 @@ def child(short, long):
     print(json.dumps(intervals))
 
 
+def child_import(name, folder, helpers):
+    scenarios.prepare_import(name, folder, helpers)
+    gc.collect()
+    sys.getswitchinterval()
+    importlib.import_module(name)
+    sys.getswitchinterval()
+
+
 def totals(prefix, count):
     out = []
     for i in range(1, count + 1):
@@ -51,22 +61,46 @@ def totals(prefix, count):
     return out
 
 
+def under_callgrind(args, env):
+    """Runs this file with `args` under callgrind: (stdout, counts of each interval)."""
+    with tempfile.TemporaryDirectory() as out:
+        prefix = os.path.join(out, "callgrind.out")
+        proc = subprocess.run(
+            ["valgrind", "--tool=callgrind", "--dump-before=" + MARKER_FUNCTION,
+             "--callgrind-out-file=" + prefix, sys.executable, os.path.abspath(__file__)] + args,
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True,
+            env=dict(env, PYTHONHASHSEED="0"), cwd=scenarios.ROOT, check=True)
+        dumps = len([f for f in os.listdir(out) if re.fullmatch(r"callgrind\.out\.\d+", f)])
+        return proc.stdout, totals(prefix, dumps)
+
+
+def import_table():
+    print("import, instructions (dependencies loaded; twin from its .pyc)")
+    print("  %-48s %9s %9s %8s" % ("module", "compiled", "twin", "c/twin"))
+    with tempfile.TemporaryDirectory() as cache:
+        env = dict(os.environ, PYTHONPYCACHEPREFIX=cache)
+        env.pop("PYTHONDONTWRITEBYTECODE", None)
+        for compiled, twin, folder, helpers in scenarios.import_targets():
+            twin_args = ["--child-import", twin, folder, json.dumps(helpers)]
+            subprocess.run([sys.executable, os.path.abspath(__file__)] + twin_args, env=env,
+                           cwd=scenarios.ROOT, check=True)  # writes the byte-code cache
+            # The second interval lies between the two markers around the import.
+            c = under_callgrind(["--child-import", compiled, "", "[]"], env)[1][1]
+            t = under_callgrind(twin_args, env)[1][1]
+            print("  %-48s %9d %9d %7.2fx" % ("import of " + compiled.rpartition(".")[2], c, t,
+                                              c / t))
+
+
 def main():
     if sys.argv[1:2] == ["--child"]:
         child(int(sys.argv[2]), int(sys.argv[3]))
         return
+    if sys.argv[1:2] == ["--child-import"]:
+        child_import(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))
+        return
     short, long = (20, 120) if "--quick" in sys.argv else (100, 600)
-    with tempfile.TemporaryDirectory() as out:
-        prefix = os.path.join(out, "callgrind.out")
-        env = dict(os.environ, PYTHONHASHSEED="0")
-        proc = subprocess.run(
-            ["valgrind", "--tool=callgrind", "--dump-before=" + MARKER_FUNCTION,
-             "--callgrind-out-file=" + prefix, sys.executable, os.path.abspath(__file__),
-             "--child", str(short), str(long)],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, universal_newlines=True, env=env,
-            cwd=scenarios.ROOT, check=True)
-        intervals = json.loads(proc.stdout.splitlines()[-1])
-        counts = totals(prefix, len(intervals))
+    stdout, counts = under_callgrind(["--child", str(short), str(long)], os.environ)
+    intervals = json.loads(stdout.splitlines()[-1])
     per = {}
     for label, n in zip(intervals, counts):
         if label:
@@ -82,6 +116,8 @@ def main():
         net = (ir["compiled"] - ir["floor"]) / net_twin if net_twin > 0 else float("nan")
         print("  %-48s %9.0f %9.0f %7.0f %8.2f %8.2f" % (
             sc.name, ir["compiled"], ir["twin"], ir["floor"], ir["compiled"] / ir["twin"], net))
+    if "--no-import" not in sys.argv:
+        import_table()
 
 
 if __name__ == "__main__":

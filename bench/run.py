@@ -46,17 +46,9 @@ def child_times(repeats, seconds):
     return out
 
 
-def child_import(name, extra_path):
+def child_import(name, folder, helpers):
     """Microseconds for importing `name` once its dependencies are loaded."""
-    if extra_path:
-        sys.path.append(extra_path)
-    short = name.rpartition(".")[2]
-    for dep in scenarios.DEPENDENCIES[short]:
-        importlib.import_module(dep)
-    package = name.rpartition(".")[0]
-    importlib.import_module(package)
-    for helper in json.loads(os.environ.get("BENCH_HELPERS", "[]")):
-        importlib.import_module(helper)
+    scenarios.prepare_import(name, folder, helpers)
     gc.collect()  # no collection left pending by the dependencies' imports
     t0 = time.perf_counter()
     importlib.import_module(name)
@@ -92,26 +84,19 @@ def time_table(processes, repeats, seconds):
 
 
 def import_table(processes):
-    twins = scenarios.load_twins()
+    rows = []
     with tempfile.TemporaryDirectory() as cache:
         env = dict(os.environ, PYTHONPYCACHEPREFIX=cache)
         env.pop("PYTHONDONTWRITEBYTECODE", None)
-        rows = []
-        for compiled_name, twin in zip(scenarios.COMPILED, twins):
-            # The twin's folder on sys.path: its file path less its dotted name.
-            depth = twin.__name__.count(".") + 1
-            folder = os.path.dirname(twin.__file__)
-            for _ in range(depth - 1):
-                folder = os.path.dirname(folder)
-            helpers = json.dumps(scenarios.helper_modules(twin))
-            twin_env = dict(env, BENCH_HELPERS=helpers)
-            # A first import writes the byte-code cache the measured ones read.
-            run_child(["--child-import", twin.__name__, folder], twin_env)
+        for compiled, twin, folder, helpers in scenarios.import_targets():
+            compiled_args = ["--child-import", compiled, "", "[]"]
+            twin_args = ["--child-import", twin, folder, json.dumps(helpers)]
+            run_child(twin_args, env)  # writes the byte-code cache the measured imports read
             times = {"compiled": [], "twin": []}
             for _ in range(processes):
-                times["compiled"].append(run_child(["--child-import", compiled_name, ""], env))
-                times["twin"].append(run_child(["--child-import", twin.__name__, folder], twin_env))
-            rows.append((compiled_name.rpartition(".")[2], times))
+                times["compiled"].append(run_child(compiled_args, env))
+                times["twin"].append(run_child(twin_args, env))
+            rows.append((compiled.rpartition(".")[2], times))
     print("import, us (dependencies loaded; median of %d fresh processes; twin from its .pyc)"
           % processes)
     print("  %-48s %9s %9s %8s %8s" % ("module", "compiled", "twin", "c/twin", "spread"))
@@ -126,7 +111,7 @@ def main():
         print(json.dumps(child_times(int(sys.argv[2]), float(sys.argv[3]))))
         return
     if sys.argv[1:2] == ["--child-import"]:
-        print(json.dumps(child_import(sys.argv[2], sys.argv[3])))
+        print(json.dumps(child_import(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))))
         return
     quick = "--quick" in sys.argv
     scenarios.check_same_answers()

@@ -50,6 +50,29 @@ def helper_modules(module) -> List[str]:
                         if m.name not in DEPENDENCIES]
 
 
+def import_targets():
+    """(compiled module, twin module, folder that holds the twin's package,
+    the twin's helper modules) for each of the two modules."""
+    out = []
+    for compiled, twin in zip(COMPILED, load_twins()):
+        folder = os.path.dirname(twin.__file__)
+        for _ in range(twin.__name__.count(".")):
+            folder = os.path.dirname(folder)
+        out.append((compiled, twin.__name__, folder, helper_modules(twin)))
+    return out
+
+
+def prepare_import(name, folder, helpers):
+    """Loads what importing `name` would load besides the module itself."""
+    if folder:
+        sys.path.append(folder)
+    for dep in DEPENDENCIES[name.rpartition(".")[2]]:
+        importlib.import_module(dep)
+    importlib.import_module(name.rpartition(".")[0])
+    for helper in helpers:
+        importlib.import_module(helper)
+
+
 class Cookie:
     __slots__ = ("key", "value")
 

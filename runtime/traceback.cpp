@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "runtime/cpython38.h"
 #include "runtime/module_state.h"
 
 constexpr int kCodeCacheGrowth = 64;
@@ -76,6 +77,9 @@ void Rt_InsertCodeObject(int line, PyObject* code) noexcept {
 // belong both to start-up ("init ...") and to a method defined on it.
 static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
   PyObject* name = reinterpret_cast<PyCodeObject*>(code)->co_name;
+  // The names are ASCII, whose compact str holds its text as UTF-8 already.
+  if (PyUnicode_IS_COMPACT_ASCII(name))
+    return std::strcmp(static_cast<const char*>(Rt_StrData(name)), function_name) == 0;
   const char* utf8 = PyUnicode_AsUTF8(name);
   if (!utf8) {
     PyErr_Clear();

@@ -82,6 +82,18 @@ got:
   return 0;
 }
 
+PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
+  PyObject* method;
+  int unbound = Rt_GetMethod(obj, name, &method);
+  if (!method) return nullptr;
+  PyObject* slots[2] = {nullptr, obj};
+  PyObject* result = unbound
+                         ? Rt_FastCall(method, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                         : Rt_FastCall(method, slots + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  Py_DECREF(method);
+  return result;
+}
+
 PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
                                 bool* is_dict) noexcept {
   if (PyDict_CheckExact(mapping)) {
@@ -92,14 +104,7 @@ PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssi
   }
   *is_dict = false;
   *size = 0;
-  PyObject* method;
-  int unbound = Rt_GetMethod(mapping, values_name, &method);
-  if (!method) return nullptr;
-  PyObject* slots[2] = {nullptr, mapping};
-  PyObject* result = unbound
-                         ? Rt_FastCall(method, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                         : Rt_FastCall(method, slots + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  Py_DECREF(method);
+  PyObject* result = Rt_CallMethodNoArgs(mapping, values_name);
   if (!result) return nullptr;
   if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) return result;
   PyObject* it = PyObject_GetIter(result);

@@ -135,10 +135,7 @@ PyObject* GetInfoBody(PyObject* self) noexcept {
     if (!serverapp_info) goto except;
 
     line = 31;
-    PyObject* method = PyObject_GetAttr(serverapp_info, Rt_Const(slot::kDictName));
-    if (!method) goto except;
-    PyObject* facts = Rt_CallNoArgs(method);
-    Py_DECREF(method);
+    PyObject* facts = Rt_CallMethodNoArgs(serverapp_info, Rt_Const(slot::kDictName));
     if (!facts) goto except;
     if (!PyDict_CheckExact(facts) && facts != Py_None) {
       PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(facts)->tp_name);
@@ -200,8 +197,15 @@ propagate:
   goto done;
 
 answer:
-  answer = PyTuple_Pack(2, status_code, result);
-  if (!answer) AddTraceback(39);
+  answer = PyTuple_New(2);
+  if (answer) {
+    Py_INCREF(status_code);
+    Py_INCREF(result);
+    PyTuple_SET_ITEM(answer, 0, status_code);
+    PyTuple_SET_ITEM(answer, 1, result);
+  } else {
+    AddTraceback(39);
+  }
 
 done:
   Py_XDECREF(status_code);

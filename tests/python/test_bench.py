@@ -1,0 +1,63 @@
+"""The benchmarks run to the end and print a full table: a row of figures for
+every scenario and both imports. Figures are never judged here."""
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+import scenarios  # noqa: E402
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("VELMORA_SANITIZED") == "1",
+    reason="the benchmarks load the development build, which the sanitizer run does not test",
+)
+
+NUMBER = r"-?\d+(?:\.\d+)?"
+IMPORT_ROWS = ["import of hostfacts", "import of groundwork"]
+
+
+def run_bench(script, *args):
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    proc = subprocess.run([sys.executable, os.path.join(ROOT, "bench", script), *args], cwd=ROOT,
+                          env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True)
+    assert proc.returncode == 0, proc.stdout
+    return proc.stdout
+
+
+def figures(output, label):
+    """The numbers on the row that starts with `label`."""
+    rows = [line for line in output.splitlines() if line.strip().startswith(label)]
+    assert len(rows) == 1, "no single row for %r in:\n%s" % (label, output)
+    return [float(x) for x in re.findall(NUMBER, rows[0].strip()[len(label):].replace("%", ""))]
+
+
+@pytest.mark.parametrize("script, args, per_scenario, per_import", [
+    # compiled, twin, floor, c/twin, net c/t, spread
+    ("run.py", ["--quick"], 6, 4),
+    # compiled, twin, floor, c/twin, net c/t (imports left out: one valgrind run each)
+    ("ir.py", ["--quick", "--no-import"], 5, None),
+])
+def test_short_run_prints_every_row(script, args, per_scenario, per_import):
+    if script == "ir.py" and not shutil.which("valgrind"):
+        pytest.skip("valgrind is not installed")
+    output = run_bench(script, *args)
+    for sc in scenarios.SCENARIOS:
+        row = figures(output, sc.name)
+        assert len(row) == per_scenario, (sc.name, row)
+        compiled, twin = row[0], row[1]
+        assert compiled > 0 and twin > 0
+        # The ratio column is the two figures divided, as printed.
+        assert row[3] == pytest.approx(compiled / twin, abs=0.01)
+    for label in IMPORT_ROWS:
+        if per_import is None:
+            assert label not in output
+        else:
+            row = figures(output, label)
+            assert len(row) == per_import and row[0] > 0 and row[1] > 0
