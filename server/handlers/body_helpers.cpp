@@ -82,16 +82,22 @@ got:
   return 0;
 }
 
-PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
+PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   PyObject* method;
   int unbound = Rt_GetMethod(obj, name, &method);
   if (!method) return nullptr;
-  PyObject* slots[2] = {nullptr, obj};
-  PyObject* result = unbound
-                         ? Rt_FastCall(method, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                         : Rt_FastCall(method, slots + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  // A spare slot in front, so that the callee may put a bound self there.
+  PyObject* slots[3] = {nullptr, obj, arg};
+  size_t count = arg ? 1 : 0;
+  PyObject* result =
+      unbound ? Rt_FastCall(method, slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+              : Rt_FastCall(method, slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
   Py_DECREF(method);
   return result;
+}
+
+PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
+  return Rt_CallMethodOneArg(obj, name, nullptr);
 }
 
 PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
@@ -217,8 +223,14 @@ int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
 }
 
 PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
-  PyObject* method = PyObject_GetAttr(args[0], name);
+  // A plain function found on the type is called with the object as its
+  // first argument, as the interpreter's method call does, so no bound
+  // method is made; anything else is called with the keyword values alone.
+  PyObject* method;
+  int unbound = Rt_GetMethod(args[0], name, &method);
   if (!method) return nullptr;
+  PyObject* const* vector = unbound ? args : args + 1;
+  size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
   PyTypeObject* type = Py_TYPE(method);
   PyObject* result;
   vectorcallfunc entry = nullptr;
@@ -226,10 +238,10 @@ PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnam
     entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(method) +
                                                type->tp_vectorcall_offset);
   if (entry) {
-    result = entry(method, args + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    result = entry(method, vector, nargsf, kwnames);
     result = _Py_CheckFunctionResult(method, result, nullptr);
   } else {
-    result = _PyObject_MakeTpCall(method, args + 1, 0, kwnames);
+    result = _PyObject_MakeTpCall(method, vector, PyVectorcall_NARGS(nargsf), kwnames);
   }
   Py_DECREF(method);
   return result;

@@ -121,10 +121,7 @@ PyObject* FinishBody(PyObject* self, PyObject* status_code, PyObject* result) no
 
   line = 30;
   {
-    PyObject* finish = PyObject_GetAttr(self, Rt_Const(slot::kFinish));
-    if (!finish) goto error;
-    PyObject* done = Rt_CallOneArg(finish, result);
-    Py_DECREF(finish);
+    PyObject* done = Rt_CallMethodOneArg(self, Rt_Const(slot::kFinish), result);
     if (!done) goto error;
     Py_DECREF(done);
   }
