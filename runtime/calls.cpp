@@ -196,6 +196,14 @@ static PyObject* CallWithTuple(PyObject* callable, PyObject* const* args, Py_ssi
   return result;
 }
 
+// False for a type other than the two whose solid base is object itself
+// (Python functions, classes, bound methods): its instances carry no
+// built-in function record, whatever its MRO lists, so the walk is skipped.
+static bool MayBeBuiltinFunction(PyTypeObject* type, PyTypeObject* function_type) noexcept {
+  return type == function_type || type == &PyCFunction_Type ||
+         type->tp_base != &PyBaseObject_Type;
+}
+
 PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwargs) noexcept {
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
@@ -204,8 +212,9 @@ PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
     return CallWithTuple(callable, args, n, kwargs);
   }
   PyTypeObject* type = Py_TYPE(callable);
-  if (n <= 1 && Rt_IsSubtypeOfEither(type, reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type),
-                                     &PyCFunction_Type)) {
+  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type);
+  if (n <= 1 && MayBeBuiltinFunction(type, function_type) &&
+      Rt_IsSubtypeOfEither(type, function_type, &PyCFunction_Type)) {
     int flags = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;
     if (n == 0 && (flags & METH_NOARGS)) return Rt_CallCFunction(callable, nullptr);
     if (n == 1 && (flags & METH_O)) return Rt_CallCFunction(callable, args[0]);
