@@ -35,3 +35,10 @@ inline void* Rt_StrData(PyObject* s) noexcept {
   }
   return reinterpret_cast<PyUnicodeObject*>(s)->data.any;
 }
+
+// The interpreter's own method lookup, the one its method-call opcode uses:
+// 1 with the type's function in *method (to be called with obj first), else
+// 0 with the attribute in *method, or null with the interpreter's own
+// AttributeError. *method must be null on entry: a failed lookup leaves it
+// as it was. Exported by CPython 3.8 without a public declaration.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);

@@ -83,8 +83,8 @@ got:
 }
 
 PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-  PyObject* method;
-  int unbound = Rt_GetMethod(obj, name, &method);
+  PyObject* method = nullptr;  // the lookup leaves it alone when nothing is found
+  int unbound = _PyObject_GetMethod(obj, name, &method);
   if (!method) return nullptr;
   // A spare slot in front, so that the callee may put a bound self there.
   PyObject* slots[3] = {nullptr, obj, arg};
@@ -226,8 +226,9 @@ PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnam
   // A plain function found on the type is called with the object as its
   // first argument, as the interpreter's method call does, so no bound
   // method is made; anything else is called with the keyword values alone.
-  PyObject* method;
-  int unbound = Rt_GetMethod(args[0], name, &method);
+  // The lookup is the interpreter's, so a missing method reads as before.
+  PyObject* method = nullptr;  // the lookup leaves it alone when nothing is found
+  int unbound = _PyObject_GetMethod(args[0], name, &method);
   if (!method) return nullptr;
   PyObject* const* vector = unbound ? args : args + 1;
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;

@@ -7,8 +7,8 @@
 // 1: *method is a plain function to call with obj first; 0: *method is the
 // ready attribute, or null with an exception set.
 int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept;
-// obj.<name>() and obj.<name>(arg) without a bound-method object, as the
-// interpreter's method call does; the result, or null with an exception set.
+// obj.<name>() and obj.<name>(arg) through the interpreter's method lookup,
+// without a bound-method object; the result, or null with an exception set.
 PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept;
 PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
 

@@ -229,3 +229,73 @@ def test_finish_with_result_agrees(status, result, fail, by_keyword):
     assert compiled == twin
     if compiled[0][0] == "ok":
         assert compiled[1][1][2]["value"] == (str, str(len(tornado.escape.json_encode(result))))
+
+
+# --- how the framework methods are found ------------------------------------------
+# The compiled calls look methods up as the interpreter's method call does,
+# without a bound method: every way of providing (or lacking) one must give
+# the twin's outcome, messages included.
+
+class _WithoutFramework:
+    pass
+
+
+class AHandlerClassWhoseNameIsLongerThanFiftyCharactersSoMessagesCapIt:
+    pass
+
+
+class _GetattrFramework:
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        return lambda *a, **k: self.calls.append((name, a, k))
+
+
+class _StaticFramework(Recorder):
+    set_status = staticmethod(lambda **k: None)
+
+
+def _shadowed():
+    # An instance attribute shadows the class's method.
+    rec = Recorder()
+    rec.set_header = lambda **k: rec.calls.append(("instance set_header", (), k))
+    return rec
+
+
+class _ClassMethodFinish(Recorder):
+    finish = classmethod(lambda cls, chunk: cls.__name__)
+
+
+@pytest.mark.parametrize("make", [
+    _WithoutFramework, AHandlerClassWhoseNameIsLongerThanFiftyCharactersSoMessagesCapIt,
+    _GetattrFramework, _StaticFramework, _shadowed, _ClassMethodFinish,
+], ids=lambda f: f.__name__[:20])
+def test_framework_methods_are_found_as_the_interpreter_finds_them(make):
+    outcomes = []
+    for module in (groundwork, twin_groundwork):
+        handler = make()
+        out = _outcome(lambda: module.BasePipelineImportHandler._finish_with_result(
+            handler, HTTPStatus.OK, {"a": 1}))
+        outcomes.append((out, getattr(handler, "calls", None)))
+    assert outcomes[0] == outcomes[1]
+
+
+class _LongNamedFactsWithoutTheDictMethodWhoseNameRunsPastFifty:
+    pass
+
+
+class _FactsWithGetattr:
+    def __getattr__(self, name):
+        return lambda: {"via": name}
+
+
+@pytest.mark.parametrize("facts_class", [
+    _LongNamedFactsWithoutTheDictMethodWhoseNameRunsPastFifty, _FactsWithGetattr])
+def test_facts_method_is_found_as_the_interpreter_finds_it(facts_class):
+    outcomes = []
+    for module, handler_class in SIDES:
+        handler = make_info_handler(handler_class, {})
+        with _installed(module, facts_class):
+            outcomes.append(_outcome(handler._get_info))
+    assert outcomes[0] == outcomes[1]
