@@ -6,6 +6,7 @@ statement with the method replaced by a no-op built-in of the same call shape
 (the loop, the call and the try block, without the method).
 """
 import importlib
+import importlib.util
 import os
 import pkgutil
 import sys
@@ -68,9 +69,13 @@ def prepare_import(name, folder, helpers):
         sys.path.append(folder)
     for dep in DEPENDENCIES[name.rpartition(".")[2]]:
         importlib.import_module(dep)
-    importlib.import_module(name.rpartition(".")[0])
+    package = name.rpartition(".")[0]
+    importlib.import_module(package)
     for helper in helpers:
         importlib.import_module(helper)
+    # The package folder listed, as a sibling's import would have left it: a
+    # first look-up in a folder lists it, which is no part of either module.
+    importlib.util.find_spec(package + ".no_such_module_here")
 
 
 class Cookie:
