@@ -73,19 +73,35 @@ void Rt_InsertCodeObject(int line, PyObject* code) noexcept {
   ++cache.count;
 }
 
+static bool TextEquals(PyObject* name, const char* function_name) noexcept {
+  // The names are ASCII, whose compact str holds its text as UTF-8 already.
+  if (PyUnicode_IS_COMPACT_ASCII(name))
+    return std::strcmp(static_cast<const char*>(Rt_StrData(name)), function_name) == 0;
+  // The caller's exception is pending: a failure here must not replace it.
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  const char* utf8 = PyUnicode_AsUTF8(name);
+  bool equal = utf8 && std::strcmp(utf8, function_name) == 0;
+  if (!utf8) PyErr_Clear();
+  PyErr_Restore(type, value, tb);
+  return equal;
+}
+
 // A cached code object serves only the function it was made for: one line can
 // belong both to start-up ("init ...") and to a method defined on it.
 static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
   PyObject* name = reinterpret_cast<PyCodeObject*>(code)->co_name;
-  // The names are ASCII, whose compact str holds its text as UTF-8 already.
-  if (PyUnicode_IS_COMPACT_ASCII(name))
-    return std::strcmp(static_cast<const char*>(Rt_StrData(name)), function_name) == 0;
-  const char* utf8 = PyUnicode_AsUTF8(name);
-  if (!utf8) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::strcmp(utf8, function_name) == 0;
+  // A repeated failure meets the name it matched last: that str is held
+  // here, so no other object can take its address, and callers pass their
+  // names as constants, so the same pointer means the same text.
+  static PyObject* matched_name;  // owned
+  static const char* matched_for;
+  if (name == matched_name && function_name == matched_for) return true;
+  if (!TextEquals(name, function_name)) return false;
+  Py_INCREF(name);
+  Py_XSETREF(matched_name, name);
+  matched_for = function_name;
+  return true;
 }
 
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {

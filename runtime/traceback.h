@@ -4,6 +4,7 @@
 #include <Python.h>
 
 // Appends one entry (function, line, source path) to the pending exception.
+// The function name is a constant string: its address stands for its text.
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept;
 
 struct CodeObjectCacheEntry;

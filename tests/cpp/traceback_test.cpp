@@ -127,6 +127,23 @@ TEST_F(Traceback, SecondEntryAtALineReusesItsCodeObject) {
   EXPECT_EQ(Py_REFCNT(code), 1);
 }
 
+// Names that take turns at one line, ASCII or not, each show on their own
+// entry, however often the same name comes back.
+TEST_F(Traceback, NamesTakingTurnsAtOneLineEachShowTheirOwn) {
+  const char* const names[] = {"pkg.mod.f", "pkg.mod.g\xc3\xa9", "pkg.mod.f", "pkg.mod.f",
+                               "pkg.mod.g\xc3\xa9", "pkg.mod.g\xc3\xa9", "pkg.mod.f"};
+  Raise();
+  for (const char* name : names) Rt_AddTraceback(name, 30, kSource);
+  ASSERT_EQ(PyErr_Occurred(), PyExc_ValueError);  // the caller's exception still pending
+  PyTracebackObject* tb = PendingTraceback();
+  for (size_t i = sizeof names / sizeof names[0]; i-- > 0; tb = tb->tb_next) {
+    ASSERT_NE(tb, nullptr);
+    EXPECT_EQ(Utf8(CodeOf(tb)->co_name), names[i]) << i;
+  }
+  EXPECT_EQ(tb, nullptr);
+  EXPECT_EQ(CachedLines(), std::vector<int>{30});
+}
+
 // The cache is keyed by line alone, but an entry never shows the name of
 // another function that happened to fail at the same line first.
 TEST_F(Traceback, AnotherFunctionAtACachedLineShowsItsOwnName) {
