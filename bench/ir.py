@@ -80,15 +80,14 @@ def import_table():
     with tempfile.TemporaryDirectory() as cache:
         env = dict(os.environ, PYTHONPYCACHEPREFIX=cache)
         env.pop("PYTHONDONTWRITEBYTECODE", None)
-        for compiled, twin, folder, helpers in scenarios.import_targets():
-            twin_args = ["--child-import", twin, folder, json.dumps(helpers)]
+        for label, compiled, twin in scenarios.import_targets():
+            twin_args = ["--child-import"] + twin
             subprocess.run([sys.executable, os.path.abspath(__file__)] + twin_args, env=env,
                            cwd=scenarios.ROOT, check=True)  # writes the byte-code cache
             # The second interval lies between the two markers around the import.
-            c = under_callgrind(["--child-import", compiled, "", "[]"], env)[1][1]
+            c = under_callgrind(["--child-import"] + compiled, env)[1][1]
             t = under_callgrind(twin_args, env)[1][1]
-            print("  %-48s %9d %9d %7.2fx" % ("import of " + compiled.rpartition(".")[2], c, t,
-                                              c / t))
+            print("  %-48s %9d %9d %7.2fx" % ("import of " + label, c, t, c / t))
 
 
 def main():

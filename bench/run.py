@@ -88,15 +88,14 @@ def import_table(processes):
     with tempfile.TemporaryDirectory() as cache:
         env = dict(os.environ, PYTHONPYCACHEPREFIX=cache)
         env.pop("PYTHONDONTWRITEBYTECODE", None)
-        for compiled, twin, folder, helpers in scenarios.import_targets():
-            compiled_args = ["--child-import", compiled, "", "[]"]
-            twin_args = ["--child-import", twin, folder, json.dumps(helpers)]
+        for label, compiled, twin in scenarios.import_targets():
+            compiled_args, twin_args = ["--child-import"] + compiled, ["--child-import"] + twin
             run_child(twin_args, env)  # writes the byte-code cache the measured imports read
             times = {"compiled": [], "twin": []}
             for _ in range(processes):
                 times["compiled"].append(run_child(compiled_args, env))
                 times["twin"].append(run_child(twin_args, env))
-            rows.append((compiled.rpartition(".")[2], times))
+            rows.append((label, times))
     print("import, us (dependencies loaded; median of %d fresh processes; twin from its .pyc)"
           % processes)
     print("  %-48s %9s %9s %8s %8s" % ("module", "compiled", "twin", "c/twin", "spread"))

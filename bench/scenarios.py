@@ -7,11 +7,12 @@ statement with the method replaced by a no-op built-in of the same call shape
 """
 import importlib
 import importlib.util
+import json
 import os
-import pkgutil
+import subprocess
 import sys
 from http.cookies import SimpleCookie
-from typing import Callable, Dict, List, NamedTuple
+from typing import Callable, Dict, NamedTuple
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if ROOT not in sys.path:
@@ -41,33 +42,36 @@ def load_compiled():
     return tuple(importlib.import_module(name) for name in COMPILED)
 
 
-def helper_modules(module) -> List[str]:
-    """The other modules of a twin's package (its helpers), loaded with the dependencies."""
-    package = module.__name__.rpartition(".")[0]
-    if not package:
-        return []
-    path = sys.modules[package].__path__
-    return [package] + [package + "." + m.name for m in pkgutil.iter_modules(path)
-                        if m.name not in DEPENDENCIES]
+def _folder_of(module):
+    """The sys.path entry that holds a module: its file path less its dotted name."""
+    folder = os.path.dirname(module.__file__)
+    for _ in range(module.__name__.count(".")):
+        folder = os.path.dirname(folder)
+    return folder
 
 
 def import_targets():
-    """(compiled module, twin module, folder that holds the twin's package,
-    the twin's helper modules) for each of the two modules."""
+    """(label, compiled, twin) for each module, each side as the child-import
+    arguments [name, folder, JSON of the modules it loads besides itself]."""
     out = []
-    for compiled, twin in zip(COMPILED, load_twins()):
-        folder = os.path.dirname(twin.__file__)
-        for _ in range(twin.__name__.count(".")):
-            folder = os.path.dirname(folder)
-        out.append((compiled, twin.__name__, folder, helper_modules(twin)))
+    for compiled, twin in zip(load_compiled(), load_twins()):
+        sides = []
+        for module in (compiled, twin):
+            folder = _folder_of(module)
+            proc = subprocess.run([sys.executable, os.path.abspath(__file__), "--extras",
+                                   module.__name__, folder], check=True, cwd=ROOT,
+                                  stdout=subprocess.PIPE, universal_newlines=True)
+            sides.append([module.__name__, folder, proc.stdout.splitlines()[-1]])
+        out.append((compiled.__name__.rpartition(".")[2], sides[0], sides[1]))
     return out
 
 
 def prepare_import(name, folder, helpers):
     """Loads what importing `name` would load besides the module itself."""
-    if folder:
+    if folder and folder not in sys.path:
         sys.path.append(folder)
-    for dep in DEPENDENCIES[name.rpartition(".")[2]]:
+    short = name.rpartition(".")[2]
+    for dep in next(deps for key, deps in DEPENDENCIES.items() if short.endswith(key)):
         importlib.import_module(dep)
     package = name.rpartition(".")[0]
     importlib.import_module(package)
@@ -76,6 +80,18 @@ def prepare_import(name, folder, helpers):
     # The package folder listed, as a sibling's import would have left it: a
     # first look-up in a folder lists it, which is no part of either module.
     importlib.util.find_spec(package + ".no_such_module_here")
+
+
+def extra_imports(name, folder):
+    """What importing `name` loads besides its dependencies and itself (a
+    twin's helpers, say): loaded before either import is measured."""
+    prepare_import(name, folder, [])
+    before = set(sys.modules)
+    importlib.import_module(name)
+    # Modules the import only enters in sys.modules (the shared-type module of
+    # the compiled ones) have no spec: making them is part of the import.
+    return sorted(m for m in set(sys.modules) - before - {name}
+                  if getattr(sys.modules[m], "__spec__", None) is not None)
 
 
 class Cookie:
@@ -207,3 +223,7 @@ def check_same_answers():
             results.append(eval(sc.stmt, dict(ns)))
         if results[0] != results[1]:
             raise SystemExit("%s: compiled %r, twin %r" % (sc.name, results[0], results[1]))
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["--extras"]:
+    print(json.dumps(extra_imports(sys.argv[2], sys.argv[3])))
