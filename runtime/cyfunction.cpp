@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <iterator>
 
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
@@ -353,37 +354,36 @@ static PyObject* DescrGet(PyObject* func, PyObject* instance, PyObject*) {
   return PyMethod_New(func, instance);
 }
 
+// Every object field of the record that owns a reference, in the order in
+// which the collector visits them and clear releases them: one list, so that
+// no field is released without being visited.
+constexpr size_t kOwnedFields[] = {
+    offsetof(CyFunction, closure),        offsetof(CyFunction, func.m_module),
+    offsetof(CyFunction, dict),           offsetof(CyFunction, name),
+    offsetof(CyFunction, qualname),       offsetof(CyFunction, doc),
+    offsetof(CyFunction, globals),        offsetof(CyFunction, code),
+    offsetof(CyFunction, defining_class), offsetof(CyFunction, defaults),
+    offsetof(CyFunction, kwdefaults),     offsetof(CyFunction, annotations),
+    offsetof(CyFunction, is_coroutine),   offsetof(CyFunction, defaults_holder),
+};
+
+static_assert(sizeof(CyFunction) == sizeof(PyCFunctionObject) +
+                                      (std::size(kOwnedFields) - 1) * sizeof(PyObject*) +
+                                      sizeof(void*) /* flags, padded */ +
+                                      sizeof(void*) /* defaults_provider */,
+              "an object field added to the record belongs in kOwnedFields");
+
+static PyObject** OwnedField(PyObject* self, size_t offset) noexcept {
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
 static int Traverse(PyObject* self, visitproc visit, void* arg) {
-  CyFunction* op = AsCyFunction(self);
-  Py_VISIT(op->closure);
-  Py_VISIT(op->func.m_module);
-  Py_VISIT(op->dict);
-  Py_VISIT(op->doc);
-  Py_VISIT(op->globals);
-  Py_VISIT(op->defining_class);
-  Py_VISIT(op->defaults);
-  Py_VISIT(op->kwdefaults);
-  Py_VISIT(op->is_coroutine);
-  Py_VISIT(op->defaults_holder);
+  for (size_t offset : kOwnedFields) Py_VISIT(*OwnedField(self, offset));
   return 0;
 }
 
 static int Clear(PyObject* self) {
-  CyFunction* op = AsCyFunction(self);
-  Py_CLEAR(op->closure);
-  Py_CLEAR(op->func.m_module);
-  Py_CLEAR(op->dict);
-  Py_CLEAR(op->name);
-  Py_CLEAR(op->qualname);
-  Py_CLEAR(op->doc);
-  Py_CLEAR(op->globals);
-  Py_CLEAR(op->code);
-  Py_CLEAR(op->defining_class);
-  Py_CLEAR(op->defaults);
-  Py_CLEAR(op->kwdefaults);
-  Py_CLEAR(op->annotations);
-  Py_CLEAR(op->is_coroutine);
-  Py_CLEAR(op->defaults_holder);
+  for (size_t offset : kOwnedFields) Py_CLEAR(*OwnedField(self, offset));
   return 0;
 }
 

@@ -286,16 +286,17 @@ class TestSetters:
 
 class TestLazyFields:
     """Fields filled on first read show up in what the collector visits:
-    closure, module, dict, doc, globals, ..., is_coroutine, in that order."""
+    closure, module, dict, name, qualname, doc, globals, code, ...,
+    is_coroutine, in that order."""
 
     def test_doc_is_not_cached_without_a_description(self):
         f = probe()
         assert f.__doc__ is None and f.__doc__ is None
         referents = gc.get_referents(f)
-        assert len(referents) == 2
-        assert referents[0] is f.__module__ and referents[1] is f.__globals__
+        assert [id(r) for r in referents] == [id(f.__module__), id(f.__qualname__), id(f.__globals__),
+                                              id(f.__code__)]
         f.__doc__ = "text"
-        assert gc.get_referents(f)[1] == "text"
+        assert gc.get_referents(f)[2] == "text"
 
     def test_is_coroutine_is_computed_once(self):
         f = probe()
@@ -360,7 +361,44 @@ class TestCreation:
         assert self_ is f and (args, kw) == received and cls is None
 
 
+class _Name(str):
+    """A str that can hold the function it names."""
+
+
+def _name_holding(f):
+    name = _Name("held")
+    name.f = f
+    return name
+
+
+# Each writable field made to hold the function itself (the attribute dict's
+# own entries are the tests below).
+CYCLES = {
+    "__dict__": lambda f: setattr(f, "__dict__", {"me": f}),
+    "__annotations__ item": lambda f: f.__annotations__.__setitem__("x", f),
+    "__annotations__": lambda f: setattr(f, "__annotations__", {"return": f}),
+    "__defaults__": lambda f: setattr(f, "__defaults__", (f,)),
+    "__kwdefaults__": lambda f: setattr(f, "__kwdefaults__", {"k": f}),
+    "__doc__": lambda f: setattr(f, "__doc__", [f]),
+    "__name__": lambda f: setattr(f, "__name__", _name_holding(f)),
+    "__qualname__": lambda f: setattr(f, "__qualname__", _name_holding(f)),
+    "__module__": lambda f: setattr(f, "__module__", [f]),
+}
+
+
 class TestLifetime:
+    @pytest.mark.parametrize("field", list(CYCLES))
+    def test_cycle_through_each_writable_field_is_collected(self, field):
+        f = probe()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)  # the defaults setters warn
+            CYCLES[field](f)
+        ref = weakref.ref(f)
+        del f
+        assert ref() is not None  # only the collector can free it
+        gc.collect()
+        assert ref() is None
+
     def test_cycle_through_the_attribute_dict_is_collected(self):
         f = probe()
         f.me = f
