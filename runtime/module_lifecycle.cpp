@@ -1,8 +1,11 @@
 // Module creation and execution: the whole start-up of a module.
 #include <Python.h>
 
+#include <cassert>
+
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
+#include "runtime/ref.h"
 #include "runtime/shared_types.h"
 #include "runtime/traceback.h"
 
@@ -59,6 +62,8 @@ extern "C" PyObject* Rt_ModuleCreate(PyObject* spec, PyModuleDef*) {
 }
 
 static int BuildCodeObjects() noexcept {
+  assert(kThisModule.function_count >= 0 && kThisModule.function_count <= kMaxModuleFunctions &&
+         "the state's array holds the code object of every function");
   PyObject* shared = PyDict_New();  // equal varnames tuples are shared through it
   if (!shared) return -1;
   int rc = 0;
@@ -97,6 +102,17 @@ static int BuildCodeObjects() noexcept {
   return rc;
 }
 
+// Outside the import system nobody else takes a failed module out of
+// sys.modules, and a later import would hand it out half made.
+static void Unregister(PyObject* key, PyObject* module) noexcept {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  if (PyDict_GetItemWithError(modules, key) == module) (void)PyDict_DelItem(modules, key);
+  PyErr_Clear();  // the start-up's own error is the one to report
+  PyErr_Restore(type, value, tb);
+}
+
 // Stores a new reference in a state field; the failed start-up's leftovers go.
 static void Store(PyObject** field, PyObject* value) noexcept { Py_XSETREF(*field, value); }
 
@@ -112,6 +128,7 @@ extern "C" int Rt_ModuleExec(PyObject* module) {
   g_module_object = module;
 
   ModuleState& s = g_state;
+  rt::Ref registered_under;  // the sys.modules key when this start-up added the entry
   bool constants_ready = false;
   int line = 1;
   PyObject* value;
@@ -144,9 +161,12 @@ extern "C" int Rt_ModuleExec(PyObject* module) {
 
   {
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    if (!PyDict_GetItemString(modules, kThisModule.full_name) &&
-        PyDict_SetItemString(modules, kThisModule.full_name, module) < 0)
-      goto failed;
+    rt::Ref key = rt::Ref::steal(PyUnicode_FromString(kThisModule.full_name));
+    if (!key) goto failed;
+    if (!PyDict_GetItemWithError(modules, key.get())) {
+      if (PyErr_Occurred() || PyDict_SetItem(modules, key.get(), module) < 0) goto failed;
+      registered_under = std::move(key);
+    }
   }
   if (BuildCodeObjects() < 0) goto failed;
 
@@ -165,6 +185,7 @@ extern "C" int Rt_ModuleExec(PyObject* module) {
 failed:
   if (s.module_dict && constants_ready)
     Rt_AddTraceback(kThisModule.init_name, line, kThisModule.source_path);
+  if (registered_under) Unregister(registered_under.get(), module);
   Py_CLEAR(g_module_object);
   return -1;
 }

@@ -139,7 +139,9 @@ PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec, PyO
         PyTypeObject* previous = Py_TYPE(created);
         Py_INCREF(metatype);
         Py_TYPE(created) = metatype;
-        Py_DECREF(previous);
+        // The allocation took a reference to its metatype only if that is a
+        // heap type; `type` itself was never counted.
+        if (PyType_HasFeature(previous, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(previous);
       }
       if (created && Rt_FixupSpecType(type_spec, reinterpret_cast<PyTypeObject*>(created)) < 0)
         Py_CLEAR(created);

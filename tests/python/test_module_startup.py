@@ -31,7 +31,8 @@ CLASSES = {HOSTFACTS: "ServerAppInfoHandler", GROUNDWORK: "BasePipelineImportHan
 
 # Child prelude: stand-ins for every module the two bodies take names from
 # (http and typing are the real ones). Each base class counts the classes made
-# from it, which is how many times a body got as far as its class statement.
+# from it, which is how many times a body got as far as its class statement;
+# while `class_raises` holds an exception class, the class statement raises it.
 STANDINS = """
 import importlib, json, sys, types
 # -c puts the working directory (the checkout) first; the modules under test
@@ -40,6 +41,7 @@ sys.path[:] = [p for p in sys.path if p not in ("", ".")]
 HOSTFACTS = %r
 GROUNDWORK = %r
 counts = {HOSTFACTS: 0, GROUNDWORK: 0}
+class_raises = []
 def standin(name, **attrs):
     module = types.ModuleType(name)
     module.__dict__.update(attrs)
@@ -49,9 +51,13 @@ class JupyterServerAppInfo:
     pass
 class BaseInfoHandler:
     def __init_subclass__(cls, **kwargs):
+        if class_raises:
+            raise class_raises[0]
         counts[HOSTFACTS] += 1
 class APIHandler:
     def __init_subclass__(cls, **kwargs):
+        if class_raises:
+            raise class_raises[0]
         counts[GROUNDWORK] += 1
 STANDIN_MODULES = {
     "velmora.server.misc": dict(JupyterServerAppInfo=JupyterServerAppInfo),
@@ -95,12 +101,13 @@ def _sanitizer_env(leaks):
     return {"LSAN_OPTIONS": ":".join(options)}, path
 
 
-def child(code, *args, prelude="", leaks=()):
-    """Runs the stand-ins, `prelude` and `code` in a fresh interpreter; returns
-    what the child passed to report()."""
-    env, suppressions = _sanitizer_env(leaks)
+def child(code, *args, prelude="", leaks=(), env=None):
+    """Runs the stand-ins, `prelude` and `code` in a fresh interpreter (with
+    `env` added to its environment); returns what the child passed to report()."""
+    sanitizer_env, suppressions = _sanitizer_env(leaks)
     try:
-        proc = run_python(STANDINS + prelude + textwrap.dedent(code), *args, env=env)
+        proc = run_python(STANDINS + prelude + textwrap.dedent(code), *args,
+                          env=dict(env or {}, **(sanitizer_env or {})))
     finally:
         if suppressions:
             os.unlink(suppressions)
@@ -291,6 +298,28 @@ def test_exec_under_another_name_registers_the_full_name():
         "refused": "Module 'hostfacts' has already been imported. Re-initialisation is not supported.",
         "other_runs": False, "counts": 1, "test": {}, "cls": HOSTFACTS,
     }
+
+
+def test_failed_exec_outside_the_import_system_takes_its_entry_back():
+    # The entry that start-up added itself goes with the failure; an import
+    # then runs the whole start-up again instead of handing out a half-made module.
+    result = child(prelude=ODD_SPECS, code="""
+        import traceback
+        module = create(HOSTFACTS, loader=LOADER, parent="velmora.server.handlers.info")
+        class_raises.append(LookupError)
+        try:
+            LOADER.exec_module(module)
+            failure = None
+        except LookupError as e:
+            failure = list(traceback.extract_tb(e.__traceback__)[-2])[1:3]
+        registered = HOSTFACTS in sys.modules
+        class_raises.clear()
+        imported = importlib.import_module(HOSTFACTS)
+        report({"failure": failure, "registered": registered, "fresh": imported is not module,
+                "counts": counts[HOSTFACTS], "cls": imported.ServerAppInfoHandler.__name__})
+    """)
+    assert result == {"failure": [24, "init " + HOSTFACTS], "registered": False, "fresh": True,
+                      "counts": 1, "cls": "ServerAppInfoHandler"}
 
 
 @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
