@@ -2,6 +2,7 @@
 // keywords by identity first, then by value, with the interpreter's messages.
 #include "runtime/argparse.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "runtime/ascii_message.h"
@@ -218,6 +219,10 @@ int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t 
     values[i] = args[i];
   }
   if (kwcount == 0) return 0;
+#ifndef NDEBUG
+  // Keywords are matched by identity, then by the names' cached hashes.
+  for (ArgNameTable name = sig.names; *name; ++name) assert(Rt_IsInternedName(**name));
+#endif
   int rc = names_tuple
                ? Rt_ParseKeywordsFromTuple(kw, args + nargs, sig.names, values, nargs, kwcount,
                                            sig.function_name)

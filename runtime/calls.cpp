@@ -2,6 +2,8 @@
 // entries) and out of module code (the dispatcher and its primitives).
 #include "runtime/calls.h"
 
+#include <cassert>
+
 #include "runtime/cyfunction.h"
 #include "runtime/exceptions.h"
 #include "runtime/module_state.h"
@@ -165,7 +167,13 @@ static PyObject* CheckResult(PyObject* result) noexcept {
   return result;
 }
 
+// A callee entered with an exception set can clear it, or mistake it for its
+// own failure.
+#define RT_ASSERT_NO_PENDING_EXCEPTION() \
+  assert(!PyErr_Occurred() && "a call is made with no exception pending")
+
 PyObject* Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
+  RT_ASSERT_NO_PENDING_EXCEPTION();
   ternaryfunc call = Py_TYPE(callable)->tp_call;
   if (!call) return PyObject_Call(callable, args, kwargs);
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
@@ -175,6 +183,7 @@ PyObject* Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept
 }
 
 PyObject* Rt_CallCFunction(PyObject* func, PyObject* arg) noexcept {
+  RT_ASSERT_NO_PENDING_EXCEPTION();
   auto* cf = reinterpret_cast<PyCFunctionObject*>(func);
   PyObject* self = (cf->m_ml->ml_flags & METH_STATIC) ? nullptr : cf->m_self;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
@@ -206,6 +215,7 @@ static bool MayBeBuiltinFunction(PyTypeObject* type, PyTypeObject* function_type
 
 PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwargs) noexcept {
+  RT_ASSERT_NO_PENDING_EXCEPTION();
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (kwargs) {
     if (n == 0) return Rt_Call(callable, g_state.empty_tuple, kwargs);

@@ -2,7 +2,10 @@
 // metaclass, a prepared namespace and the metaclass call.
 #include "runtime/class_construction.h"
 
+#include <cassert>
+
 #include "runtime/calls.h"
+#include "runtime/cpython38.h"
 #include "runtime/cyfunction.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
@@ -110,6 +113,7 @@ PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObjec
 }
 
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept {
+  assert(Rt_IsInternedName(key));
   if (PyDict_CheckExact(ns)) return _PyDict_SetItem_KnownHash(ns, key, value, Rt_StrCachedHash(key));
   return PyObject_SetItem(ns, key, value);
 }

@@ -67,7 +67,14 @@ int Rt_InitConstants(ModuleState* state, const ConstantTableSpec* table) noexcep
     PyObject* value;
     if (slot < table->str_count) {
       value = DecodeText(bytes + offset, length);
-      if (value && slot >= kFirstInternedSlot) PyUnicode_InternInPlace(&value);
+      if (value && slot >= kFirstInternedSlot) {
+        PyUnicode_InternInPlace(&value);
+        // Interning gives up silently when the interned dict cannot grow.
+        if (!PyUnicode_CHECK_INTERNED(value)) {
+          Py_DECREF(value);
+          value = PyErr_NoMemory();
+        }
+      }
     } else {
       value = PyBytes_FromStringAndSize(bytes + offset, length);
     }

@@ -15,6 +15,13 @@ inline Py_hash_t Rt_StrCachedHash(PyObject* s) noexcept {
   return reinterpret_cast<PyASCIIObject*>(s)->hash;
 }
 
+// What the runtime assumes of every name it is given: an exact str that is
+// interned (compared by identity) with its hash cached (passed to the
+// known-hash dict calls as it is).
+inline bool Rt_IsInternedName(PyObject* s) noexcept {
+  return PyUnicode_CheckExact(s) && PyUnicode_CHECK_INTERNED(s) && Rt_StrCachedHash(s) != -1;
+}
+
 // The state bits of a str.
 inline bool Rt_StrIsAscii(PyObject* s) noexcept {
   return reinterpret_cast<PyASCIIObject*>(s)->state.ascii;

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cassert>
 #include <cstdint>
 
 #include "runtime/cpython38.h"
@@ -23,6 +24,9 @@ PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept;
 // New reference, or null with NameError or another exception. `name` is an
 // interned constant whose hash is already cached.
 inline PyObject* Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
+  // A lookup with an exception set would clear it on a miss.
+  assert(!PyErr_Occurred() && "a global is read with no exception pending");
+  assert(Rt_IsInternedName(name));
   PyObject* d = g_state.module_dict;
   if (cache->version == Rt_DictVersion(d)) {
     if (!cache->value) return Rt_GetBuiltinName(name);

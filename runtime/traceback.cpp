@@ -4,6 +4,7 @@
 
 #include <frameobject.h>
 
+#include <cassert>
 #include <cstring>
 
 #include "runtime/cpython38.h"
@@ -106,6 +107,7 @@ static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
 
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
   PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  assert(tstate->curexc_type && "an entry is added to the exception being propagated");
   PyObject* code = line ? Rt_FindCodeObject(line) : nullptr;
   if (code && !NamesFunction(code, function_name)) Py_CLEAR(code);
   if (!code) {

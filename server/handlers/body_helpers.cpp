@@ -1,6 +1,7 @@
 // Helpers of the handler methods' bodies.
 #include "server/handlers/body_helpers.h"
 
+#include <cassert>
 #include <cstring>
 
 #include "runtime/calls.h"
@@ -10,6 +11,7 @@
 #include "runtime/module_state.h"
 
 int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+  assert(Rt_IsInternedName(name));
   PyTypeObject* type = Py_TYPE(obj);
   PyObject* attr;
   if (type->tp_getattro != PyObject_GenericGetAttr) {
