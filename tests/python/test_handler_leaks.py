@@ -95,9 +95,16 @@ INFO_PATHS = {
 }
 
 
-@pytest.mark.parametrize("path", list(INFO_PATHS))
-def test_get_info_paths(monkeypatch, path):
-    case = INFO_PATHS[path]
+class Path:
+    """One row of a path table made ready: `call(*args)` runs it once, after
+    `before()`; `raises` is the exception type it ends in (None: a result);
+    `tracked` the objects whose reference counts must not move."""
+
+    def __init__(self, call, args, raises, tracked, before=lambda: None):
+        self.call, self.args, self.raises, self.tracked, self.before = call, args, raises, tracked, before
+
+
+def prepare_info_path(monkeypatch, case):
     facts = case.get("facts")
     if "provider" in case:
         if case["provider"] is None:
@@ -114,26 +121,32 @@ def test_get_info_paths(monkeypatch, path):
             monkeypatch.setitem(hostfacts.__dict__, "HTTPStatus", case["status"])
     cookies = case.get("cookies", dict)()
     handler = case["handler"]() if "handler" in case else make_info_handler(InfoHandler, cookies)
-    call = case.get("call", hostfacts.ServerAppInfoHandler._get_info)
-    raises = case.get("raises")
-    regrow = case.get("regrow", False)
+    before = (lambda: cookies.pop("extra", None)) if case.get("regrow") else (lambda: None)
+    tracked = [o for o in (handler, cookies, facts, HTTPStatus.OK, HTTPStatus.INTERNAL_SERVER_ERROR)
+               if o is not None]  # None's count moves with everything else
+    return Path(case.get("call", hostfacts.ServerAppInfoHandler._get_info), (handler,),
+                case.get("raises"), tracked, before)
 
+
+def run_repeatedly(path):
     def action():
-        if regrow:
-            cookies.pop("extra", None)
+        path.before()
         try:
-            call(handler)
+            path.call(*path.args)
         except BaseException as exc:  # noqa: B902
-            if raises is None or type(exc) is not raises:
+            if path.raises is None or type(exc) is not path.raises:
                 raise
 
     action()
-    tracked = [o for o in (handler, cookies, facts, HTTPStatus.OK, HTTPStatus.INTERNAL_SERVER_ERROR)
-               if o is not None]  # None's count moves with everything else
     gc.collect()  # garbage of earlier tests may still hold some of them
-    counts = [sys.getrefcount(o) for o in tracked]
+    counts = [sys.getrefcount(o) for o in path.tracked]
     assert_no_growth(action, rounds=ROUNDS)
-    assert [sys.getrefcount(o) for o in tracked] == counts
+    assert [sys.getrefcount(o) for o in path.tracked] == counts
+
+
+@pytest.mark.parametrize("path", list(INFO_PATHS))
+def test_get_info_paths(monkeypatch, path):
+    run_repeatedly(prepare_info_path(monkeypatch, INFO_PATHS[path]))
 
 
 def _finish_call(handler, status, result):
@@ -178,27 +191,17 @@ FINISH_PATHS = {
 }
 
 
-@pytest.mark.parametrize("path", list(FINISH_PATHS))
-def test_finish_with_result_paths(monkeypatch, path):
-    case = FINISH_PATHS[path]
+def prepare_finish_path(monkeypatch, case):
     handler = case["handler"]() if "handler" in case else _Quiet(fail=case.get("fail"))
     status = case.get("status", HTTPStatus.CREATED)
     result = case.get("result", {"a": 1, "b": [1, 2]})
     if "json" in case:
         monkeypatch.delitem(groundwork.__dict__, "json")
-    call = case.get("call", _finish_call)
-    raises = case.get("raises")
-
-    def action():
-        try:
-            call(handler, status, result)
-        except BaseException as exc:  # noqa: B902
-            if raises is None or type(exc) is not raises:
-                raise
-
-    action()
     tracked = [o for o in (handler, status, result, HTTPStatus.CREATED) if o is not None]
-    gc.collect()  # garbage of earlier tests may still hold some of them
-    counts = [sys.getrefcount(o) for o in tracked]
-    assert_no_growth(action, rounds=ROUNDS)
-    assert [sys.getrefcount(o) for o in tracked] == counts
+    return Path(case.get("call", groundwork.BasePipelineImportHandler._finish_with_result),
+                (handler, status, result), case.get("raises"), tracked)
+
+
+@pytest.mark.parametrize("path", list(FINISH_PATHS))
+def test_finish_with_result_paths(monkeypatch, path):
+    run_repeatedly(prepare_finish_path(monkeypatch, FINISH_PATHS[path]))

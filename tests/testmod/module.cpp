@@ -37,7 +37,8 @@ int Body(int* line) {
   *line = 1;
   PyObject* d = g_state.module_dict;
   if (RegisterStartupProbes(d) < 0 || RegisterFunctionProbes(d) < 0 || RegisterCallProbes(d) < 0 ||
-      RegisterImportProbes(d) < 0 || RegisterHelperProbes(d) < 0)
+      RegisterImportProbes(d) < 0 || RegisterHelperProbes(d) < 0 ||
+      RegisterFaultProbes(d) < 0)
     return -1;
   return 0;
 }

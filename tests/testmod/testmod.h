@@ -13,6 +13,7 @@ int RegisterFunctionProbes(PyObject* module_dict) noexcept;
 int RegisterCallProbes(PyObject* module_dict) noexcept;
 int RegisterImportProbes(PyObject* module_dict) noexcept;
 int RegisterHelperProbes(PyObject* module_dict) noexcept;
+int RegisterFaultProbes(PyObject* module_dict) noexcept;
 
 // A native entry of any signature, as a method table wants it.
 template <typename F>
