@@ -3,7 +3,10 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "runtime/constant_table.h"
+#include "runtime/module_state.h"
 
 // Parameters of the code object of one Python-level function.
 struct FunctionCodeInfo {
@@ -27,6 +30,14 @@ struct RuntimeNameSlots {
   int dunder_mro_entries;  // "__mro_entries__"
   int dunder_test;         // "__test__"
 };
+
+// The function count of a module's table; the state's array holds the code
+// object of each of them.
+template <size_t N>
+constexpr int Rt_FunctionCount(const FunctionCodeInfo (&)[N]) noexcept {
+  static_assert(N <= kMaxModuleFunctions, "more functions than ModuleState::code_objects holds");
+  return static_cast<int>(N);
+}
 
 struct ModuleDescriptor {
   const char* short_name;  // the name of the module definition

@@ -66,7 +66,7 @@ const ModuleDescriptor kThisModule = {
     HOSTFACTS_SOURCE_PATH,
     &kConstantTable,
     kFunctions,
-    1,
+    Rt_FunctionCount(kFunctions),
     RT_RUNTIME_NAME_SLOTS,
     Body,
 };

@@ -72,7 +72,7 @@ const ModuleDescriptor kThisModule = {
     GROUNDWORK_SOURCE_PATH,
     &kConstantTable,
     kFunctions,
-    1,
+    Rt_FunctionCount(kFunctions),
     RT_RUNTIME_NAME_SLOTS,
     Body,
 };
