@@ -51,10 +51,10 @@ class _Outer(Exception):
 # Runs in a fresh process after the stand-ins of test_module_startup: the create
 # step, then the exec step of `name`, both through the extension loader. The
 # exec sweep runs in a settled state (one start-up that failed late went
-# first), first twice with the class statement blocked, so that whole sweeps of
-# failing start-ups can be compared, then to the start-up that succeeds. An
-# allocation whose failure start-up absorbs (it succeeds anyway) ends the
-# process: the parent goes on in a new one after that allocation.
+# first): three times with the class statement made to fail, so that whole
+# sweeps of failing start-ups can be compared, then up to the start-up that
+# succeeds. An allocation whose failure start-up absorbs (it succeeds anyway)
+# ends the process: the parent goes on in a new one after that allocation.
 START_UP_SWEEP = """
 import builtins, gc, http, importlib.util, traceback, typing
 import _rt_testmod
@@ -97,7 +97,7 @@ def create_sweep():
 def exec_attempt(n):
     module = loader.create_module(spec)
     before = sys.getrefcount(module)
-    ok, exc, made = fail(n, loader.exec_module, module)
+    _, exc, made = fail(n, loader.exec_module, module)
     assert sys.exc_info()[1] is outer, n
     if exc is None:
         return module, made
@@ -183,17 +183,19 @@ LATER = {
                          ids=["hostfacts-makes-types", "hostfacts-reuses-types",
                               "groundwork-makes-types", "groundwork-reuses-types"])
 def test_start_up(name, types_made):
-    results = [child(START_UP_SWEEP.replace("ARGS", repr((name, types_made, 0, STEP, SETTLING_RUNS))), env=SETTLED)]
+    def sweep_from(start):
+        args = repr((name, types_made, start, STEP, SETTLING_RUNS))
+        return child(START_UP_SWEEP.replace("ARGS", args), env=SETTLED)
+
+    results = [sweep_from(0)]
     while results[-1]["absorbed"] is not None:
         assert len(results) < 5, [r["absorbed"] for r in results]
-        start = results[-1]["absorbed"] + STEP
-        results.append(child(START_UP_SWEEP.replace("ARGS", repr((name, types_made, start, STEP, SETTLING_RUNS))),
-                             env=SETTLED))
+        results.append(sweep_from(results[-1]["absorbed"] + STEP))
     first, last = results[0], results[-1]
     assert last["later"] == LATER[name]
     # The first round settles what failed start-ups leave behind for good.
-    (blocked, refs1, objects1, blocks1), (blocked2, refs2, objects2, blocks2) = first["rounds"][1:]
-    assert blocked == blocked2 and refs1 == refs2
+    (blocked, refs1, objects1, blocks1), (_, refs2, objects2, blocks2) = first["rounds"][1:]
+    assert refs1 == refs2
     assert objects2 - objects1 <= SLACK_OBJECTS and blocks2 - blocks1 <= SLACK_BLOCKS
     short = name.rpartition(".")[2]
     record(short, "create", first["create"])
@@ -232,12 +234,18 @@ def quiet_collector():
     gc.enable()
 
 
+def describe(exc):
+    """An unexpected exception, with where it was raised."""
+    if exc is None:
+        return None
+    return "%r at %s" % (exc, traceback.format_tb(exc.__traceback__))
+
+
 def sweep(path, shape, parameters, accepted):
     """Sweeps one call shape of a prepared path three times; returns its
     number of allocations. Every call must end as `accepted(result, exc)`
     allows, keep the handled exception and leave the tracked counts."""
     callable_, args, kwargs, call_slot = shaped(path, shape, parameters)
-
     expected = None
 
     def call(n):
@@ -290,13 +298,6 @@ def sweep(path, shape, parameters, accepted):
     assert more_objects - objects <= SLACK_OBJECTS and more_blocks - blocks <= SLACK_BLOCKS
     assert call(NEVER)[0] == expected  # a later call ends as it always does
     return first
-
-
-def describe(exc):
-    """An unexpected exception, with where it was raised."""
-    if exc is None:
-        return None
-    return "%r at %s" % (exc, traceback.format_tb(exc.__traceback__))
 
 
 def _rows(paths, ok_row):

@@ -7,7 +7,8 @@
 //   -> (result, exception, allocations)
 // makes allocation n (0-based, counted from the call) fail and calls
 // callable(*args, **kwargs): through vectorcall with the keywords as a names
-// tuple, or with call_slot through tp_call (PyObject_Call) with a keyword dict.
+// tuple, or with call_slot through the type's tp_call with a keyword dict
+// (which PyObject_Call passes by for a type with a vectorcall entry).
 // `result` is what the call returned or None, `exception` what it raised or
 // None, and `allocations` the number of allocations the call made when it
 // never reached allocation n, None when it did. A call that returns a result
@@ -60,6 +61,10 @@ PyObject* FailAllocation(PyObject*, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   if (call_kwargs == Py_None) call_kwargs = nullptr;
+  if (call_slot && !Py_TYPE(callable)->tp_call) {
+    PyErr_SetString(PyExc_TypeError, "the callable's type has no call slot");
+    return nullptr;
+  }
   if (call_kwargs && !PyDict_Check(call_kwargs)) {
     PyErr_SetString(PyExc_TypeError, "kwargs must be a dict or None");
     return nullptr;
@@ -95,7 +100,7 @@ PyObject* FailAllocation(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!armed) return nullptr;
   PyObject* result;
   if (call_slot) {
-    result = PyObject_Call(callable, positional.get(), call_kwargs);
+    result = Py_TYPE(callable)->tp_call(callable, positional.get(), call_kwargs);
   } else {
     result = _PyObject_Vectorcall(callable, vector.data(), static_cast<size_t>(nargs),
                                   kwnames.get());
