@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 # Tests never write bytecode caches into the system's package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env build test test-cpp test-python test-asan demo bench bench-ir clean
+.PHONY: all env build test test-cpp test-python test-asan test-valgrind demo bench bench-ir clean
 
 all: build
 
@@ -30,7 +30,7 @@ test-cpp: build
 test-python: build
 	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) -m pytest -q tests/python
 
-test: test-cpp test-python test-asan
+test: test-cpp test-python test-asan test-valgrind
 
 # The same suites with AddressSanitizer and UndefinedBehaviorSanitizer, on a
 # staged copy of the package so the development build stays as it is.
@@ -51,6 +51,26 @@ test-asan: $(ASAN_DIR)/build.ninja
 	cd $(ASAN_DIR)/pkg && $(ASAN_ENV) LD_PRELOAD=$(ASAN_RT) PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg \
 	  VELMORA_TESTMOD_DIR=$(CURDIR)/$(ASAN_DIR)/testmods VELMORA_SANITIZED=1 \
 	  $(CURDIR)/$(VENV_PY) -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests/python
+
+# memcheck over a focused subset: both modules' start-up and every method path
+# under failing allocations (every 7th allocation), each call path, each
+# failure row and the function object's cycles. The interpreter's suppressions
+# are in the shared tools folder beside the checkout; without it the run is
+# skipped, and says so.
+SHARED_DIR ?= ../shared
+VALGRIND_SUPP = $(SHARED_DIR)/tools/valgrind-python38.supp
+MEMCHECK_TESTS = tests/python/test_allocation_failures.py tests/python/test_handler_leaks.py \
+                 tests/python/test_hostfacts.py tests/python/test_groundwork.py \
+                 tests/python/test_function_object.py
+
+test-valgrind: build
+	@if [ ! -f "$(VALGRIND_SUPP)" ]; then \
+	  echo "velmora: $(VALGRIND_SUPP) not found, memcheck skipped (SHARED_DIR=... names the shared folder)"; \
+	  exit 0; fi; \
+	set -x; VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods VELMORA_MEMCHECK=1 VELMORA_SWEEP_STEP=7 PYTHONMALLOC=malloc \
+	  valgrind -q --suppressions=$(VALGRIND_SUPP) --error-exitcode=99 --leak-check=full \
+	  --show-leak-kinds=definite --errors-for-leak-kinds=definite --trace-children=yes \
+	  $(VENV_PY) -m pytest -q -p no:cacheprovider $(MEMCHECK_TESTS)
 
 demo: build
 	$(VENV_PY) -m velmora.server $(DEMO_ARGS)

@@ -14,6 +14,7 @@ if TESTMOD_DIR not in sys.path:
     sys.path.append(TESTMOD_DIR)
 
 SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
+MEMCHECK = os.environ.get("VELMORA_MEMCHECK") == "1"  # under valgrind: about 40 times slower
 
 
 def run_python(code, *args, env=None, check=True):
@@ -39,6 +40,8 @@ def assert_no_growth(action, rounds=100_000, warmup=1000, slack_objects=50, slac
     objects nor the traced memory grows beyond a small slack."""
     if SANITIZED:
         rounds = min(rounds, 2000)
+    if MEMCHECK:
+        rounds, warmup = min(rounds, 50), min(warmup, 50)
     for _ in range(warmup):
         action()
     gc.collect()
