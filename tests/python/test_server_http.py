@@ -50,7 +50,8 @@ def test_authorization_scheme_is_case_insensitive(server):
 
 
 @pytest.mark.parametrize("auth,token", [(None, None), ("header", "wrong"), ("query", "wrong"),
-                                        ("header", TOKEN + "x"), ("header", TOKEN[:-1])])
+                                        ("header", TOKEN + "x"), ("header", TOKEN[:-1]),
+                                        ("query", "t\u00f6k\u00e9n"), ("header", "t\u00f6k\u00e9n")])
 def test_missing_or_wrong_token_is_refused_with_json_403(server, auth, token):
     r = server.client.info(auth=auth, token=token)
     assert r.status == 403

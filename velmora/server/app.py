@@ -9,12 +9,14 @@ the compiled ones, or the interpreted fallback.
 """
 import argparse
 import asyncio
+import hmac
 import logging
 import os
 import secrets
 import shlex
 import signal
 import sys
+import uuid
 from typing import Any, Dict, List, Optional
 
 from jupyter_server.auth.authorizer import AllowAllAuthorizer
@@ -54,6 +56,21 @@ def _log_request(handler: web.RequestHandler) -> None:
         1000.0 * request.request_time(), ": " + reason if reason else "")
 
 
+class TokenLoginHandler(LoginHandler):
+    """jupyter_server's login, with the token compared in constant time."""
+
+    @classmethod
+    def get_user_token(cls, handler: web.RequestHandler) -> Optional[str]:
+        token = handler.token
+        if not token:
+            return None
+        # Bytes: compare_digest refuses str that is not ASCII, and clients choose what they send.
+        sent = cls.get_token(handler).encode("utf-8", "surrogatepass")
+        if not hmac.compare_digest(sent, token.encode("utf-8", "surrogatepass")):
+            return None
+        return uuid.uuid4().hex
+
+
 def server_settings(*, token: str, base_url: str = "/", cookie_secret: Optional[bytes] = None) -> Dict[str, Any]:
     """Tornado settings under which jupyter_server's APIHandler enforces authentication."""
     if not token:
@@ -62,7 +79,7 @@ def server_settings(*, token: str, base_url: str = "/", cookie_secret: Optional[
     return {
         "base_url": base_url,
         "token": token,
-        "login_handler_class": LoginHandler,
+        "login_handler_class": TokenLoginHandler,
         "cookie_secret": cookie_secret or os.urandom(32),
         # A page of another site cannot make the browser send the login cookie
         # with its requests; following a link here still logs in.
