@@ -89,7 +89,7 @@ def extra_imports(name, folder):
     before = set(sys.modules)
     importlib.import_module(name)
     # Modules the import only enters in sys.modules (the shared-type module of
-    # the compiled ones) have no spec: making them is part of the import.
+    # the compiled ones) have no `__spec__`: making them is part of the import.
     return sorted(m for m in set(sys.modules) - before - {name}
                   if getattr(sys.modules[m], "__spec__", None) is not None)
 
