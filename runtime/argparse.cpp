@@ -8,6 +8,7 @@
 #include "runtime/ascii_message.h"
 #include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
+#include "runtime/ref.h"
 
 // The texts are those of "%.200s() takes %.8s %zd positional argument%.1s
 // (%zd given)", "%s() got an unexpected keyword argument '%U'", "%s() got
@@ -72,31 +73,31 @@ int Rt_MatchKeywordByValue(PyObject* key, ArgNameTable names, ArgNameTable first
   return 0;
 }
 
-// Finds the parameter a keyword names: 1 with *index, 0 after raising the
-// unexpected/multiple/strings error, -1 after another error.
+// Finds the parameter a keyword names: 0 with *index, or -1 with an exception
+// set (the unexpected/multiple/strings error, or one a comparison raised).
 static int ClassifyKeyword(PyObject* key, ArgNameTable names, ArgNameTable first_keyword,
                            Py_ssize_t* index, const char* function_name) noexcept {
   for (ArgNameTable name = first_keyword; *name; ++name) {
     if (**name == key) {
       *index = name - names;
-      return 1;
+      return 0;
     }
   }
   if (PyUnicode_CheckExact(key)) {
     int found = Rt_MatchKeywordByValue(key, names, first_keyword, index, function_name);
     if (found == 0) RaiseUnexpected(function_name, key);
-    return found == 1 ? 1 : (found == 0 ? 0 : -1);
+    return found == 1 ? 0 : -1;
   }
   if (!PyUnicode_Check(key)) {
     RaiseNotStrings(function_name);
-    return 0;
+    return -1;
   }
   for (ArgNameTable name = first_keyword; *name; ++name) {
     int eq = PyObject_RichCompareBool(**name, key, Py_EQ);
     if (eq < 0) return -1;
     if (eq) {
       *index = name - names;
-      return 1;
+      return 0;
     }
   }
   for (ArgNameTable name = names; name != first_keyword; ++name) {
@@ -104,11 +105,11 @@ static int ClassifyKeyword(PyObject* key, ArgNameTable names, ArgNameTable first
     if (eq < 0) return -1;
     if (eq) {
       RaiseMultipleValues(function_name, key);
-      return 0;
+      return -1;
     }
   }
   RaiseUnexpected(function_name, key);
-  return 0;
+  return -1;
 }
 
 int Rt_ParseKeywordsFromTuple(PyObject* kwnames, PyObject* const* kwvalues, ArgNameTable names,
@@ -118,7 +119,7 @@ int Rt_ParseKeywordsFromTuple(PyObject* kwnames, PyObject* const* kwvalues, ArgN
   for (Py_ssize_t i = 0; i < kwcount; ++i) {
     Py_ssize_t index;
     if (ClassifyKeyword(PyTuple_GET_ITEM(kwnames, i), names, first_keyword, &index,
-                        function_name) != 1)
+                        function_name) < 0)
       return -1;
     // A names tuple that repeats a name binds the last value, as the
     // interpreter's own functions do not allow; refuse it the same way.
@@ -126,8 +127,7 @@ int Rt_ParseKeywordsFromTuple(PyObject* kwnames, PyObject* const* kwvalues, ArgN
       RaiseMultipleValues(function_name, PyTuple_GET_ITEM(kwnames, i));
       return -1;
     }
-    Py_INCREF(kwvalues[i]);
-    values[index] = kwvalues[i];
+    values[index] = rt::NewRef(kwvalues[i]);
   }
   return 0;
 }
@@ -137,10 +137,9 @@ void Rt_ReportBadKeywords(PyObject* kwargs, ArgNameTable names, ArgNameTable fir
   Py_ssize_t pos = 0, index;
   PyObject *key, *value;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    Py_INCREF(key);
-    int found = ClassifyKeyword(key, names, first_keyword, &index, function_name);
-    Py_DECREF(key);
-    if (found != 1) return;
+    // Held: a comparison may run Python code that changes the dict.
+    rt::Ref held = rt::Ref::borrow(key);
+    if (ClassifyKeyword(held.get(), names, first_keyword, &index, function_name) < 0) return;
   }
 }
 
@@ -182,8 +181,7 @@ int Rt_ParseKeywordsFromDict(PyObject* kwargs, ArgNameTable names, PyObject** va
   for (ArgNameTable name = first_keyword; *name && bound < kwcount; ++name) {
     PyObject* value = PyDict_GetItemWithError(kwargs, **name);  // borrowed
     if (value) {
-      Py_INCREF(value);
-      values[name - names] = value;
+      values[name - names] = rt::NewRef(value);
       ++bound;
     } else if (PyErr_Occurred()) {
       return -1;
@@ -214,10 +212,7 @@ int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t 
     Rt_RaiseArgCountError(sig, nargs);
     return -1;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) {
-    Py_INCREF(args[i]);
-    values[i] = args[i];
-  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = rt::NewRef(args[i]);
   if (kwcount == 0) return 0;
 #ifndef NDEBUG
   // Keywords are matched by identity, then by the names' cached hashes.
@@ -240,16 +235,15 @@ int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t 
 int Rt_ArgTypeTest(PyObject* obj, PyTypeObject* expected, const char* name, PyObject* note) noexcept {
   if (!expected) {
     PyErr_SetString(PyExc_SystemError, "Missing type object");
-    return 0;
+    return -1;
   }
   PyTypeObject* type = Py_TYPE(obj);
-  if (type == expected) return 1;
+  if (type == expected) return 0;
   bool subclass = Rt_IsSubtype(type, expected);
-  PyObject* empty = PyUnicode_FromStringAndSize("", 0);
-  if (!empty) return 0;
+  rt::Ref empty = rt::Ref::steal(PyUnicode_FromStringAndSize("", 0));
+  if (!empty) return -1;
   PyErr_Format(PyExc_TypeError,
                "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
-               expected->tp_name, type->tp_name, subclass ? ". " : "", subclass ? note : empty);
-  Py_DECREF(empty);
-  return 0;
+               expected->tp_name, type->tp_name, subclass ? ". " : "", subclass ? note : empty.get());
+  return -1;
 }

@@ -32,39 +32,41 @@ AsciiMessage& AsciiMessage::Number(Py_ssize_t value) noexcept {
   return *this;
 }
 
-void AsciiMessage::Raise(PyObject* type, PyObject* quoted, const char* tail) const noexcept {
-  PyObject* text;
+// The message as one str: the buffer, `quoted` and `tail`; null with an
+// exception set.
+rt::Ref AsciiMessage::Build(PyObject* quoted, const char* tail) const noexcept {
   size_t tail_length = std::strlen(tail);
   if (!ascii_ || (quoted && (!PyUnicode_Check(quoted) || PyUnicode_READY(quoted) < 0))) {
     // Not reached with the runtime's constant names; kept exact all the same.
-    PyObject* head = PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(length_), "replace");
-    text = head && quoted ? PyUnicode_FromFormat("%U%U%s", head, quoted, tail)
-                          : (head ? PyUnicode_FromFormat("%U%s", head, tail) : nullptr);
-    Py_XDECREF(head);
+    rt::Ref head = rt::Ref::steal(
+        PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(length_), "replace"));
+    if (!head) return head;
+    return rt::Ref::steal(quoted ? PyUnicode_FromFormat("%U%U%s", head.get(), quoted, tail)
+                                 : PyUnicode_FromFormat("%U%s", head.get(), tail));
+  }
+  Py_ssize_t head = static_cast<Py_ssize_t>(length_);
+  Py_ssize_t middle = quoted ? PyUnicode_GET_LENGTH(quoted) : 0;
+  Py_UCS4 maxchar = quoted ? PyUnicode_MAX_CHAR_VALUE(quoted) : 127;
+  rt::Ref text =
+      rt::Ref::steal(PyUnicode_New(head + middle + static_cast<Py_ssize_t>(tail_length), maxchar));
+  if (!text) return text;
+  int kind = PyUnicode_KIND(text.get());
+  void* data = PyUnicode_DATA(text.get());
+  Py_ssize_t end = head + middle;
+  if (kind == PyUnicode_1BYTE_KIND) {
+    std::memcpy(data, buffer_, length_);
+    std::memcpy(static_cast<char*>(data) + end, tail, tail_length);
   } else {
-    Py_ssize_t head = static_cast<Py_ssize_t>(length_);
-    Py_ssize_t middle = quoted ? PyUnicode_GET_LENGTH(quoted) : 0;
-    Py_UCS4 maxchar = quoted ? PyUnicode_MAX_CHAR_VALUE(quoted) : 127;
-    text = PyUnicode_New(head + middle + static_cast<Py_ssize_t>(tail_length), maxchar);
-    if (text) {
-      int kind = PyUnicode_KIND(text);
-      void* data = PyUnicode_DATA(text);
-      Py_ssize_t end = head + middle;
-      if (kind == PyUnicode_1BYTE_KIND) {
-        std::memcpy(data, buffer_, length_);
-        std::memcpy(static_cast<char*>(data) + end, tail, tail_length);
-      } else {
-        for (Py_ssize_t i = 0; i < head; ++i)
-          PyUnicode_WRITE(kind, data, i, static_cast<Py_UCS1>(buffer_[i]));
-        for (size_t i = 0; i < tail_length; ++i)
-          PyUnicode_WRITE(kind, data, end + static_cast<Py_ssize_t>(i),
-                          static_cast<Py_UCS1>(tail[i]));
-      }
-      if (middle) _PyUnicode_FastCopyCharacters(text, head, quoted, 0, middle);
-    }
+    for (Py_ssize_t i = 0; i < head; ++i)
+      PyUnicode_WRITE(kind, data, i, static_cast<Py_UCS1>(buffer_[i]));
+    for (size_t i = 0; i < tail_length; ++i)
+      PyUnicode_WRITE(kind, data, end + static_cast<Py_ssize_t>(i), static_cast<Py_UCS1>(tail[i]));
   }
-  if (text) {
-    PyErr_SetObject(type, text);
-    Py_DECREF(text);
-  }
+  if (middle) _PyUnicode_FastCopyCharacters(text.get(), head, quoted, 0, middle);
+  return text;
+}
+
+void AsciiMessage::Raise(PyObject* type, PyObject* quoted, const char* tail) const noexcept {
+  rt::Ref text = Build(quoted, tail);
+  if (text) PyErr_SetObject(type, text.get());
 }

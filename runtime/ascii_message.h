@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "runtime/ref.h"
+
 class AsciiMessage {
  public:
   // Appends at most `max` bytes of `text`, as "%.<max>s" does.
@@ -29,6 +31,8 @@ class AsciiMessage {
   void Raise(PyObject* type, PyObject* quoted = nullptr, const char* tail = "") const noexcept;
 
  private:
+  rt::Ref Build(PyObject* quoted, const char* tail) const noexcept;
+
   static constexpr size_t kCapacity = 480;  // names are capped at 200 bytes
   char buffer_[kCapacity];
   size_t length_ = 0;

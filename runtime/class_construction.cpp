@@ -7,62 +7,50 @@
 #include "runtime/calls.h"
 #include "runtime/cpython38.h"
 #include "runtime/cyfunction.h"
-#include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
+#include "runtime/ref.h"
+#include "runtime/runtime_names.h"
+
+using rt::Ref;
+
+// The replacement entries of a base that is not a type, from its
+// __mro_entries__(bases): empty without an error when it has none.
+static Ref MroEntries(PyObject* base, PyObject* bases) noexcept {
+  Ref method = Ref::steal(Rt_GetAttrNoError(base, Rt_RuntimeName(&RuntimeNameSlots::dunder_mro_entries)));
+  if (!method) return method;
+  PyObject* slots[2] = {nullptr, bases};
+  Ref entries = Ref::steal(Rt_FastCall(method.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  method.reset();
+  if (entries && !PyTuple_Check(entries.get())) {
+    PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+    return Ref();
+  }
+  return entries;
+}
 
 PyObject* Rt_ResolveBases(PyObject* bases) noexcept {
-  PyObject* list = nullptr;
+  Ref list;  // made at the first base that is replaced
   Py_ssize_t n = PyTuple_GET_SIZE(bases);
-  PyObject* mro_entries_name = Rt_Const(kThisModule.names.dunder_mro_entries);
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* base = PyTuple_GET_ITEM(bases, i);
-    PyObject* entries = nullptr;
+    Ref entries;
     if (!PyType_Check(base)) {
-      PyObject* method = Rt_GetAttrNoError(base, mro_entries_name);
-      if (!method && PyErr_Occurred()) goto error;
-      if (method) {
-        PyObject* slots[2] = {nullptr, bases};
-        entries = Rt_FastCall(method, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-        Py_DECREF(method);
-        if (!entries) goto error;
-        if (!PyTuple_Check(entries)) {
-          PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
-          Py_DECREF(entries);
-          goto error;
-        }
-      }
+      entries = MroEntries(base, bases);
+      if (!entries && PyErr_Occurred()) return nullptr;
     }
     if (entries) {
       if (!list) {
-        list = PyList_New(i);
-        if (!list) {
-          Py_DECREF(entries);
-          goto error;
-        }
-        for (Py_ssize_t j = 0; j < i; ++j) {
-          PyObject* kept = PyTuple_GET_ITEM(bases, j);
-          Py_INCREF(kept);
-          PyList_SET_ITEM(list, j, kept);
-        }
+        list = rt::ListFromArray(&PyTuple_GET_ITEM(bases, 0), i);
+        if (!list) return nullptr;
       }
-      Py_ssize_t end = PyList_GET_SIZE(list);
-      int rc = PyList_SetSlice(list, end, end, entries);
-      Py_DECREF(entries);
-      if (rc < 0) goto error;
-    } else if (list && PyList_Append(list, base) < 0) {
-      goto error;
+      Py_ssize_t end = PyList_GET_SIZE(list.get());
+      if (PyList_SetSlice(list.get(), end, end, entries.get()) < 0) return nullptr;
+    } else if (list && PyList_Append(list.get(), base) < 0) {
+      return nullptr;
     }
   }
-  if (list) {
-    PyObject* resolved = PyList_AsTuple(list);
-    Py_DECREF(list);
-    return resolved;
-  }
-  Py_INCREF(bases);
-  return bases;
-error:
-  Py_XDECREF(list);
-  return nullptr;
+  if (list) return PyList_AsTuple(list.get());
+  return rt::NewRef(bases);
 }
 
 PyObject* Rt_CalculateMetaclass(PyObject* bases) noexcept {
@@ -90,26 +78,23 @@ PyObject* Rt_CalculateMetaclass(PyObject* bases) noexcept {
 
 PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name,
                                    PyObject* qualname, PyObject* module_name) noexcept {
-  PyObject* ns = nullptr;
+  Ref ns;
   if (metaclass) {
-    PyObject* prepare = Rt_GetAttrNoError(metaclass, Rt_Const(kThisModule.names.dunder_prepare));
+    Ref prepare = Ref::steal(Rt_GetAttrNoError(metaclass, Rt_RuntimeName(&RuntimeNameSlots::dunder_prepare)));
     if (prepare) {
       PyObject* slots[3] = {nullptr, name, bases};
-      ns = Rt_FastCall(prepare, slots + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-      Py_DECREF(prepare);
+      ns = Ref::steal(Rt_FastCall(prepare.get(), slots + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } else if (!PyErr_Occurred()) {
-      ns = PyDict_New();
+      ns = Ref::steal(PyDict_New());
     }
   } else {
-    ns = PyDict_New();
+    ns = Ref::steal(PyDict_New());
   }
   if (!ns) return nullptr;
-  if (PyObject_SetItem(ns, Rt_Const(kThisModule.names.dunder_module), module_name) < 0 ||
-      PyObject_SetItem(ns, Rt_Const(kThisModule.names.dunder_qualname), qualname) < 0) {
-    Py_DECREF(ns);
+  if (PyObject_SetItem(ns.get(), Rt_RuntimeName(&RuntimeNameSlots::dunder_module), module_name) < 0 ||
+      PyObject_SetItem(ns.get(), Rt_RuntimeName(&RuntimeNameSlots::dunder_qualname), qualname) < 0)
     return nullptr;
-  }
-  return ns;
+  return ns.release();
 }
 
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept {
@@ -125,48 +110,37 @@ PyObject* Rt_CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, P
 
 int Rt_DefineClass(const ClassStatement& st, int (*fill)(PyObject* ns, int* line), int* line) noexcept {
   *line = st.line;
-  PyObject* base = Rt_GetModuleGlobal(st.base_name, st.base_cache);
-  if (!base) return -1;
-  PyObject* orig_bases = PyTuple_Pack(1, base);
-  Py_DECREF(base);
+  Ref orig_bases = [&st] {
+    Ref base = Ref::steal(Rt_GetModuleGlobal(st.base_name, st.base_cache));
+    return base ? rt::TupleOf({base.get()}) : Ref();
+  }();
   if (!orig_bases) return -1;
-  PyObject *bases = nullptr, *metaclass = nullptr, *ns = nullptr, *cls = nullptr;
-  int rc = -1;
-  if (!(bases = Rt_ResolveBases(orig_bases))) goto done;
-  if (!(metaclass = Rt_CalculateMetaclass(bases))) goto done;
-  if (!(ns = Rt_PrepareClassNamespace(metaclass, bases, st.name, st.name, st.module_name))) goto done;
-  if (bases != orig_bases && PyMapping_SetItemString(ns, "__orig_bases__", orig_bases) < 0) goto done;
-  Py_CLEAR(orig_bases);
-  if (fill(ns, line) < 0) goto done;
+  Ref bases = Ref::steal(Rt_ResolveBases(orig_bases.get()));
+  if (!bases) return -1;
+  Ref metaclass = Ref::steal(Rt_CalculateMetaclass(bases.get()));
+  if (!metaclass) return -1;
+  Ref ns = Ref::steal(Rt_PrepareClassNamespace(metaclass.get(), bases.get(), st.name, st.name, st.module_name));
+  if (!ns) return -1;
+  if (bases.get() != orig_bases.get() &&
+      PyMapping_SetItemString(ns.get(), "__orig_bases__", orig_bases.get()) < 0)
+    return -1;
+  orig_bases.reset();
+  if (fill(ns.get(), line) < 0) return -1;
   *line = st.line;
-  if (!(cls = Rt_CreateClass(metaclass, st.name, bases, ns))) goto done;
-  rc = PyDict_SetItem(g_state.module_dict, st.name, cls);
-done:
-  Py_XDECREF(cls);
-  Py_XDECREF(ns);
-  Py_XDECREF(metaclass);
-  Py_XDECREF(bases);
-  Py_XDECREF(orig_bases);
-  return rc;
+  Ref cls = Ref::steal(Rt_CreateClass(metaclass.get(), st.name, bases.get(), ns.get()));
+  if (!cls) return -1;
+  return PyDict_SetItem(g_state.module_dict, st.name, cls.get());
 }
 
 int Rt_DefineMethod(PyObject* ns, const MethodStatement& st) noexcept {
-  PyObject* annotations = PyDict_New();
+  Ref annotations = Ref::steal(PyDict_New());
   if (!annotations) return -1;
-  for (int i = 0; i < st.annotation_count; ++i) {
-    if (PyDict_SetItem(annotations, st.annotations[2 * i], st.annotations[2 * i + 1]) < 0) {
-      Py_DECREF(annotations);
+  for (int i = 0; i < st.annotation_count; ++i)
+    if (PyDict_SetItem(annotations.get(), st.annotations[2 * i], st.annotations[2 * i + 1]) < 0)
       return -1;
-    }
-  }
-  PyObject* func = Rt_CyFunction_New(st.def, 0, st.qualname, nullptr, st.module_name,
-                                     g_state.module_dict, st.code);
-  if (!func) {
-    Py_DECREF(annotations);
-    return -1;
-  }
-  Py_XSETREF(AsCyFunction(func)->annotations, annotations);  // the field takes our reference
-  int rc = Rt_SetNamespaceItem(ns, st.name, func);
-  Py_DECREF(func);
-  return rc;
+  Ref func = Ref::steal(Rt_CyFunction_New(st.def, 0, st.qualname, nullptr, st.module_name,
+                                          g_state.module_dict, st.code));
+  if (!func) return -1;
+  rt::SetField(&AsCyFunction(func.get())->annotations, std::move(annotations));
+  return Rt_SetNamespaceItem(ns, st.name, func.get());
 }

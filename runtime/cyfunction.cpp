@@ -1,4 +1,5 @@
 // The function object type: record, creation, attributes, binding, GC support.
+// Its call entries are in cyfunction_calls.cpp.
 #include "runtime/cyfunction.h"
 
 #include <structmember.h>
@@ -6,16 +7,18 @@
 #include <cstddef>
 #include <iterator>
 
-#include "runtime/module_descriptor.h"
+#include "runtime/globals.h"
 #include "runtime/module_state.h"
+#include "runtime/ref.h"
+#include "runtime/runtime_names.h"
 #include "runtime/shared_types.h"
 
-// Replaces a field: the object is consistent before the old value's finaliser runs.
+using rt::NewRef;
+using rt::Ref;
+
+// A field takes a reference of its own to `value` (borrowed, may be null).
 static void ReplaceField(PyObject** field, PyObject* value) noexcept {
-  PyObject* old = *field;
-  Py_XINCREF(value);
-  *field = value;
-  Py_XDECREF(old);
+  rt::SetField(field, Ref::borrow(value));
 }
 
 // --- creation -------------------------------------------------------------------
@@ -24,6 +27,8 @@ PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyOb
                             PyObject* module, PyObject* globals, PyObject* code) noexcept {
   auto* type = reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type);
   CyFunction* op = PyObject_GC_New(CyFunction, type);
+  // Not tracked until the record is whole: deallocation runs on a whole record.
+  Ref unfinished = Ref::steal(reinterpret_cast<PyObject*>(op));
   if (!op) return nullptr;
   op->flags = flags;
   op->func.m_weakreflist = nullptr;
@@ -62,77 +67,36 @@ PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyOb
     default:
       op->func.vectorcall = nullptr;
       PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
-      Py_DECREF(op);  // not tracked yet: deallocation runs on a whole record
       return nullptr;
   }
   PyObject_GC_Track(op);
-  return reinterpret_cast<PyObject*>(op);
-}
-
-// --- keyword dict adapter ---------------------------------------------------------
-
-PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwargs) noexcept {
-  Py_ssize_t n = PyDict_GET_SIZE(kwargs);
-  auto** block = static_cast<PyObject**>(
-      PyMem_Malloc(static_cast<size_t>(nargs + n) * sizeof(PyObject*)));
-  if (!block) return PyErr_NoMemory();
-  for (Py_ssize_t i = 0; i < nargs; ++i) block[i] = args[i];
-  PyObject* names = PyTuple_New(n);
-  if (!names) {
-    PyMem_Free(block);
-    return nullptr;
-  }
-  Py_ssize_t pos = 0, i = 0;
-  PyObject *key, *value;
-  unsigned long all_str = Py_TPFLAGS_UNICODE_SUBCLASS;
-  // The dict cannot change here: nothing below runs Python code.
-  while (i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
-    Py_INCREF(key);
-    Py_INCREF(value);
-    PyTuple_SET_ITEM(names, i, key);
-    block[nargs + i] = value;
-    all_str &= Py_TYPE(key)->tp_flags;
-    ++i;
-  }
-  PyObject* result = nullptr;
-  if (all_str) {
-    result = entry(func, block, static_cast<size_t>(nargs), names);
-  } else {
-    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-  }
-  Py_DECREF(names);
-  for (Py_ssize_t j = 0; j < i; ++j) Py_DECREF(block[nargs + j]);
-  PyMem_Free(block);
-  return result;
+  return unfinished.release();
 }
 
 // --- attributes -----------------------------------------------------------------
 
-static PyObject* GetDoc(PyObject* self, void*) {
+static PyObject* GetDoc(PyObject* self, void*) noexcept {
   CyFunction* op = AsCyFunction(self);
   if (!op->doc) {
     if (!op->func.m_ml->ml_doc) Py_RETURN_NONE;
     op->doc = PyUnicode_FromString(op->func.m_ml->ml_doc);
     if (!op->doc) return nullptr;
   }
-  Py_INCREF(op->doc);
-  return op->doc;
+  return NewRef(op->doc);
 }
 
-static int SetDoc(PyObject* self, PyObject* value, void*) {
+static int SetDoc(PyObject* self, PyObject* value, void*) noexcept {
   ReplaceField(&AsCyFunction(self)->doc, value ? value : Py_None);
   return 0;
 }
 
-static PyObject* GetName(PyObject* self, void*) {
+static PyObject* GetName(PyObject* self, void*) noexcept {
   CyFunction* op = AsCyFunction(self);
   if (!op->name) {
     op->name = PyUnicode_InternFromString(op->func.m_ml->ml_name);
     if (!op->name) return nullptr;
   }
-  Py_INCREF(op->name);
-  return op->name;
+  return NewRef(op->name);
 }
 
 static int SetStringField(PyObject** field, PyObject* value, const char* message) noexcept {
@@ -144,41 +108,36 @@ static int SetStringField(PyObject** field, PyObject* value, const char* message
   return 0;
 }
 
-static int SetName(PyObject* self, PyObject* value, void*) {
+static int SetName(PyObject* self, PyObject* value, void*) noexcept {
   return SetStringField(&AsCyFunction(self)->name, value, "__name__ must be set to a string object");
 }
 
-static PyObject* GetQualname(PyObject* self, void*) {
-  Py_INCREF(AsCyFunction(self)->qualname);
-  return AsCyFunction(self)->qualname;
+static PyObject* GetQualname(PyObject* self, void*) noexcept {
+  return NewRef(AsCyFunction(self)->qualname);
 }
 
-static int SetQualname(PyObject* self, PyObject* value, void*) {
+static int SetQualname(PyObject* self, PyObject* value, void*) noexcept {
   return SetStringField(&AsCyFunction(self)->qualname, value,
                         "__qualname__ must be set to a string object");
 }
 
-static PyObject* GetGlobals(PyObject* self, void*) {
-  Py_INCREF(AsCyFunction(self)->globals);
-  return AsCyFunction(self)->globals;
+static PyObject* GetGlobals(PyObject* self, void*) noexcept {
+  return NewRef(AsCyFunction(self)->globals);
 }
 
-static PyObject* GetClosure(PyObject*, void*) { Py_RETURN_NONE; }
+static PyObject* GetClosure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-static PyObject* GetCode(PyObject* self, void*) {
+static PyObject* GetCode(PyObject* self, void*) noexcept {
   PyObject* code = AsCyFunction(self)->code;
-  if (!code) code = Py_None;
-  Py_INCREF(code);
-  return code;
+  return NewRef(code ? code : Py_None);
 }
 
 // Fills defaults and kwdefaults from the provider; 0, or -1 with an exception.
 static int ProvideDefaults(CyFunction* op) noexcept {
-  PyObject* pair = op->defaults_provider(reinterpret_cast<PyObject*>(op));
+  Ref pair = Ref::steal(op->defaults_provider(reinterpret_cast<PyObject*>(op)));
   if (!pair) return -1;
-  ReplaceField(&op->defaults, PyTuple_GET_ITEM(pair, 0));
-  ReplaceField(&op->kwdefaults, PyTuple_GET_ITEM(pair, 1));
-  Py_DECREF(pair);
+  ReplaceField(&op->defaults, PyTuple_GET_ITEM(pair.get(), 0));
+  ReplaceField(&op->kwdefaults, PyTuple_GET_ITEM(pair.get(), 1));
   return 0;
 }
 
@@ -187,16 +146,14 @@ static PyObject* GetDefaultsField(CyFunction* op, PyObject** field) noexcept {
     if (!op->defaults_provider) Py_RETURN_NONE;
     if (ProvideDefaults(op) < 0) return nullptr;
   }
-  PyObject* value = *field ? *field : Py_None;
-  Py_INCREF(value);
-  return value;
+  return NewRef(*field ? *field : Py_None);
 }
 
-static PyObject* GetDefaults(PyObject* self, void*) {
+static PyObject* GetDefaults(PyObject* self, void*) noexcept {
   return GetDefaultsField(AsCyFunction(self), &AsCyFunction(self)->defaults);
 }
 
-static PyObject* GetKwdefaults(PyObject* self, void*) {
+static PyObject* GetKwdefaults(PyObject* self, void*) noexcept {
   return GetDefaultsField(AsCyFunction(self), &AsCyFunction(self)->kwdefaults);
 }
 
@@ -213,7 +170,7 @@ static int SetDefaultsField(PyObject** field, PyObject* value, unsigned long req
   return 0;
 }
 
-static int SetDefaults(PyObject* self, PyObject* value, void*) {
+static int SetDefaults(PyObject* self, PyObject* value, void*) noexcept {
   return SetDefaultsField(
       &AsCyFunction(self)->defaults, value, Py_TPFLAGS_TUPLE_SUBCLASS,
       "__defaults__ must be set to a tuple object",
@@ -221,7 +178,7 @@ static int SetDefaults(PyObject* self, PyObject* value, void*) {
       "calls");
 }
 
-static int SetKwdefaults(PyObject* self, PyObject* value, void*) {
+static int SetKwdefaults(PyObject* self, PyObject* value, void*) noexcept {
   return SetDefaultsField(
       &AsCyFunction(self)->kwdefaults, value, Py_TPFLAGS_DICT_SUBCLASS,
       "__kwdefaults__ must be set to a dict object",
@@ -229,20 +186,19 @@ static int SetKwdefaults(PyObject* self, PyObject* value, void*) {
       "calls");
 }
 
-static PyObject* GetAnnotations(PyObject* self, void*) {
+static PyObject* GetAnnotations(PyObject* self, void*) noexcept {
   CyFunction* op = AsCyFunction(self);
   if (!op->annotations) {
     op->annotations = PyDict_New();
     if (!op->annotations) return nullptr;
   }
-  Py_INCREF(op->annotations);
-  return op->annotations;
+  return NewRef(op->annotations);
 }
 
-static int SetAnnotations(PyObject* self, PyObject* value, void*) {
+static int SetAnnotations(PyObject* self, PyObject* value, void*) noexcept {
   CyFunction* op = AsCyFunction(self);
   if (!value || value == Py_None) {
-    Py_CLEAR(op->annotations);
+    rt::SetField(&op->annotations, Ref());
     return 0;
   }
   if (!PyDict_Check(value)) {
@@ -253,48 +209,31 @@ static int SetAnnotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-static PyObject* ComputeIsCoroutine(CyFunction* op) noexcept {
-  if (!(op->flags & kCyFunctionCoroutine)) {
-    Py_INCREF(Py_False);
-    return Py_False;
-  }
-  PyObject* marker_name = Rt_Const(kThisModule.names.is_coroutine);
-  PyObject* fromlist = PyList_New(1);
-  if (!fromlist) return nullptr;
-  Py_INCREF(marker_name);
-  PyList_SET_ITEM(fromlist, 0, marker_name);
-  PyObject* module = PyImport_ImportModuleLevelObject(
-      Rt_Const(kThisModule.names.asyncio_coroutines), nullptr, nullptr, fromlist, 0);
-  Py_DECREF(fromlist);
-  PyObject* marker = nullptr;
-  if (module) {
-    getattrofunc getattro = Py_TYPE(module)->tp_getattro;
-    marker = getattro ? getattro(module, marker_name) : PyObject_GetAttr(module, marker_name);
-    Py_DECREF(module);
-  }
+static Ref ComputeIsCoroutine(CyFunction* op) noexcept {
+  if (!(op->flags & kCyFunctionCoroutine)) return Ref::borrow(Py_False);
+  PyObject* marker_name = Rt_RuntimeName(&RuntimeNameSlots::is_coroutine);
+  Ref fromlist = rt::ListFromArray(&marker_name, 1);
+  if (!fromlist) return Ref();
+  Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
+      Rt_RuntimeName(&RuntimeNameSlots::asyncio_coroutines), nullptr, nullptr, fromlist.get(), 0));
+  fromlist.reset();
+  Ref marker = module ? Ref::steal(Rt_GetAttr(module.get(), marker_name)) : Ref();
+  module.reset();
   if (!marker) {
     PyErr_Clear();
-    Py_INCREF(Py_True);
-    marker = Py_True;
+    marker = Ref::borrow(Py_True);
   }
   return marker;
 }
 
-static PyObject* GetIsCoroutine(PyObject* self, void*) {
+static PyObject* GetIsCoroutine(PyObject* self, void*) noexcept {
   CyFunction* op = AsCyFunction(self);
-  if (op->is_coroutine) {
-    Py_INCREF(op->is_coroutine);
-    return op->is_coroutine;
-  }
-  PyObject* answer = ComputeIsCoroutine(op);
+  if (op->is_coroutine) return NewRef(op->is_coroutine);
+  Ref answer = ComputeIsCoroutine(op);
   if (!answer) return nullptr;
-  if (op->is_coroutine) {  // the import ran Python code that answered first
-    Py_DECREF(answer);
-  } else {
-    op->is_coroutine = answer;
-  }
-  Py_INCREF(op->is_coroutine);
-  return op->is_coroutine;
+  // The import ran Python code, which may have answered first.
+  if (!op->is_coroutine) op->is_coroutine = answer.release();
+  return NewRef(op->is_coroutine);
 }
 
 #define RT_GETSET(name, get, set) \
@@ -333,24 +272,20 @@ static PyMemberDef g_cyfunction_members[] = {
 
 // --- type slots -----------------------------------------------------------------
 
-static PyObject* Reduce(PyObject* self, PyObject*) {
-  Py_INCREF(AsCyFunction(self)->qualname);
-  return AsCyFunction(self)->qualname;
+static PyObject* Reduce(PyObject* self, PyObject*) noexcept {
+  return NewRef(AsCyFunction(self)->qualname);
 }
 
 static PyMethodDef g_cyfunction_methods[] = {
     {"__reduce__", reinterpret_cast<PyCFunction>(Reduce), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-static PyObject* Repr(PyObject* self) {
+static PyObject* Repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<cyfunction %U at %p>", AsCyFunction(self)->qualname, self);
 }
 
-static PyObject* DescrGet(PyObject* func, PyObject* instance, PyObject*) {
-  if (!instance) {
-    Py_INCREF(func);
-    return func;
-  }
+static PyObject* DescrGet(PyObject* func, PyObject* instance, PyObject*) noexcept {
+  if (!instance) return NewRef(func);
   return PyMethod_New(func, instance);
 }
 
@@ -377,23 +312,23 @@ static PyObject** OwnedField(PyObject* self, size_t offset) noexcept {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
 }
 
-static int Traverse(PyObject* self, visitproc visit, void* arg) {
+static int Traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   for (size_t offset : kOwnedFields) Py_VISIT(*OwnedField(self, offset));
   return 0;
 }
 
-static int Clear(PyObject* self) {
-  for (size_t offset : kOwnedFields) Py_CLEAR(*OwnedField(self, offset));
+static int Clear(PyObject* self) noexcept {
+  for (size_t offset : kOwnedFields) rt::SetField(OwnedField(self, offset), Ref());
   return 0;
 }
 
-static void Dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
+static void Dealloc(PyObject* self) noexcept {
+  // Instances of a heap type hold a reference to it, given back last.
+  Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   PyObject_GC_UnTrack(self);
   if (AsCyFunction(self)->func.m_weakreflist) PyObject_ClearWeakRefs(self);
   Clear(self);
   PyObject_GC_Del(self);
-  Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 static PyType_Slot g_cyfunction_slots[] = {

@@ -45,21 +45,24 @@ extern PyType_Spec g_cyfunction_spec;
 PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
                             PyObject* module, PyObject* globals, PyObject* code) noexcept;
 
+// --- call entries (cyfunction_calls.cpp) -------------------------------------------
+
 // Calls `entry` with the keyword dict turned into a names tuple and values.
 PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwargs) noexcept;
 
-// Call entries (defined with the call paths).
 extern "C" {
-PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject* kwargs);
+// The call slot: through the vectorcall entry when there is one.
+PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept;
+// The vectorcall entries, one per calling convention of the method definition.
 PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args, size_t nargsf,
-                                         PyObject* kwnames);
+                                         PyObject* kwnames) noexcept;
 PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* const* args, size_t nargsf,
-                                         PyObject* kwnames);
+                                         PyObject* kwnames) noexcept;
 PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
-                                               size_t nargsf, PyObject* kwnames);
+                                               size_t nargsf, PyObject* kwnames) noexcept;
 PyObject* Rt_CyFunction_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
-                                                     size_t nargsf, PyObject* kwnames);
+                                                     size_t nargsf, PyObject* kwnames) noexcept;
 }
 PyObject* Rt_CyFunction_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
                                      PyObject* kwargs) noexcept;

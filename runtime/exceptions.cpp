@@ -2,93 +2,51 @@
 // class matching that compares identities and MRO tuples before calling back.
 #include "runtime/exceptions.h"
 
+#include "runtime/cpython38.h"
+
+static void CopyEntry(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
+                      PyObject** tb) noexcept {
+  *type = rt::Ref::borrow(item->exc_type).release();
+  *value = rt::Ref::borrow(item->exc_value).release();
+  *tb = rt::Ref::borrow(item->exc_traceback).release();
+}
+
 void Rt_ExceptionSave(PyThreadState* tstate, PyObject** type, PyObject** value,
                       PyObject** tb) noexcept {
-  _PyErr_StackItem* item = tstate->exc_info;
+  _PyErr_StackItem* item = Rt_HandledEntry(tstate);
   while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item)
     item = item->previous_item;
-  *type = item->exc_type;
-  *value = item->exc_value;
-  *tb = item->exc_traceback;
-  Py_XINCREF(*type);
-  Py_XINCREF(*value);
-  Py_XINCREF(*tb);
+  CopyEntry(item, type, value, tb);
 }
 
 void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject** value,
                                PyObject** tb) noexcept {
-  _PyErr_StackItem* item = tstate->exc_info;
-  *type = item->exc_type;
-  *value = item->exc_value;
-  *tb = item->exc_traceback;
-  Py_XINCREF(*type);
-  Py_XINCREF(*value);
-  Py_XINCREF(*tb);
+  CopyEntry(Rt_HandledEntry(tstate), type, value, tb);
 }
 
 void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* tb) noexcept {
-  _PyErr_StackItem* item = tstate->exc_info;
-  PyObject* old_type = item->exc_type;
-  PyObject* old_value = item->exc_value;
-  PyObject* old_tb = item->exc_traceback;
+  _PyErr_StackItem* item = Rt_HandledEntry(tstate);
+  // The entry is whole again before the old values' finalisers run.
+  rt::ExceptionTriple old{rt::Ref::steal(item->exc_type), rt::Ref::steal(item->exc_value),
+                         rt::Ref::steal(item->exc_traceback)};
   item->exc_type = type;
   item->exc_value = value;
   item->exc_traceback = tb;
-  Py_XDECREF(old_type);
-  Py_XDECREF(old_value);
-  Py_XDECREF(old_tb);
 }
 
 int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value, PyObject** tb) noexcept {
-  PyObject* t = tstate->curexc_type;
-  PyObject* v = tstate->curexc_value;
-  PyObject* b = tstate->curexc_traceback;
-  tstate->curexc_type = tstate->curexc_value = tstate->curexc_traceback = nullptr;
-  PyErr_NormalizeException(&t, &v, &b);
-  if (tstate->curexc_type) goto bad;
-  if (b && PyException_SetTraceback(v, b) < 0) goto bad;
-  Py_XINCREF(b);
-  Py_XINCREF(t);
-  Py_XINCREF(v);
-  *type = t;
-  *value = v;
-  *tb = b;
-  Rt_ExceptionReset(tstate, t, v, b);  // the references taken out above
-  return 0;
-bad:
   *type = *value = *tb = nullptr;
-  Py_XDECREF(t);
-  Py_XDECREF(v);
-  Py_XDECREF(b);
-  return -1;
-}
-
-static int InBaseChain(PyTypeObject* a, PyTypeObject* b) noexcept {
-  for (PyTypeObject* t = a->tp_base; t; t = t->tp_base)
-    if (t == b) return 1;
-  return b == &PyBaseObject_Type;
-}
-
-int Rt_IsSubtype(PyTypeObject* a, PyTypeObject* b) noexcept {
-  if (a == b) return 1;
-  PyObject* mro = a->tp_mro;
-  if (!mro) return InBaseChain(a, b);
-  Py_ssize_t n = PyTuple_GET_SIZE(mro);
-  for (Py_ssize_t i = 0; i < n; ++i)
-    if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(b)) return 1;
-  return 0;
-}
-
-int Rt_IsSubtypeOfEither(PyTypeObject* a, PyTypeObject* b1, PyTypeObject* b2) noexcept {
-  if (a == b1 || a == b2) return 1;
-  PyObject* mro = a->tp_mro;
-  if (!mro) return InBaseChain(a, b1) || InBaseChain(a, b2);
-  Py_ssize_t n = PyTuple_GET_SIZE(mro);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* base = PyTuple_GET_ITEM(mro, i);
-    if (base == reinterpret_cast<PyObject*>(b1) || base == reinterpret_cast<PyObject*>(b2))
-      return 1;
-  }
+  rt::ExceptionTriple caught;
+  Rt_TakeRaised(tstate, caught.type.out(), caught.value.out(), caught.tb.out());
+  PyErr_NormalizeException(caught.type.out_in_place(), caught.value.out_in_place(),
+                           caught.tb.out_in_place());
+  if (Rt_RaisedType(tstate)) return -1;
+  PyObject* tb_value = caught.tb.get();
+  if (tb_value && PyException_SetTraceback(caught.value.get(), tb_value) < 0) return -1;
+  *type = rt::Ref::borrow(caught.type.get()).release();
+  *value = rt::Ref::borrow(caught.value.get()).release();
+  *tb = rt::Ref::borrow(tb_value).release();
+  Rt_ExceptionReset(tstate, caught.type.release(), caught.value.release(), caught.tb.release());
   return 0;
 }
 
@@ -127,7 +85,7 @@ int Rt_ExceptionMatchesTuple(PyObject* type, PyObject* tuple) noexcept {
 }
 
 int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept {
-  PyObject* type = tstate->curexc_type;
+  PyObject* type = Rt_RaisedType(tstate);
   if (type == target) return 1;
   if (!type) return 0;
   if (PyTuple_Check(target)) return Rt_ExceptionMatchesTuple(type, target);
@@ -136,14 +94,10 @@ int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept
 
 int Rt_IterFinish() noexcept {
   PyThreadState* tstate = _PyThreadState_UncheckedGet();
-  PyObject* type = tstate->curexc_type;
+  PyObject* type = Rt_RaisedType(tstate);
   if (!type) return 0;
   if (!Rt_GivenExceptionMatches(type, PyExc_StopIteration)) return -1;
-  PyObject* value = tstate->curexc_value;
-  PyObject* tb = tstate->curexc_traceback;
-  tstate->curexc_type = tstate->curexc_value = tstate->curexc_traceback = nullptr;
-  Py_DECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(tb);
+  rt::ExceptionTriple stop;
+  Rt_TakeRaised(tstate, stop.type.out(), stop.value.out(), stop.tb.out());
   return 0;
 }

@@ -1,36 +1,39 @@
 // Module creation and execution: the whole start-up of a module.
-#include <Python.h>
+#include "runtime/module_lifecycle.h"
 
 #include <cassert>
 
+#include "runtime/exceptions.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
 #include "runtime/shared_types.h"
 #include "runtime/traceback.h"
+#include "runtime/version_check.h"
 
 ModuleState g_state;
-PyObject* g_module_object = nullptr;
-int64_t g_bound_interpreter_id = -1;
-uint32_t g_runtime_version = 0;
+
+namespace {
+
+PyObject* g_module_object = nullptr;  // owned
+int64_t g_bound_interpreter_id = -1;  // -1 until the first create
+uint32_t g_runtime_version = 0;       // 0 until parsed
+
+}  // namespace
 
 int Rt_CopySpecAttr(PyObject* spec, PyObject* module_dict, const char* from_name,
                     const char* to_name, bool allow_none) noexcept {
-  PyObject* value = PyObject_GetAttrString(spec, from_name);
+  rt::Ref value = rt::Ref::steal(PyObject_GetAttrString(spec, from_name));
   if (!value) {
-    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-      PyErr_Clear();
-      return 0;
-    }
-    return -1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
   }
-  int rc = 0;
-  if (allow_none || value != Py_None) rc = PyDict_SetItemString(module_dict, to_name, value);
-  Py_DECREF(value);
-  return rc < 0 ? -1 : 0;
+  if (!allow_none && value.get() == Py_None) return 0;
+  return PyDict_SetItemString(module_dict, to_name, value.get()) < 0 ? -1 : 0;
 }
 
-extern "C" PyObject* Rt_ModuleCreate(PyObject* spec, PyModuleDef*) {
+extern "C" PyObject* Rt_ModuleCreate(PyObject* spec, PyModuleDef*) noexcept {
   int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
   if (id == -1) return nullptr;
   if (g_bound_interpreter_id == -1) {
@@ -41,82 +44,122 @@ extern "C" PyObject* Rt_ModuleCreate(PyObject* spec, PyModuleDef*) {
                     "interpreter per process.");
     return nullptr;
   }
-  if (g_module_object) {
-    Py_INCREF(g_module_object);
-    return g_module_object;
-  }
-  PyObject* name = PyObject_GetAttrString(spec, "name");
+  if (g_module_object) return rt::Ref::borrow(g_module_object).release();
+  rt::Ref name = rt::Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
-  PyObject* module = PyModule_NewObject(name);
-  Py_DECREF(name);
+  rt::Ref module = rt::Ref::steal(PyModule_NewObject(name.get()));
   if (!module) return nullptr;
-  PyObject* d = PyModule_GetDict(module);  // borrowed
+  PyObject* d = PyModule_GetDict(module.get());  // borrowed
   if (!d || Rt_CopySpecAttr(spec, d, "loader", "__loader__", true) < 0 ||
       Rt_CopySpecAttr(spec, d, "origin", "__file__", true) < 0 ||
       Rt_CopySpecAttr(spec, d, "parent", "__package__", true) < 0 ||
-      Rt_CopySpecAttr(spec, d, "submodule_search_locations", "__path__", false) < 0) {
-    Py_DECREF(module);
+      Rt_CopySpecAttr(spec, d, "submodule_search_locations", "__path__", false) < 0)
     return nullptr;
-  }
-  return module;
+  return module.release();
 }
 
-static int BuildCodeObjects() noexcept {
+namespace {
+
+// The code object of one function; equal varnames tuples are shared through
+// `shared`. 0, or -1 with an exception set.
+int BuildCodeObject(const FunctionCodeInfo& info, PyObject* shared, PyObject** field) noexcept {
+  rt::Ref varnames = rt::Ref::steal(PyTuple_New(info.varname_count));
+  if (!varnames) return -1;
+  for (int i = 0; i < info.varname_count; ++i)
+    rt::PutTupleItem(varnames.get(), i, rt::Ref::borrow(Rt_Const(info.varname_slots[i])));
+  rt::Ref canonical = rt::Ref::borrow(PyDict_SetDefault(shared, varnames.get(), varnames.get()));
+  if (!canonical) return -1;
+  varnames.reset();
+  PyObject* e = g_state.empty_tuple;
+  rt::Ref code = rt::Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
+      info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes, e,
+      e, canonical.get(), e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
+      info.firstlineno, g_state.empty_bytes)));
+  if (!code) return -1;
+  canonical.reset();
+  rt::SetField(field, std::move(code));
+  return 0;
+}
+
+int BuildCodeObjects() noexcept {
   assert(kThisModule.function_count >= 0 && kThisModule.function_count <= kMaxModuleFunctions &&
          "the state's array holds the code object of every function");
-  PyObject* shared = PyDict_New();  // equal varnames tuples are shared through it
+  rt::Ref shared = rt::Ref::steal(PyDict_New());
   if (!shared) return -1;
-  int rc = 0;
-  for (int f = 0; f < kThisModule.function_count && rc == 0; ++f) {
-    const FunctionCodeInfo& info = kThisModule.functions[f];
-    PyObject* varnames = PyTuple_New(info.varname_count);
-    if (!varnames) {
-      rc = -1;
-      break;
-    }
-    for (int i = 0; i < info.varname_count; ++i) {
-      PyObject* name = Rt_Const(info.varname_slots[i]);
-      Py_INCREF(name);
-      PyTuple_SET_ITEM(varnames, i, name);
-    }
-    PyObject* canonical = PyDict_SetDefault(shared, varnames, varnames);  // borrowed
-    Py_XINCREF(canonical);
-    Py_DECREF(varnames);
-    if (!canonical) {
-      rc = -1;
-      break;
-    }
-    PyObject* e = g_state.empty_tuple;
-    PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes,
-        e, e, canonical, e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
-        info.firstlineno, g_state.empty_bytes);
-    Py_DECREF(canonical);
-    if (!code) {
-      rc = -1;
-      break;
-    }
-    Py_XSETREF(g_state.code_objects[f], reinterpret_cast<PyObject*>(code));
-  }
-  Py_DECREF(shared);
-  return rc;
+  for (int f = 0; f < kThisModule.function_count; ++f)
+    if (BuildCodeObject(kThisModule.functions[f], shared.get(), &g_state.code_objects[f]) < 0)
+      return -1;
+  return 0;
 }
 
 // Outside the import system nobody else takes a failed module out of
 // sys.modules, and a later import would hand it out half made.
-static void Unregister(PyObject* key, PyObject* module) noexcept {
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
+void Unregister(PyObject* key, PyObject* module) noexcept {
+  rt::PendingErrorScope keep;  // the start-up's own error is the one to report
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   if (PyDict_GetItemWithError(modules, key) == module) (void)PyDict_DelItem(modules, key);
-  PyErr_Clear();  // the start-up's own error is the one to report
-  PyErr_Restore(type, value, tb);
 }
 
-// Stores a new reference in a state field; the failed start-up's leftovers go.
-static void Store(PyObject** field, PyObject* value) noexcept { Py_XSETREF(*field, value); }
+// Stores a new reference in a state field; a failed start-up's leftovers go.
+// 0, or -1 when `value` is null (its call failed with an exception set).
+int Store(PyObject** field, rt::Ref value) noexcept {
+  if (!value) return -1;
+  rt::SetField(field, std::move(value));
+  return 0;
+}
 
-extern "C" int Rt_ModuleExec(PyObject* module) {
+// What the exec step has done so far, for its failure exit.
+struct ExecProgress {
+  int line = 1;                  // the source line a failure is reported at
+  bool constants_ready = false;  // a traceback entry can be made
+  rt::Ref registered_under;      // the sys.modules key when this start-up added the entry
+};
+
+// Adds the module to sys.modules unless an entry is there already.
+int Register(PyObject* module, ExecProgress* progress) noexcept {
+  PyObject* modules = PyImport_GetModuleDict();  // borrowed
+  rt::Ref key = rt::Ref::steal(PyUnicode_FromString(kThisModule.full_name));
+  if (!key) return -1;
+  if (PyDict_GetItemWithError(modules, key.get())) return 0;
+  if (PyErr_Occurred() || PyDict_SetItem(modules, key.get(), module) < 0) return -1;
+  progress->registered_under = std::move(key);
+  return 0;
+}
+
+// The steps of the exec step in their fixed order. 0, or -1 with an exception set.
+int ExecSteps(PyObject* module, ExecProgress* progress) noexcept {
+  ModuleState& s = g_state;
+  if (Store(&s.module_dict, rt::Ref::borrow(PyModule_GetDict(module))) < 0 ||
+      Store(&s.builtins_module, rt::Ref::borrow(PyImport_AddModule("builtins"))) < 0 ||
+      Store(&s.cython_runtime_module, rt::Ref::borrow(PyImport_AddModule("cython_runtime"))) < 0 ||
+      PyObject_SetAttrString(module, "__builtins__", s.builtins_module) < 0)
+    return -1;
+
+  if (g_runtime_version == 0) g_runtime_version = Rt_ParseVersion(Py_GetVersion());
+  if (Rt_CheckVersion(g_runtime_version, kThisModule.full_name) < 0) return -1;
+
+  if (Store(&s.empty_tuple, rt::Ref::steal(PyTuple_New(0))) < 0 ||
+      Store(&s.empty_bytes, rt::Ref::steal(PyBytes_FromStringAndSize("", 0))) < 0 ||
+      Store(&s.empty_unicode, rt::Ref::steal(PyUnicode_FromStringAndSize("", 0))) < 0)
+    return -1;
+
+  if (Rt_InitConstants(&s, kThisModule.constants) < 0) return -1;
+  progress->constants_ready = true;
+
+  if (Rt_FetchSharedTypes(&s) < 0 || Register(module, progress) < 0 || BuildCodeObjects() < 0)
+    return -1;
+
+  if (kThisModule.body(&progress->line) < 0) return -1;
+  progress->line = 1;
+
+  rt::Ref test = rt::Ref::steal(PyDict_New());
+  if (!test) return -1;
+  return PyDict_SetItem(s.module_dict, Rt_Const(kThisModule.names.dunder_test), test.get());
+}
+
+}  // namespace
+
+extern "C" int Rt_ModuleExec(PyObject* module) noexcept {
   if (g_module_object) {
     if (g_module_object == module) return 0;
     PyErr_Format(PyExc_RuntimeError,
@@ -124,68 +167,13 @@ extern "C" int Rt_ModuleExec(PyObject* module) {
                  kThisModule.short_name);
     return -1;
   }
-  Py_INCREF(module);
-  g_module_object = module;
+  g_module_object = rt::Ref::borrow(module).release();
 
-  ModuleState& s = g_state;
-  rt::Ref registered_under;  // the sys.modules key when this start-up added the entry
-  bool constants_ready = false;
-  int line = 1;
-  PyObject* value;
-
-  if (!(value = PyModule_GetDict(module))) goto failed;
-  Py_INCREF(value);
-  Store(&s.module_dict, value);
-  if (!(value = PyImport_AddModule("builtins"))) goto failed;
-  Py_INCREF(value);
-  Store(&s.builtins_module, value);
-  if (!(value = PyImport_AddModule("cython_runtime"))) goto failed;
-  Py_INCREF(value);
-  Store(&s.cython_runtime_module, value);
-  if (PyObject_SetAttrString(module, "__builtins__", s.builtins_module) < 0) goto failed;
-
-  if (g_runtime_version == 0) g_runtime_version = Rt_ParseVersion(Py_GetVersion());
-  if (Rt_CheckVersion(g_runtime_version, kThisModule.full_name) < 0) goto failed;
-
-  if (!(value = PyTuple_New(0))) goto failed;
-  Store(&s.empty_tuple, value);
-  if (!(value = PyBytes_FromStringAndSize("", 0))) goto failed;
-  Store(&s.empty_bytes, value);
-  if (!(value = PyUnicode_FromStringAndSize("", 0))) goto failed;
-  Store(&s.empty_unicode, value);
-
-  if (Rt_InitConstants(&s, kThisModule.constants) < 0) goto failed;
-  constants_ready = true;
-
-  if (Rt_FetchSharedTypes(&s) < 0) goto failed;
-
-  {
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    rt::Ref key = rt::Ref::steal(PyUnicode_FromString(kThisModule.full_name));
-    if (!key) goto failed;
-    if (!PyDict_GetItemWithError(modules, key.get())) {
-      if (PyErr_Occurred() || PyDict_SetItem(modules, key.get(), module) < 0) goto failed;
-      registered_under = std::move(key);
-    }
-  }
-  if (BuildCodeObjects() < 0) goto failed;
-
-  if (kThisModule.body(&line) < 0) goto failed;
-  line = 1;
-
-  {
-    PyObject* test = PyDict_New();
-    if (!test) goto failed;
-    int rc = PyDict_SetItem(s.module_dict, Rt_Const(kThisModule.names.dunder_test), test);
-    Py_DECREF(test);
-    if (rc < 0) goto failed;
-  }
-  return 0;
-
-failed:
-  if (s.module_dict && constants_ready)
-    Rt_AddTraceback(kThisModule.init_name, line, kThisModule.source_path);
-  if (registered_under) Unregister(registered_under.get(), module);
-  Py_CLEAR(g_module_object);
+  ExecProgress progress;
+  if (ExecSteps(module, &progress) == 0) return 0;
+  if (g_state.module_dict && progress.constants_ready)
+    Rt_AddTraceback(kThisModule.init_name, progress.line, kThisModule.source_path);
+  if (progress.registered_under) Unregister(progress.registered_under.get(), module);
+  rt::SetField(&g_module_object, rt::Ref());
   return -1;
 }

@@ -5,21 +5,23 @@
 
 #include <cstring>
 
+#include "runtime/cpython38.h"
 #include "runtime/cyfunction.h"
 #include "runtime/module_state.h"
+#include "runtime/ref.h"
 
 // --- the metatype -------------------------------------------------------------
 
-static PyObject* Metatype_GetModule(PyObject*, void*) {
+static PyObject* Metatype_GetModule(PyObject*, void*) noexcept {
   return PyUnicode_FromString(RT_SHARED_MODULE_NAME);
 }
 
-static PyObject* Metatype_Refuse(PyObject*, PyObject*, PyObject*) {
+static PyObject* Metatype_Refuse(PyObject*, PyObject*, PyObject*) noexcept {
   PyErr_SetString(PyExc_TypeError, "Cannot instantiate Cython internal types");
   return nullptr;
 }
 
-static int Metatype_SetAttr(PyObject*, PyObject*, PyObject*) {
+static int Metatype_SetAttr(PyObject*, PyObject*, PyObject*) noexcept {
   PyErr_SetString(PyExc_TypeError, "Cython internal types are immutable");
   return -1;
 }
@@ -62,6 +64,12 @@ static void* FindSlot(const PyType_Spec* type_spec, int id) noexcept {
   return nullptr;
 }
 
+// Stores a new descriptor (null: its creation failed) under its own name.
+static int AddDescriptor(PyTypeObject* type, rt::Ref descr) noexcept {
+  if (!descr) return -1;
+  return PyDict_SetItem(type->tp_dict, PyDescr_NAME(descr.get()), descr.get());
+}
+
 int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
   bool changed = false;
   if (auto* members = static_cast<PyMemberDef*>(FindSlot(type_spec, Py_tp_members))) {
@@ -85,11 +93,7 @@ int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
           PyErr_Clear();
         }
       } else if (std::strcmp(m->name, "__module__") == 0) {
-        PyObject* descr = PyDescr_NewMember(type, m);
-        if (!descr) return -1;
-        int rc = PyDict_SetItem(type->tp_dict, PyDescr_NAME(descr), descr);
-        Py_DECREF(descr);
-        if (rc < 0) return -1;
+        if (AddDescriptor(type, rt::Ref::steal(PyDescr_NewMember(type, m))) < 0) return -1;
       } else {
         continue;
       }
@@ -99,11 +103,7 @@ int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
   if (auto* getset = static_cast<PyGetSetDef*>(FindSlot(type_spec, Py_tp_getset))) {
     for (PyGetSetDef* g = getset; g->name; ++g) {
       if (std::strcmp(g->name, "__module__") != 0) continue;
-      PyObject* descr = PyDescr_NewGetSet(type, g);
-      if (!descr) return -1;
-      int rc = PyDict_SetItem(type->tp_dict, PyDescr_NAME(descr), descr);
-      Py_DECREF(descr);
-      if (rc < 0) return -1;
+      if (AddDescriptor(type, rt::Ref::steal(PyDescr_NewGetSet(type, g))) < 0) return -1;
       changed = true;
     }
   }
@@ -111,80 +111,77 @@ int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
   return 0;
 }
 
+// A new type from the spec, given `metatype` (when not null) as its type and
+// fixed up; null with an exception set.
+static rt::Ref CreateSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
+                                PyObject* bases) noexcept {
+  rt::Ref created = rt::Ref::steal(PyType_FromSpecWithBases(type_spec, bases));
+  if (!created) return created;
+  if (metatype) {
+    // The allocation took a reference to its metatype only if that is a heap
+    // type; `type` itself was never counted.
+    PyTypeObject* previous = Py_TYPE(created.get());
+    Py_INCREF(metatype);  // the type's own reference to its new metatype
+    Rt_SetObjectType(created.get(), metatype);
+    if (PyType_HasFeature(previous, Py_TPFLAGS_HEAPTYPE))
+      rt::Ref::steal(reinterpret_cast<PyObject*>(previous)).reset();
+  }
+  if (Rt_FixupSpecType(type_spec, reinterpret_cast<PyTypeObject*>(created.get())) < 0)
+    return rt::Ref();
+  return created;
+}
+
+// `candidate` (borrowed) as the registered type after its check.
+static PyObject* Checked(PyObject* candidate, const char* short_name, Py_ssize_t size) noexcept {
+  if (Rt_CheckSharedType(candidate, short_name, size) < 0) return nullptr;
+  return rt::NewRef(candidate);
+}
+
 PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec, PyObject* bases) noexcept {
   const char* dot = std::strrchr(type_spec->name, '.');
   const char* short_name = dot ? dot + 1 : type_spec->name;
-  PyObject* key = PyUnicode_FromString(short_name);
+  rt::Ref key = rt::Ref::steal(PyUnicode_FromString(short_name));
   if (!key) return nullptr;
-  PyObject* module = PyImport_AddModule(RT_SHARED_MODULE_NAME);  // borrowed
-  if (!module) {
-    Py_DECREF(key);
-    return nullptr;
+  rt::Ref module = rt::Ref::borrow(PyImport_AddModule(RT_SHARED_MODULE_NAME));
+  if (!module) return nullptr;
+  PyObject* dict = PyModule_GetDict(module.get());  // borrowed
+  if (!dict) return nullptr;
+  if (PyObject* found = PyDict_GetItemWithError(dict, key.get())) {  // borrowed
+    // Held across the check, which may run Python code.
+    rt::Ref held = rt::Ref::borrow(found);
+    return Checked(held.get(), short_name, type_spec->basicsize);
   }
-  Py_INCREF(module);
-  PyObject* result = nullptr;
-  PyObject* dict = PyModule_GetDict(module);  // borrowed
-  if (dict) {
-    PyObject* found = PyDict_GetItemWithError(dict, key);  // borrowed
-    if (found) {
-      Py_INCREF(found);
-      if (Rt_CheckSharedType(found, short_name, type_spec->basicsize) < 0) {
-        Py_DECREF(found);
-      } else {
-        result = found;
-      }
-    } else if (!PyErr_Occurred()) {
-      PyObject* created = PyType_FromSpecWithBases(type_spec, bases);
-      if (created && metatype) {
-        PyTypeObject* previous = Py_TYPE(created);
-        Py_INCREF(metatype);
-        Py_TYPE(created) = metatype;
-        // The allocation took a reference to its metatype only if that is a
-        // heap type; `type` itself was never counted.
-        if (PyType_HasFeature(previous, Py_TPFLAGS_HEAPTYPE)) Py_DECREF(previous);
-      }
-      if (created && Rt_FixupSpecType(type_spec, reinterpret_cast<PyTypeObject*>(created)) < 0)
-        Py_CLEAR(created);
-      if (created) {
-        PyObject* registered = PyDict_SetDefault(dict, key, created);  // borrowed
-        if (!registered) {
-          Py_DECREF(created);
-        } else if (registered == created) {
-          result = created;
-        } else {
-          // Someone registered the name while the type was being made.
-          Py_DECREF(created);
-          if (Rt_CheckSharedType(registered, short_name, type_spec->basicsize) == 0) {
-            Py_INCREF(registered);
-            result = registered;
-          }
-        }
-      }
-    }
-  }
-  Py_DECREF(module);
-  Py_DECREF(key);
-  return result;
+  if (PyErr_Occurred()) return nullptr;
+  rt::Ref created = CreateSharedType(metatype, type_spec, bases);
+  if (!created) return nullptr;
+  PyObject* registered = PyDict_SetDefault(dict, key.get(), created.get());  // borrowed
+  if (!registered) return nullptr;
+  if (registered == created.get()) return created.release();
+  // Someone registered the name while the type was being made.
+  created.reset();
+  return Checked(registered, short_name, type_spec->basicsize);
 }
 
 int Rt_FetchSharedTypes(ModuleState* state) noexcept {
-  PyObject* bases = PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyType_Type));
-  if (!bases) return -1;
-  PyObject* metatype = Rt_FetchSharedType(nullptr, &g_common_metatype_spec, bases);
-  Py_DECREF(bases);
+  rt::Ref metatype = [] {
+    rt::Ref bases = rt::TupleOf({reinterpret_cast<PyObject*>(&PyType_Type)});
+    if (!bases) return rt::Ref();
+    return rt::Ref::steal(Rt_FetchSharedType(nullptr, &g_common_metatype_spec, bases.get()));
+  }();
   if (!metatype) return -1;
-  Py_XSETREF(state->common_metatype, metatype);
-  PyObject* function_type = Rt_FetchSharedType(reinterpret_cast<PyTypeObject*>(metatype),
-                                                &g_cyfunction_spec, nullptr);
+  auto* metatype_object = reinterpret_cast<PyTypeObject*>(metatype.get());
+  rt::SetField(&state->common_metatype, std::move(metatype));
+  rt::Ref function_type =
+      rt::Ref::steal(Rt_FetchSharedType(metatype_object, &g_cyfunction_spec, nullptr));
   if (!function_type) return -1;
   // Function objects are made only by Rt_CyFunction_New: the inherited
   // object.__new__ (reachable as type(f).__new__(type(f)), or through a seeded
   // metatype) would hand out records with null fields.
-  auto* ft = reinterpret_cast<PyTypeObject*>(function_type);
+  auto* ft = reinterpret_cast<PyTypeObject*>(function_type.get());
   if (ft->tp_new) {
     ft->tp_new = nullptr;
     PyType_Modified(ft);
   }
-  Py_XSETREF(state->cyfunction_type, function_type);
+  rt::SetField(&state->cyfunction_type, std::move(function_type));
   return 0;
 }

@@ -8,7 +8,9 @@
 #include <cstring>
 
 #include "runtime/cpython38.h"
+#include "runtime/exceptions.h"
 #include "runtime/module_state.h"
+#include "runtime/ref.h"
 
 constexpr int kCodeCacheGrowth = 64;
 
@@ -34,8 +36,7 @@ PyObject* Rt_FindCodeObject(int line) noexcept {
   if (line == 0 || !cache.entries) return nullptr;
   int pos = Rt_BisectCodeObjects(cache.entries, cache.count, line);
   if (pos >= cache.count || cache.entries[pos].line != line) return nullptr;
-  Py_INCREF(cache.entries[pos].code);
-  return cache.entries[pos].code;
+  return rt::NewRef(cache.entries[pos].code);
 }
 
 void Rt_InsertCodeObject(int line, PyObject* code) noexcept {
@@ -54,10 +55,7 @@ void Rt_InsertCodeObject(int line, PyObject* code) noexcept {
   }
   int pos = Rt_BisectCodeObjects(cache.entries, cache.count, line);
   if (pos < cache.count && cache.entries[pos].line == line) {
-    PyObject* old = cache.entries[pos].code;
-    Py_INCREF(code);
-    cache.entries[pos].code = code;
-    Py_DECREF(old);
+    rt::SetField(&cache.entries[pos].code, rt::Ref::borrow(code));
     return;
   }
   if (cache.count == cache.capacity) {
@@ -79,13 +77,9 @@ static bool TextEquals(PyObject* name, const char* function_name) noexcept {
   if (PyUnicode_IS_COMPACT_ASCII(name))
     return std::strcmp(static_cast<const char*>(Rt_StrData(name)), function_name) == 0;
   // The caller's exception is pending: a failure here must not replace it.
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
+  rt::PendingErrorScope keep;
   const char* utf8 = PyUnicode_AsUTF8(name);
-  bool equal = utf8 && std::strcmp(utf8, function_name) == 0;
-  if (!utf8) PyErr_Clear();
-  PyErr_Restore(type, value, tb);
-  return equal;
+  return utf8 && std::strcmp(utf8, function_name) == 0;
 }
 
 // A cached code object serves only the function it was made for: one line can
@@ -99,36 +93,36 @@ static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
   static const char* matched_for;
   if (name == matched_name && function_name == matched_for) return true;
   if (!TextEquals(name, function_name)) return false;
-  Py_INCREF(name);
-  Py_XSETREF(matched_name, name);
+  rt::SetField(&matched_name, rt::Ref::borrow(name));
   matched_for = function_name;
   return true;
 }
 
+// An empty code object for the entry, made with the pending exception set
+// aside; without memory the MemoryError replaces it.
+static rt::Ref NewCodeObject(const char* function_name, int line, const char* source_path) noexcept {
+  rt::PendingErrorScope keep;
+  rt::Ref code = rt::Ref::steal(
+      reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_path, function_name, line)));
+  if (!code) keep.Discard();
+  return code;
+}
+
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
   PyThreadState* tstate = _PyThreadState_UncheckedGet();
-  assert(tstate->curexc_type && "an entry is added to the exception being propagated");
-  PyObject* code = line ? Rt_FindCodeObject(line) : nullptr;
-  if (code && !NamesFunction(code, function_name)) Py_CLEAR(code);
+  assert(Rt_RaisedType(tstate) && "an entry is added to the exception being propagated");
+  rt::Ref code = rt::Ref::steal(line ? Rt_FindCodeObject(line) : nullptr);
+  if (code && !NamesFunction(code.get(), function_name)) code.reset();
   if (!code) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_path, function_name, line));
-    if (!code) {
-      Py_XDECREF(type);
-      Py_XDECREF(value);
-      Py_XDECREF(tb);
-      return;
-    }
-    PyErr_Restore(type, value, tb);
-    Rt_InsertCodeObject(line, code);
+    code = NewCodeObject(function_name, line, source_path);
+    if (!code) return;
+    Rt_InsertCodeObject(line, code.get());
   }
-  PyFrameObject* frame = PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code),
-                                     g_state.module_dict, nullptr);
+  rt::Ref frame = rt::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+      tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
   if (frame) {
-    frame->f_lineno = line;
-    PyTraceBack_Here(frame);
+    auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
+    Rt_SetFrameLine(f, line);
+    PyTraceBack_Here(f);
   }
-  Py_DECREF(code);
-  Py_XDECREF(frame);
 }

@@ -1,7 +1,7 @@
 // The check that the running interpreter is the 3.8 these modules were built for.
-#include <Python.h>
+#include "runtime/version_check.h"
 
-#include "runtime/module_descriptor.h"
+#include <Python.h>
 
 uint32_t Rt_ParseVersion(const char* text) noexcept {
   uint32_t factor = 0x01000000u, sum = 0;

@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 python_pkgs="python3-pytest python3-hypothesis python3-exceptiongroup python3-tomli python3-tornado python3-jupyter-server"
-native_pkgs="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev valgrind"
+native_pkgs="cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev valgrind clang-format clang-tidy"
 # Only for the end-to-end test in the real Jupyter server under Debian's own
 # Python (with python3-jupyter-server); it skips where they are missing.
 e2e_pkgs="python3-venv python3-pip"

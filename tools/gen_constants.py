@@ -3,11 +3,20 @@
 The list (constants.txt beside the module's sources) names every str constant in
 slot order and ends with the location table of the module's method. This script
 compresses the entries into one zlib stream and writes constants.h (slot numbers
-by name) and constants.cpp (the stream, the bit-field lengths, the slot array).
+by name, and the texts that code needs as C strings) and constants.cpp (the
+stream, the bit-field lengths, the slot array). Each length field is just wide
+enough for the longest entry.
 
 List syntax, one item per line, '#' starts a comment:
-  length_bits N              width of each length bit field
-  str NAME "text"            a str slot (the text is a JSON string)
+  first_interned N           str slots from N on are interned at start-up
+  str NAME "text" [TAG]      a str slot (the text is a JSON string); TAG is one of
+                               module    the module's full name (also gives the
+                                         start-up traceback name "init ...")
+                               source    the Python source path tracebacks name
+                               function  a function's qualified name: its
+                                         traceback name is module + "." + it
+                               unread    kept for the table's layout, never read
+                                         (no slot name is emitted for it)
   bytes NAME locations first_line=L size=S
   loc LINE START_COL END_COL UNITS   one location entry of the bytes slot above
 """
@@ -59,8 +68,18 @@ def encode_locations(first_line, entries):
     return bytes(out)
 
 
+TAGS = ("module", "source", "function", "unread")
+
+
 def parse(path):
-    bits = None
+    """The length width and the slots (name, kind, bytes) of a list."""
+    bits, slots, _, _ = parse_list(path)
+    return bits, slots
+
+
+def parse_list(path):
+    first_interned = None
+    tags = {}  # slot name -> tag
     slots = []  # (name, kind, bytes)
     pending = None  # [name, first_line, size, entries] of the bytes slot
     with open(path, encoding="utf-8") as f:
@@ -71,11 +90,15 @@ def parse(path):
             try:
                 words = shlex.split(line, comments=True, posix=False)
                 head = words[0]
-                if head == "length_bits":
-                    bits = int(words[1])
+                if head == "first_interned":
+                    first_interned = int(words[1])
                 elif head == "str":
                     if pending:
                         raise ListError("str slots come before the bytes slot")
+                    if len(words) > 4 or (len(words) == 4 and words[3] not in TAGS):
+                        raise ListError("a str slot takes one tag of %s" % ", ".join(TAGS))
+                    if len(words) == 4:
+                        tags[words[1]] = words[3]
                     slots.append((words[1], "str", json.loads(words[2]).encode("utf-8")))
                 elif head == "bytes":
                     opts = dict(w.split("=", 1) for w in words[3:])
@@ -88,17 +111,49 @@ def parse(path):
                     raise ListError("unknown item %r" % head)
             except (IndexError, ValueError, KeyError) as e:
                 raise ListError("%s:%d: %s" % (path, number, e))
-    if bits is None or pending is None:
-        raise ListError("%s: needs length_bits and a bytes slot" % path)
+    if first_interned is None or pending is None:
+        raise ListError("%s: needs first_interned and a bytes slot" % path)
+    for tag in ("module", "source"):
+        if list(tags.values()).count(tag) > 1:
+            raise ListError("%s: more than one slot tagged %s" % (path, tag))
     name, first_line, size, entries = pending
     table = encode_locations(first_line, entries)
     if len(table) != size:
         raise ListError("%s: location table is %d bytes, the list says %d" % (path, len(table), size))
     slots.append((name, "bytes", table))
+    bits = max(len(value) for _, _, value in slots).bit_length()
+    if bits > 16:
+        raise ListError("%s: an entry is longer than 65535 bytes" % path)
+    return bits, slots, first_interned, tags
+
+
+def c_string(data):
+    """A C string literal of an ASCII text."""
+    text = data.decode("ascii")
+    if any(c in text for c in '"\\') or not text.isprintable():
+        raise ListError("%r cannot be written as a plain C string" % text)
+    return '"%s"' % text
+
+
+def texts(slots, tags):
+    """The C strings that code needs of the tagged slots."""
+    by_tag = {}
     for name, _, value in slots:
-        if len(value) >= 1 << bits:
-            raise ListError("%s: %s is %d bytes, too long for %d bits" % (path, name, len(value), bits))
-    return bits, slots
+        if tags.get(name) in ("module", "source"):
+            by_tag[tags[name]] = value
+    out = []
+    if "module" in by_tag:
+        out.append("inline constexpr char kModuleName[] = %s;" % c_string(by_tag["module"]))
+        out.append("inline constexpr char kInitName[] = %s;" % c_string(b"init " + by_tag["module"]))
+    if "source" in by_tag:
+        out.append("inline constexpr char kSourcePath[] = %s;" % c_string(by_tag["source"]))
+    for name, _, value in slots:
+        if tags.get(name) == "function":
+            if "module" not in by_tag:
+                raise ListError("a function slot needs the module slot")
+            out.append("inline constexpr char %s[] = %s;  // traceback name"
+                       % (name, c_string(by_tag["module"] + b"." + value)))
+    return out
 
 
 def c_bytes(data):
@@ -106,7 +161,7 @@ def c_bytes(data):
 
 
 def main(list_path, out_dir):
-    bits, slots = parse(list_path)
+    bits, slots, first_interned, tags = parse_list(list_path)
     stream = zlib.compress(b"".join(v for _, _, v in slots), 9)
     assert stream[:2] == b"\x78\xda"
     str_count = sum(1 for _, kind, _ in slots if kind == "str")
@@ -115,21 +170,31 @@ def main(list_path, out_dir):
     header = ["// Generated from %s by tools/gen_constants.py; do not edit." % source,
               "#pragma once", "", '#include "runtime/constant_table.h"', "",
               "namespace slot {"]
-    header += ["constexpr int %s = %d;" % (name, i) for i, (name, _, _) in enumerate(slots)]
+    for i, (name, _, value) in enumerate(slots):
+        if tags.get(name) == "unread":
+            header.append("// %d: %s, unread" % (i, name))
+        else:
+            header.append("constexpr int %s = %d;" % (name, i))
     header += ["constexpr int kCount = %d;" % len(slots), "}  // namespace slot", "",
-               "extern const ConstantTableSpec kConstantTable;",
+               "// str slots below this one stay plain; the rest are interned.",
+               "constexpr int kFirstInternedSlot = %d;" % first_interned, ""]
+    text_lines = texts(slots, tags)
+    if text_lines:
+        header += ["// Texts of tagged slots, for code that needs them as C strings.",
+                   "namespace text {"] + text_lines + ["}  // namespace text", ""]
+    header += ["extern const ConstantTableSpec kConstantTable;",
                "// The table's slots; their addresses are constants for argument-name tables.",
                "extern PyObject* g_constant_slots[slot::kCount];", ""]
     body = ["// Generated from %s by tools/gen_constants.py; do not edit." % source,
             '#include "constants.h"', "", "namespace {",
             "const unsigned char kBlob[%d] = {%s};" % (len(stream), c_bytes(stream)),
-            "struct Length { unsigned char value : %d; };" % bits,
+            "struct Length { unsigned %s value : %d; };" % ("char" if bits <= 8 else "short", bits),
             "const Length kLengths[%d] = {%s};" % (len(slots), ",".join("{%d}" % len(v) for _, _, v in slots)),
             "unsigned LengthOf(int slot) { return kLengths[slot].value; }",
             "}  // namespace", "",
             "PyObject* g_constant_slots[%d];" % len(slots),
-            "const ConstantTableSpec kConstantTable = {kBlob, sizeof kBlob, %d, %d, LengthOf, g_constant_slots};"
-            % (len(slots), str_count), ""]
+            "const ConstantTableSpec kConstantTable = {kBlob, sizeof kBlob, %d, %d, LengthOf, g_constant_slots, %d};"
+            % (len(slots), str_count, first_interned), ""]
     for name, text in (("constants.h", header), ("constants.cpp", body)):
         path = os.path.join(out_dir, name)
         new = "\n".join(text)

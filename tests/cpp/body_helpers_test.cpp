@@ -9,7 +9,7 @@
 #include <random>
 
 #include "runtime/cpython38.h"
-#include "server/handlers/body_helpers.h"
+#include "runtime/body_helpers.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "runtime/module_descriptor.h"
+#include "runtime/version_check.h"
 
 TEST(VersionParse, ReadsUpToFourComponents) {
   EXPECT_EQ(Rt_ParseVersion("3.8.10 (default, May  9 2026)"), 0x03080A00u);

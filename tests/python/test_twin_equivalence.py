@@ -15,7 +15,7 @@ from handler_standins import (CountingDict, Facts, Item, Recorder, ValuesOf, inf
 
 _TWINS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "twins")
 if not all(os.path.exists(os.path.join(_TWINS, name)) for name in ("hostfacts.py", "groundwork.py")):
-    pytest.skip("the interpreted twins (tests/python/twins/hostfacts.py, groundwork.py) are not written yet",
+    pytest.skip("the interpreted twins (tests/python/twins/hostfacts.py, groundwork.py) are missing",
                 allow_module_level=True)
 
 hostfacts = load_hostfacts()

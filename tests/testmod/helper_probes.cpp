@@ -2,7 +2,7 @@
 #include "constants.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
-#include "server/handlers/body_helpers.h"
+#include "runtime/body_helpers.h"
 #include "tests/testmod/testmod.h"
 
 using rt::Ref;

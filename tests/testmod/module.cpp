@@ -3,7 +3,7 @@
 #include <Python.h>
 
 #include "constants.h"
-#include "runtime/module_descriptor.h"
+#include "runtime/module_definition.h"
 #include "runtime/module_state.h"
 #include "tests/testmod/test_descriptor.h"
 #include "tests/testmod/testmod.h"

@@ -4,6 +4,7 @@
 
 #include "constants.h"
 #include "runtime/module_descriptor.h"
+#include "runtime/module_lifecycle.h"
 
 inline constexpr int kProbeVarnames[] = {slot::kSelf, slot::kA, slot::kB};
 inline constexpr FunctionCodeInfo kProbeFunctions[] = {

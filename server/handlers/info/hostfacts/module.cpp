@@ -9,42 +9,43 @@
 #include <Python.h>
 
 #include "constants.h"
+#include "hostfacts.h"
 #include "runtime/class_construction.h"
 #include "runtime/imports.h"
-#include "runtime/module_descriptor.h"
+#include "runtime/module_definition.h"
 #include "runtime/module_state.h"
-#include "server/handlers/info/hostfacts/hostfacts.h"
 
 namespace {
 
 GlobalLookupCache g_base_info_handler_site;
 
-int FillClass(PyObject* ns, int* line) {
+int FillClass(PyObject* ns, int* line) noexcept {
   *line = 26;
   PyObject* const annotations[] = {Rt_Const(slot::kReturn), Rt_Const(slot::kReturnAnnotation)};
-  MethodStatement method = {&g_get_info_def,   Rt_Const(slot::kGetInfo), Rt_Const(slot::kGetInfoQualname),
-                            Rt_Const(slot::kModuleName), g_state.code_objects[0], annotations, 1};
-  return Rt_DefineMethod(ns, method);
+  return Rt_DefineMethod(ns, Rt_MethodStatement(&g_get_info_def, Rt_Const(slot::kGetInfo),
+                                                Rt_Const(slot::kGetInfoQualname),
+                                                Rt_Const(slot::kModuleName), Rt_CodeObject(0),
+                                                annotations));
 }
 
-int Body(int* line) {
-  PyObject* d = g_state.module_dict;
+int Body(int* line) noexcept {
+  PyObject* d = Rt_ModuleDict();
   *line = 17;
   PyObject* const http_names[] = {Rt_Const(slot::kHTTPStatus)};
-  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHttp), http_names, 1, 0, Rt_Const(slot::kHttp)) < 0)
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHttp), http_names, 0, Rt_Const(slot::kHttp)) < 0)
     return -1;
   *line = 18;
   PyObject* const typing_names[] = {Rt_Const(slot::kAny), Rt_Const(slot::kDict),
                                     Rt_Const(slot::kTuple)};
-  if (Rt_ImportNamesInto(d, Rt_Const(slot::kTyping), typing_names, 3, 0, Rt_Const(slot::kTyping)) < 0)
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kTyping), typing_names, 0, Rt_Const(slot::kTyping)) < 0)
     return -1;
   *line = 20;
   PyObject* const misc_names[] = {Rt_Const(slot::kJupyterServerAppInfo)};
-  if (Rt_ImportNamesInto(d, Rt_Const(slot::kMisc), misc_names, 1, 3, Rt_Const(slot::kMiscModule)) < 0)
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kMisc), misc_names, 3, Rt_Const(slot::kMiscModule)) < 0)
     return -1;
   *line = 21;
   PyObject* const groundwork_names[] = {Rt_Const(slot::kBaseInfoHandler)};
-  if (Rt_ImportNamesInto(d, Rt_Const(slot::kGroundwork), groundwork_names, 1, 1,
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kGroundwork), groundwork_names, 1,
                          Rt_Const(slot::kInfoGroundworkModule)) < 0)
     return -1;
   ClassStatement cls = {Rt_Const(slot::kServerAppInfoHandler), Rt_Const(slot::kModuleName),
@@ -55,15 +56,15 @@ int Body(int* line) {
 const int kGetInfoVarnames[] = {slot::kSelf,   slot::kStatusCode, slot::kServerappInfo,
                                 slot::kResult, slot::kCookie,     slot::kItem};
 const FunctionCodeInfo kFunctions[] = {
-    {1, 6, 26, kGetInfoVarnames, 6, slot::kSourcePath, slot::kGetInfo}};
+    Rt_FunctionCode(1, 26, kGetInfoVarnames, slot::kSourcePath, slot::kGetInfo)};
 
 }  // namespace
 
 const ModuleDescriptor kThisModule = {
     "hostfacts",
-    HOSTFACTS_MODULE_NAME,
-    "init " HOSTFACTS_MODULE_NAME,
-    HOSTFACTS_SOURCE_PATH,
+    text::kModuleName,
+    text::kInitName,
+    text::kSourcePath,
     &kConstantTable,
     kFunctions,
     Rt_FunctionCount(kFunctions),

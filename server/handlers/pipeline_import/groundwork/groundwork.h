@@ -3,8 +3,5 @@
 
 #include <Python.h>
 
-#define GROUNDWORK_MODULE_NAME "velmora.server.handlers.pipeline_import.groundwork"
-#define GROUNDWORK_SOURCE_PATH "velmora/server/handlers/pipeline_import/groundwork.py"
-
 // The method definition of BasePipelineImportHandler._finish_with_result.
 extern PyMethodDef g_finish_with_result_def;

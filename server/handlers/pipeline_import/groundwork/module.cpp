@@ -5,53 +5,52 @@
 //   19 from typing import Any, Dict
 //   21 from jupyter_server.base.handlers import APIHandler
 //   24 class BasePipelineImportHandler(APIHandler):
-//   26     def _finish_with_result(self, status_code: "HTTPStatus",
-//                                  result: "Dict[str, Any]") -> "None": ...
+//   26     def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") -> "None": ...
 #include <Python.h>
 
 #include "constants.h"
+#include "groundwork.h"
 #include "runtime/class_construction.h"
 #include "runtime/imports.h"
-#include "runtime/module_descriptor.h"
+#include "runtime/module_definition.h"
 #include "runtime/module_state.h"
-#include "server/handlers/pipeline_import/groundwork/groundwork.h"
+#include "runtime/ref.h"
 
 namespace {
 
 GlobalLookupCache g_api_handler_site;
 
-int FillClass(PyObject* ns, int* line) {
+int FillClass(PyObject* ns, int* line) noexcept {
   *line = 26;
   PyObject* const annotations[] = {
       Rt_Const(slot::kStatusCode), Rt_Const(slot::kHTTPStatus),
       Rt_Const(slot::kResult),     Rt_Const(slot::kResultAnnotation),
       Rt_Const(slot::kReturn),     Rt_Const(slot::kNone)};
-  MethodStatement method = {&g_finish_with_result_def,   Rt_Const(slot::kFinishWithResult),
-                            Rt_Const(slot::kFinishQualname), Rt_Const(slot::kModuleName),
-                            g_state.code_objects[0],     annotations,
-                            3};
-  return Rt_DefineMethod(ns, method);
+  return Rt_DefineMethod(ns, Rt_MethodStatement(&g_finish_with_result_def,
+                                                Rt_Const(slot::kFinishWithResult),
+                                                Rt_Const(slot::kFinishQualname),
+                                                Rt_Const(slot::kModuleName), Rt_CodeObject(0),
+                                                annotations));
 }
 
-int Body(int* line) {
-  PyObject* d = g_state.module_dict;
+int Body(int* line) noexcept {
+  PyObject* d = Rt_ModuleDict();
   *line = 17;
-  PyObject* json = Rt_ImportModule(Rt_Const(slot::kJson), nullptr, 0, d, 0, Rt_Const(slot::kJson));
-  if (!json) return -1;
-  int rc = PyDict_SetItem(d, Rt_Const(slot::kJson), json);
-  Py_DECREF(json);
-  if (rc < 0) return -1;
+  rt::Ref json = rt::Ref::steal(
+      Rt_ImportModule(Rt_Const(slot::kJson), nullptr, 0, d, 0, Rt_Const(slot::kJson)));
+  if (!json || PyDict_SetItem(d, Rt_Const(slot::kJson), json.get()) < 0) return -1;
+  json.reset();
   *line = 18;
   PyObject* const http_names[] = {Rt_Const(slot::kHTTPStatus)};
-  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHttp), http_names, 1, 0, Rt_Const(slot::kHttp)) < 0)
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHttp), http_names, 0, Rt_Const(slot::kHttp)) < 0)
     return -1;
   *line = 19;
   PyObject* const typing_names[] = {Rt_Const(slot::kAny), Rt_Const(slot::kDict)};
-  if (Rt_ImportNamesInto(d, Rt_Const(slot::kTyping), typing_names, 2, 0, Rt_Const(slot::kTyping)) < 0)
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kTyping), typing_names, 0, Rt_Const(slot::kTyping)) < 0)
     return -1;
   *line = 21;
   PyObject* const handler_names[] = {Rt_Const(slot::kAPIHandler)};
-  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHandlersModule), handler_names, 1, 0,
+  if (Rt_ImportNamesInto(d, Rt_Const(slot::kHandlersModule), handler_names, 0,
                          Rt_Const(slot::kHandlersModule)) < 0)
     return -1;
   ClassStatement cls = {Rt_Const(slot::kBasePipelineImportHandler), Rt_Const(slot::kModuleName),
@@ -61,15 +60,15 @@ int Body(int* line) {
 
 const int kFinishVarnames[] = {slot::kSelf, slot::kStatusCode, slot::kResult};
 const FunctionCodeInfo kFunctions[] = {
-    {3, 3, 26, kFinishVarnames, 3, slot::kSourcePath, slot::kFinishWithResult}};
+    Rt_FunctionCode(3, 26, kFinishVarnames, slot::kSourcePath, slot::kFinishWithResult)};
 
 }  // namespace
 
 const ModuleDescriptor kThisModule = {
     "groundwork",
-    GROUNDWORK_MODULE_NAME,
-    "init " GROUNDWORK_MODULE_NAME,
-    GROUNDWORK_SOURCE_PATH,
+    text::kModuleName,
+    text::kInitName,
+    text::kSourcePath,
     &kConstantTable,
     kFunctions,
     Rt_FunctionCount(kFunctions),

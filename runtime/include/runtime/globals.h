@@ -8,6 +8,7 @@
 
 #include "runtime/cpython38.h"
 #include "runtime/module_state.h"
+#include "runtime/ref.h"
 
 // One per read site: the module dict's version at the last lookup and what it
 // found there (borrowed: the dict owns it; null when the name was absent).
@@ -30,16 +31,12 @@ inline PyObject* Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) no
   PyObject* d = g_state.module_dict;
   if (cache->version == Rt_DictVersion(d)) {
     if (!cache->value) return Rt_GetBuiltinName(name);
-    Py_INCREF(cache->value);
-    return cache->value;
+    return rt::NewRef(cache->value);
   }
-  PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));
+  PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));  // borrowed
   cache->version = Rt_DictVersion(d);
   cache->value = value;
-  if (value) {
-    Py_INCREF(value);
-    return value;
-  }
+  if (value) return rt::NewRef(value);
   PyErr_Clear();
   return Rt_GetBuiltinName(name);
 }

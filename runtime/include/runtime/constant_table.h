@@ -5,17 +5,16 @@
 
 #include <cstddef>
 
+// Generated from a module's constant list by tools/gen_constants.py.
 struct ConstantTableSpec {
   const unsigned char* blob;  // zlib stream of all entries, in slot order
   size_t blob_size;
-  int slot_count;             // str slots first, then the one bytes slot
+  int slot_count;  // str slots first, then the one bytes slot
   int str_count;
   unsigned (*length_of)(int slot);  // bytes of the encoded entry
-  PyObject** slots;           // filled by Rt_InitConstants; owned, for life
+  PyObject** slots;                 // filled by Rt_InitConstants; owned, for life
+  int first_interned_slot;          // str slots below it stay plain
 };
-
-// Slots below this number stay plain str; the rest are interned.
-constexpr int kFirstInternedSlot = 9;
 
 struct ModuleState;
 // 0, or -1 with an exception set (slots filled so far stay filled).

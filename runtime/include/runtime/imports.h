@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 // New reference to the module to bind or to take names from. Skips the import
 // machinery when `absolute_name` is in sys.modules with every listed name.
 PyObject* Rt_ImportModule(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromlist_count,
@@ -14,3 +16,8 @@ PyObject* Rt_ImportFrom(PyObject* module, PyObject* name) noexcept;
 // `globals` before the next is read. 0, or -1 with an exception set.
 int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const* names,
                        Py_ssize_t count, int level, PyObject* absolute_name) noexcept;
+template <size_t N>
+int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const (&names)[N], int level,
+                       PyObject* absolute_name) noexcept {
+  return Rt_ImportNamesInto(globals, name, names, static_cast<Py_ssize_t>(N), level, absolute_name);
+}

@@ -1,5 +1,5 @@
 // Helpers of the handler methods' bodies.
-#include "server/handlers/body_helpers.h"
+#include "runtime/body_helpers.h"
 
 #include <cassert>
 #include <cstring>
@@ -9,93 +9,93 @@
 #include "runtime/exceptions.h"
 #include "runtime/globals.h"
 #include "runtime/module_state.h"
+#include "runtime/ref.h"
 
-int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
-  assert(Rt_IsInternedName(name));
-  PyTypeObject* type = Py_TYPE(obj);
-  PyObject* attr;
-  if (type->tp_getattro != PyObject_GenericGetAttr) {
-    attr = Rt_GetAttr(obj, name);
-  } else {
-    if (!type->tp_dict && PyType_Ready(type) < 0) {
-      *method = nullptr;
-      return 0;
-    }
-    PyObject* descr = _PyType_Lookup(type, name);  // borrowed
-    Py_XINCREF(descr);
-    descrgetfunc get = nullptr;
-    bool is_method = false;
-    if (descr) {
-      if (PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-        is_method = true;
-      } else {
-        get = Py_TYPE(descr)->tp_descr_get;
-        if (get && Py_TYPE(descr)->tp_descr_set) {
-          attr = get(descr, obj, reinterpret_cast<PyObject*>(type));
-          Py_DECREF(descr);
-          goto got;
-        }
-      }
-    }
-    if (PyObject** dictptr = _PyObject_GetDictPtr(obj)) {
-      if (PyObject* dict = *dictptr) {
-        Py_INCREF(dict);
-        attr = _PyDict_GetItem_KnownHash(dict, name, Rt_StrCachedHash(name));
-        if (attr) {
-          Py_INCREF(attr);
-          Py_DECREF(dict);
-          Py_XDECREF(descr);
-          goto got;
-        }
-        Py_DECREF(dict);
-        PyErr_Clear();
-      }
-    }
-    if (is_method) {
-      *method = descr;
-      return 1;
-    }
-    if (get) {
-      attr = get(descr, obj, reinterpret_cast<PyObject*>(type));
-      Py_DECREF(descr);
-      goto got;
-    }
-    if (descr) {
-      *method = descr;
-      return 0;
-    }
-    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
-    *method = nullptr;
-    return 0;
-  }
-got:
-  if (!attr) {
-    *method = nullptr;
-    return 0;
-  }
-  if (Py_TYPE(attr) == &PyMethod_Type && PyMethod_GET_SELF(attr) == obj) {
-    PyObject* func = PyMethod_GET_FUNCTION(attr);
-    Py_INCREF(func);
-    Py_DECREF(attr);
-    *method = func;
+using rt::NewRef;
+using rt::Ref;
+
+// The outcome of Rt_GetMethod for an attribute found (or null with an
+// exception set): a method bound to `obj` is taken apart.
+static int UnpackAttribute(PyObject* obj, Ref attr, PyObject** method) noexcept {
+  if (attr && Py_TYPE(attr.get()) == &PyMethod_Type && PyMethod_GET_SELF(attr.get()) == obj) {
+    *method = NewRef(PyMethod_GET_FUNCTION(attr.get()));
     return 1;
   }
-  *method = attr;
+  *method = attr.release();
   return 0;
 }
 
+// Rt_GetMethod for a type with the generic attribute lookup: the type's
+// descriptor, then the instance dict, as the interpreter looks.
+static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  auto* type_object = reinterpret_cast<PyObject*>(type);
+  if (!type->tp_dict && PyType_Ready(type) < 0) {
+    *method = nullptr;
+    return 0;
+  }
+  Ref descr = Ref::borrow(_PyType_Lookup(type, name));
+  descrgetfunc get = nullptr;
+  bool is_method = false;
+  if (descr) {
+    if (PyType_HasFeature(Py_TYPE(descr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+      is_method = true;
+    } else {
+      get = Py_TYPE(descr.get())->tp_descr_get;
+      if (get && Py_TYPE(descr.get())->tp_descr_set) {  // a data descriptor comes first
+        Ref attr = Ref::steal(get(descr.get(), obj, type_object));
+        descr.reset();
+        return UnpackAttribute(obj, std::move(attr), method);
+      }
+    }
+  }
+  if (PyObject** dictptr = _PyObject_GetDictPtr(obj)) {
+    if (PyObject* dict = *dictptr) {
+      Ref held = Ref::borrow(dict);  // the lookup may run a key's __eq__
+      Ref attr = Ref::borrow(_PyDict_GetItem_KnownHash(held.get(), name, Rt_StrCachedHash(name)));
+      if (attr) {
+        held.reset();
+        descr.reset();
+        return UnpackAttribute(obj, std::move(attr), method);
+      }
+      held.reset();
+      PyErr_Clear();
+    }
+  }
+  if (is_method) {
+    *method = descr.release();
+    return 1;
+  }
+  if (get) {
+    Ref attr = Ref::steal(get(descr.get(), obj, type_object));
+    descr.reset();
+    return UnpackAttribute(obj, std::move(attr), method);
+  }
+  if (descr) {
+    *method = descr.release();
+    return 0;
+  }
+  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
+  *method = nullptr;
+  return 0;
+}
+
+int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+  assert(Rt_IsInternedName(name));
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) return GetMethodGeneric(obj, name, method);
+  return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
+}
+
 PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-  PyObject* method = nullptr;  // the lookup leaves it alone when nothing is found
-  int unbound = _PyObject_GetMethod(obj, name, &method);
+  Ref method;  // the lookup leaves it alone when nothing is found
+  int unbound = _PyObject_GetMethod(obj, name, method.out());
   if (!method) return nullptr;
   // A spare slot in front, so that the callee may put a bound self there.
   PyObject* slots[3] = {nullptr, obj, arg};
   size_t count = arg ? 1 : 0;
-  PyObject* result =
-      unbound ? Rt_FastCall(method, slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-              : Rt_FastCall(method, slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-  Py_DECREF(method);
-  return result;
+  return unbound ? Rt_FastCall(method.get(), slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               nullptr)
+                 : Rt_FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
@@ -107,17 +107,14 @@ PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssi
   if (PyDict_CheckExact(mapping)) {
     *is_dict = true;
     *size = PyDict_Size(mapping);
-    Py_INCREF(mapping);
-    return mapping;
+    return NewRef(mapping);
   }
   *is_dict = false;
   *size = 0;
-  PyObject* result = Rt_CallMethodNoArgs(mapping, values_name);
+  Ref result = Ref::steal(Rt_CallMethodNoArgs(mapping, values_name));
   if (!result) return nullptr;
-  if (PyTuple_CheckExact(result) || PyList_CheckExact(result)) return result;
-  PyObject* it = PyObject_GetIter(result);
-  Py_DECREF(result);
-  return it;
+  if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result.release();
+  return PyObject_GetIter(result.get());
 }
 
 int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position,
@@ -127,10 +124,9 @@ int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* positio
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return -1;
     }
-    PyObject *k, *v;
+    PyObject *k, *v;  // borrowed
     if (!PyDict_Next(source, position, &k, &v)) return 0;
-    Py_INCREF(v);
-    *value = v;
+    *value = NewRef(v);
     return 1;
   }
   if (PyTuple_CheckExact(source) || PyList_CheckExact(source)) {
@@ -139,23 +135,16 @@ int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* positio
     if (*position >= length) return 0;
     PyObject* v = tuple ? PyTuple_GET_ITEM(source, *position) : PyList_GET_ITEM(source, *position);
     ++*position;
-    Py_INCREF(v);
-    *value = v;
+    *value = NewRef(v);
     return 1;
   }
-  PyObject* v = PyIter_Next(source);
-  if (v) {
-    *value = v;
-    return 1;
-  }
+  *value = PyIter_Next(source);
+  if (*value) return 1;
   return Rt_IterFinish();
 }
 
 PyObject* Rt_FormatSimple(PyObject* x) noexcept {
-  if (PyUnicode_CheckExact(x)) {
-    Py_INCREF(x);
-    return x;
-  }
+  if (PyUnicode_CheckExact(x)) return NewRef(x);
   if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
   if (PyFloat_CheckExact(x)) return PyFloat_Type.tp_repr(x);
   return PyObject_Format(x, g_state.empty_unicode);
@@ -184,43 +173,33 @@ PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 ma
     RaiseTooLong();
     return nullptr;
   }
-  PyObject* result = PyUnicode_New(total, maxchar);
+  Ref result = Ref::steal(PyUnicode_New(total, maxchar));
   if (!result) return nullptr;
-  unsigned kind = Rt_StrKind(result);
-  char* data = static_cast<char*>(Rt_StrData(result));
+  unsigned kind = Rt_StrKind(result.get());
+  char* data = static_cast<char*>(Rt_StrData(result.get()));
   Py_ssize_t position = 0;
   for (int i = 0; i < 3; ++i) {
     PyObject* part = parts[i];
-    if (!Rt_StrIsReady(part) && _PyUnicode_Ready(part) < 0) goto error;
+    if (!Rt_StrIsReady(part) && _PyUnicode_Ready(part) < 0) return nullptr;
     Py_ssize_t length = PyUnicode_GET_LENGTH(part);
     if (length == 0) continue;
     // Never write past the allocation, whatever length the caller claimed.
     if ((PY_SSIZE_T_MAX >> shift) - length < position || position + length > total) {
       RaiseTooLong();
-      goto error;
+      return nullptr;
     }
     if (Rt_StrKind(part) == kind) {
       std::memcpy(data + (position << shift), Rt_StrData(part), static_cast<size_t>(length) << shift);
     } else {
-      _PyUnicode_FastCopyCharacters(result, position, part, 0, length);
+      _PyUnicode_FastCopyCharacters(result.get(), position, part, 0, length);
     }
     position += length;
   }
-  return result;
-error:
-  Py_DECREF(result);
-  return nullptr;
+  return result.release();
 }
 
 int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
-  auto* l = reinterpret_cast<PyListObject*>(list);
-  Py_ssize_t size = Py_SIZE(l);
-  if (l->allocated > size) {
-    Py_INCREF(x);
-    PyList_SET_ITEM(list, size, x);
-    Py_SIZE(l) = size + 1;
-    return 0;
-  }
+  if (Rt_ListPutInSpare(list, x)) return 0;
   return PyList_Append(list, x);
 }
 
@@ -229,25 +208,18 @@ PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnam
   // first argument, as the interpreter's method call does, so no bound
   // method is made; anything else is called with the keyword values alone.
   // The lookup is the interpreter's, so a missing method reads as before.
-  PyObject* method = nullptr;  // the lookup leaves it alone when nothing is found
-  int unbound = _PyObject_GetMethod(args[0], name, &method);
+  Ref method;  // the lookup leaves it alone when nothing is found
+  int unbound = _PyObject_GetMethod(args[0], name, method.out());
   if (!method) return nullptr;
   PyObject* const* vector = unbound ? args : args + 1;
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
-  PyTypeObject* type = Py_TYPE(method);
-  PyObject* result;
+  PyTypeObject* type = Py_TYPE(method.get());
   vectorcallfunc entry = nullptr;
   if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL))
-    entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(method) +
+    entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(method.get()) +
                                                type->tp_vectorcall_offset);
-  if (entry) {
-    result = entry(method, vector, nargsf, kwnames);
-    result = _Py_CheckFunctionResult(method, result, nullptr);
-  } else {
-    result = _PyObject_MakeTpCall(method, vector, PyVectorcall_NARGS(nargsf), kwnames);
-  }
-  Py_DECREF(method);
-  return result;
+  if (!entry) return _PyObject_MakeTpCall(method.get(), vector, PyVectorcall_NARGS(nargsf), kwnames);
+  return _Py_CheckFunctionResult(method.get(), entry(method.get(), vector, nargsf, kwnames), nullptr);
 }
 
 static const char kTwoDigits[] =
@@ -272,8 +244,7 @@ PyObject* Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
   if (v < 0) *--p = '-';
   Py_ssize_t length = end - p;
   if (length == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(*p));
-  PyObject* text = PyUnicode_New(length, 127);
-  if (!text) return nullptr;
-  std::memcpy(PyUnicode_1BYTE_DATA(text), p, static_cast<size_t>(length));
-  return text;
+  Ref text = Ref::steal(PyUnicode_New(length, 127));
+  if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<size_t>(length));
+  return text.release();
 }

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "runtime/globals.h"
 
 PyObject* Rt_ResolveBases(PyObject* bases) noexcept;
@@ -37,3 +39,12 @@ struct MethodStatement {
   int annotation_count;          // pairs
 };
 int Rt_DefineMethod(PyObject* ns, const MethodStatement& st) noexcept;
+
+// A method statement whose annotation count comes from its array.
+template <size_t N>
+MethodStatement Rt_MethodStatement(PyMethodDef* def, PyObject* name, PyObject* qualname,
+                                   PyObject* module_name, PyObject* code,
+                                   PyObject* const (&annotations)[N]) noexcept {
+  static_assert(N % 2 == 0, "annotations alternate name and text");
+  return {def, name, qualname, module_name, code, annotations, static_cast<int>(N / 2)};
+}

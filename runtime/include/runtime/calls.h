@@ -3,11 +3,18 @@
 
 #include <Python.h>
 
-// Prefers a built-in's native entry, then vectorcall, then a tuple call.
-// `nargsf` may carry PY_VECTORCALL_ARGUMENTS_OFFSET.
+// Each returns the call's result, or null with an exception set, and is
+// entered with no exception pending.
+
+// With keywords: a tuple call. Without: a built-in function's (or function
+// object's) native entry for no argument or one, then the callable's
+// vectorcall entry, then a tuple call. `nargsf` may carry
+// PY_VECTORCALL_ARGUMENTS_OFFSET.
 PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
                       PyObject* kwargs) noexcept;
+// The type's call slot inside a recursion guard; PyObject_Call without one.
 PyObject* Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept;
+// A built-in function's native entry for METH_NOARGS (arg null) or METH_O.
 PyObject* Rt_CallCFunction(PyObject* func, PyObject* arg) noexcept;
 
 // Calls `callable` with no arguments, unpacking a bound method so that its

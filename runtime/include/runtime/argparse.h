@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 // Parameter names as pointers to constant-table slots, null-terminated.
 using ArgNameTable = PyObject** const*;
 
@@ -31,6 +33,24 @@ int Rt_MatchKeywordByValue(PyObject* key, ArgNameTable names, ArgNameTable first
                            Py_ssize_t* index, const char* function_name) noexcept;
 void Rt_RaiseArgCountError(const ArgSignature& sig, Py_ssize_t given) noexcept;
 
-// The type test of an annotated argument: exactly `expected` passes; anything
-// else raises TypeError, with `note` appended for a subclass. 1 or 0.
+// The type test of an annotated argument: exactly `expected` passes (0);
+// anything else raises TypeError, with `note` appended for a subclass (-1).
 int Rt_ArgTypeTest(PyObject* obj, PyTypeObject* expected, const char* name, PyObject* note) noexcept;
+
+namespace rt {
+
+// The values Rt_BindArguments binds, each owning its reference (or null);
+// released in parameter order when the call is over, or by Clear().
+template <size_t N>
+struct BoundArguments {
+  PyObject* values[N] = {};  // owned
+  BoundArguments() noexcept = default;
+  BoundArguments(const BoundArguments&) = delete;
+  BoundArguments& operator=(const BoundArguments&) = delete;
+  ~BoundArguments() { Clear(); }
+  void Clear() noexcept {
+    for (PyObject*& v : values) Py_CLEAR(v);
+  }
+};
+
+}  // namespace rt

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <Python.h>
+#include <frameobject.h>
 
 #include <cstdint>
 
@@ -42,6 +43,46 @@ inline void* Rt_StrData(PyObject* s) noexcept {
   }
   return reinterpret_cast<PyUnicodeObject*>(s)->data.any;
 }
+
+// --- thread state -------------------------------------------------------------
+
+// The raised exception's class, borrowed; null when nothing is raised.
+inline PyObject* Rt_RaisedType(PyThreadState* tstate) noexcept { return tstate->curexc_type; }
+
+// Takes the raised exception out of the thread state as it is (not
+// normalised); the references pass to the caller.
+inline void Rt_TakeRaised(PyThreadState* tstate, PyObject** type, PyObject** value,
+                          PyObject** tb) noexcept {
+  *type = tstate->curexc_type;
+  *value = tstate->curexc_value;
+  *tb = tstate->curexc_traceback;
+  tstate->curexc_type = tstate->curexc_value = tstate->curexc_traceback = nullptr;
+}
+
+// The innermost handled-exception entry: a frame's or a generator's own.
+inline _PyErr_StackItem* Rt_HandledEntry(PyThreadState* tstate) noexcept {
+  return tstate->exc_info;
+}
+
+// --- objects --------------------------------------------------------------------
+
+// Gives a new object another type; the caller settles the reference counts.
+inline void Rt_SetObjectType(PyObject* obj, PyTypeObject* type) noexcept { Py_TYPE(obj) = type; }
+
+// Appends to a list that has room without going through the resize path (the
+// list takes a new reference to `x`); false when it has none.
+inline bool Rt_ListPutInSpare(PyObject* list, PyObject* x) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  Py_ssize_t size = Py_SIZE(l);
+  if (l->allocated <= size) return false;
+  Py_INCREF(x);
+  PyList_SET_ITEM(list, size, x);
+  Py_SIZE(l) = size + 1;
+  return true;
+}
+
+// A frame's current line, for frames that never run bytecode.
+inline void Rt_SetFrameLine(PyFrameObject* frame, int line) noexcept { frame->f_lineno = line; }
 
 // The interpreter's own method lookup, the one its method-call opcode uses:
 // 1 with the type's function in *method (to be called with obj first), else

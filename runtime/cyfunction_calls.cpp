@@ -1,0 +1,197 @@
+// Calls into function objects: the call slot and the vectorcall entries, one
+// per calling convention, chosen when the object is made.
+#include <cstddef>
+
+#include "runtime/cyfunction.h"
+#include "runtime/ref.h"
+
+namespace {
+
+bool SelfFromFirstArg(const CyFunction* op) noexcept {
+  return (op->flags & (kCyFunctionSelfFromFirstArg | kCyFunctionStaticMethod)) ==
+         kCyFunctionSelfFromFirstArg;
+}
+
+// Takes the native self off the arguments when the function asks for it.
+// 0, or -1 with TypeError when there is no argument to take.
+int BindNativeSelf(CyFunction* op, PyObject* const** args, Py_ssize_t* n, PyObject** self) noexcept {
+  if (!SelfFromFirstArg(op)) {
+    *self = op->func.m_self;
+    return 0;
+  }
+  if (*n < 1) {
+    PyErr_Format(PyExc_TypeError, "%.200s() %s", op->func.m_ml->ml_name, "needs an argument");
+    return -1;
+  }
+  *self = (*args)[0];
+  ++*args;
+  --*n;
+  return 0;
+}
+
+// 0 without keywords, else -1 with TypeError.
+int RefuseKeywords(CyFunction* op, PyObject* kwnames) noexcept {
+  if (!kwnames || !PyTuple_GET_SIZE(kwnames)) return 0;
+  PyErr_Format(PyExc_TypeError, "%.200s() %s", op->func.m_ml->ml_name, "takes no keyword arguments");
+  return -1;
+}
+
+template <typename F>
+F MethodAs(PyMethodDef* ml) noexcept {
+  return reinterpret_cast<F>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
+}
+
+using FastKeywordsMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* const*, Py_ssize_t,
+                                         PyObject*);
+
+}  // namespace
+
+// --- vectorcall entries -----------------------------------------------------------
+
+extern "C" PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args,
+                                                    size_t nargsf, PyObject* kwnames) noexcept {
+  CyFunction* op = AsCyFunction(func);
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  PyObject* self;
+  if (BindNativeSelf(op, &args, &n, &self) < 0 || RefuseKeywords(op, kwnames) < 0) return nullptr;
+  if (n != 0) {
+    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", op->func.m_ml->ml_name,
+                 "takes no arguments", n);
+    return nullptr;
+  }
+  return op->func.m_ml->ml_meth(self, nullptr);
+}
+
+extern "C" PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* const* args,
+                                                    size_t nargsf, PyObject* kwnames) noexcept {
+  CyFunction* op = AsCyFunction(func);
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  PyObject* self;
+  if (BindNativeSelf(op, &args, &n, &self) < 0 || RefuseKeywords(op, kwnames) < 0) return nullptr;
+  if (n != 1) {
+    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", op->func.m_ml->ml_name,
+                 "takes exactly one argument", n);
+    return nullptr;
+  }
+  return op->func.m_ml->ml_meth(self, args[0]);
+}
+
+extern "C" PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
+                                                          size_t nargsf,
+                                                          PyObject* kwnames) noexcept {
+  CyFunction* op = AsCyFunction(func);
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  PyObject* self;
+  if (BindNativeSelf(op, &args, &n, &self) < 0) return nullptr;
+  return MethodAs<_PyCFunctionFastWithKeywords>(op->func.m_ml)(self, args, n, kwnames);
+}
+
+extern "C" PyObject* Rt_CyFunction_VectorcallFastKeywordsMethod(PyObject* func,
+                                                                PyObject* const* args,
+                                                                size_t nargsf,
+                                                                PyObject* kwnames) noexcept {
+  CyFunction* op = AsCyFunction(func);
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  PyObject* self;
+  if (BindNativeSelf(op, &args, &n, &self) < 0) return nullptr;
+  return MethodAs<FastKeywordsMethod>(op->func.m_ml)(
+      self, reinterpret_cast<PyTypeObject*>(op->defining_class), args, n, kwnames);
+}
+
+// --- keyword dict adapter -------------------------------------------------------------
+
+PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
+                                  Py_ssize_t nargs, PyObject* kwargs) noexcept {
+  Py_ssize_t n = PyDict_GET_SIZE(kwargs);
+  // Positional values borrowed from the caller, then the keyword values, each
+  // owning a reference until the call is over.
+  struct Block {
+    PyObject** items;
+    Py_ssize_t first_owned, owned_end;
+    ~Block() {
+      for (Py_ssize_t j = first_owned; j < owned_end; ++j) rt::Ref::steal(items[j]).reset();
+      PyMem_Free(items);
+    }
+  } block{static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(nargs + n) * sizeof(PyObject*))),
+          nargs, nargs};
+  if (!block.items) return PyErr_NoMemory();
+  for (Py_ssize_t i = 0; i < nargs; ++i) block.items[i] = args[i];
+  rt::Ref names = rt::Ref::steal(PyTuple_New(n));
+  if (!names) return nullptr;
+  Py_ssize_t pos = 0, i = 0;
+  PyObject *key, *value;
+  unsigned long all_str = Py_TPFLAGS_UNICODE_SUBCLASS;
+  // The dict cannot change here: nothing below runs Python code.
+  while (i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
+    rt::PutTupleItem(names.get(), i, rt::Ref::borrow(key));
+    block.items[nargs + i] = rt::Ref::borrow(value).release();
+    block.owned_end = nargs + ++i;
+    all_str &= Py_TYPE(key)->tp_flags;
+  }
+  if (!all_str) {
+    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+    return nullptr;
+  }
+  rt::Ref result = rt::Ref::steal(entry(func, block.items, static_cast<size_t>(nargs), names.get()));
+  names.reset();
+  return result.release();
+}
+
+// --- the call slot ----------------------------------------------------------------------
+
+PyObject* Rt_CyFunction_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                     PyObject* kwargs) noexcept {
+  PyMethodDef* ml = AsCyFunction(func)->func.m_ml;
+  int convention = ml->ml_flags & 0xF;
+  bool has_keywords = kwargs && PyDict_Size(kwargs) != 0;
+  switch (convention) {
+    case METH_VARARGS | METH_KEYWORDS:
+      return MethodAs<PyCFunctionWithKeywords>(ml)(self, args, kwargs);
+    case METH_VARARGS:
+    case METH_NOARGS:
+    case METH_O: {
+      if (has_keywords) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s", ml->ml_name, "takes no keyword arguments");
+        return nullptr;
+      }
+      if (convention == METH_VARARGS) return ml->ml_meth(self, args);
+      Py_ssize_t size = PyTuple_GET_SIZE(args);
+      if (convention == METH_NOARGS) {
+        if (size != 0) {
+          PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", ml->ml_name,
+                       "takes no arguments", size);
+          return nullptr;
+        }
+        return ml->ml_meth(self, nullptr);
+      }
+      if (size != 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", ml->ml_name,
+                     "takes exactly one argument", size);
+        return nullptr;
+      }
+      return ml->ml_meth(self, PyTuple_GET_ITEM(args, 0));
+    }
+    default:
+      PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
+      return nullptr;
+  }
+}
+
+extern "C" PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
+  CyFunction* op = AsCyFunction(func);
+  if (vectorcallfunc entry = op->func.vectorcall) {
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
+    if (kwargs && PyDict_GET_SIZE(kwargs)) return Rt_VectorcallWithKwDict(func, entry, items, n, kwargs);
+    return entry(func, items, static_cast<size_t>(n), nullptr);
+  }
+  if (!SelfFromFirstArg(op)) return Rt_CyFunction_CallWithSelf(func, op->func.m_self, args, kwargs);
+  rt::Ref rest = rt::Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+  if (!rest) return nullptr;
+  if (PyTuple_GET_SIZE(args) == 0) {
+    rest.reset();
+    PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", op->qualname);
+    return nullptr;
+  }
+  return Rt_CyFunction_CallWithSelf(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);
+}
