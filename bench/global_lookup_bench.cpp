@@ -80,7 +80,8 @@ BENCHMARK(BuiltinThroughCache);
 
 }  // namespace
 
-const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_bench", "bench/_rt_bench.py", EmptyModuleBody);
+const ModuleDescriptor kThisModule =
+    RT_TEST_DESCRIPTOR("_rt_bench", "bench/_rt_bench.py", EmptyModuleBody);
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);

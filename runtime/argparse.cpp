@@ -30,8 +30,10 @@ void Rt_RaiseArgCountError(const ArgSignature& sig, Py_ssize_t given) noexcept {
 }
 
 static void RaiseUnexpected(const char* function_name, PyObject* key) noexcept {
-  AsciiMessage().Text(function_name).Literal("() got an unexpected keyword argument '").Raise(
-      PyExc_TypeError, key, "'");
+  AsciiMessage()
+      .Text(function_name)
+      .Literal("() got an unexpected keyword argument '")
+      .Raise(PyExc_TypeError, key, "'");
 }
 
 static void RaiseMultipleValues(const char* function_name, PyObject* key) noexcept {
@@ -42,7 +44,10 @@ static void RaiseMultipleValues(const char* function_name, PyObject* key) noexce
 }
 
 static void RaiseNotStrings(const char* function_name) noexcept {
-  AsciiMessage().Text(function_name, 200).Literal("() keywords must be strings").Raise(PyExc_TypeError);
+  AsciiMessage()
+      .Text(function_name, 200)
+      .Literal("() keywords must be strings")
+      .Raise(PyExc_TypeError);
 }
 
 static bool SameText(PyObject* name, PyObject* key, Py_hash_t key_hash) noexcept {
@@ -118,8 +123,8 @@ int Rt_ParseKeywordsFromTuple(PyObject* kwnames, PyObject* const* kwvalues, ArgN
   ArgNameTable first_keyword = names + nargs;
   for (Py_ssize_t i = 0; i < kwcount; ++i) {
     Py_ssize_t index;
-    if (ClassifyKeyword(PyTuple_GET_ITEM(kwnames, i), names, first_keyword, &index,
-                        function_name) < 0)
+    if (ClassifyKeyword(PyTuple_GET_ITEM(kwnames, i), names, first_keyword, &index, function_name) <
+        0)
       return -1;
     // A names tuple that repeats a name binds the last value, as the
     // interpreter's own functions do not allow; refuse it the same way.
@@ -170,7 +175,8 @@ static void RaiseFirstUnboundKeyword(PyObject* kwargs, ArgNameTable first_keywor
 }
 
 int Rt_ParseKeywordsFromDict(PyObject* kwargs, ArgNameTable names, PyObject** values,
-                             Py_ssize_t nargs, Py_ssize_t kwcount, const char* function_name) noexcept {
+                             Py_ssize_t nargs, Py_ssize_t kwcount,
+                             const char* function_name) noexcept {
   if (!PyArg_ValidateKeywordArguments(kwargs)) return -1;
   ArgNameTable first_keyword = names + nargs;
   if (!*first_keyword) {
@@ -195,8 +201,8 @@ int Rt_ParseKeywordsFromDict(PyObject* kwargs, ArgNameTable names, PyObject** va
   return 0;
 }
 
-int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kw, PyObject** values) noexcept {
+int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
+                     PyObject** values) noexcept {
   Py_ssize_t kwcount = 0;
   bool names_tuple = false;
   if (kw) {
@@ -232,7 +238,8 @@ int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t 
   return 0;
 }
 
-int Rt_ArgTypeTest(PyObject* obj, PyTypeObject* expected, const char* name, PyObject* note) noexcept {
+int Rt_ArgTypeTest(PyObject* obj, PyTypeObject* expected, const char* name,
+                   PyObject* note) noexcept {
   if (!expected) {
     PyErr_SetString(PyExc_SystemError, "Missing type object");
     return -1;
@@ -242,8 +249,8 @@ int Rt_ArgTypeTest(PyObject* obj, PyTypeObject* expected, const char* name, PyOb
   bool subclass = Rt_IsSubtype(type, expected);
   rt::Ref empty = rt::Ref::steal(PyUnicode_FromStringAndSize("", 0));
   if (!empty) return -1;
-  PyErr_Format(PyExc_TypeError,
-               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", name,
-               expected->tp_name, type->tp_name, subclass ? ". " : "", subclass ? note : empty.get());
+  PyErr_Format(
+      PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
+      name, expected->tp_name, type->tp_name, subclass ? ". " : "", subclass ? note : empty.get());
   return -1;
 }

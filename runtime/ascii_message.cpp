@@ -38,8 +38,8 @@ rt::Ref AsciiMessage::Build(PyObject* quoted, const char* tail) const noexcept {
   size_t tail_length = std::strlen(tail);
   if (!ascii_ || (quoted && (!PyUnicode_Check(quoted) || PyUnicode_READY(quoted) < 0))) {
     // Not reached with the runtime's constant names; kept exact all the same.
-    rt::Ref head = rt::Ref::steal(
-        PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(length_), "replace"));
+    rt::Ref head =
+        rt::Ref::steal(PyUnicode_DecodeUTF8(buffer_, static_cast<Py_ssize_t>(length_), "replace"));
     if (!head) return head;
     return rt::Ref::steal(quoted ? PyUnicode_FromFormat("%U%U%s", head.get(), quoted, tail)
                                  : PyUnicode_FromFormat("%U%s", head.get(), tail));

@@ -82,7 +82,8 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) no
 
 int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   assert(Rt_IsInternedName(name));
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) return GetMethodGeneric(obj, name, method);
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
+    return GetMethodGeneric(obj, name, method);
   return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
 }
 
@@ -93,9 +94,10 @@ PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noex
   // A spare slot in front, so that the callee may put a bound self there.
   PyObject* slots[3] = {nullptr, obj, arg};
   size_t count = arg ? 1 : 0;
-  return unbound ? Rt_FastCall(method.get(), slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               nullptr)
-                 : Rt_FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return unbound ? Rt_FastCall(method.get(), slots + 1,
+                               (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+                 : Rt_FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               nullptr);
 }
 
 PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
@@ -117,8 +119,8 @@ PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssi
   return PyObject_GetIter(result.get());
 }
 
-int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position,
-                          PyObject** value, bool is_dict) noexcept {
+int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
+                          bool is_dict) noexcept {
   if (is_dict) {
     if (PyDict_Size(source) != size) {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -189,7 +191,8 @@ PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 ma
       return nullptr;
     }
     if (Rt_StrKind(part) == kind) {
-      std::memcpy(data + (position << shift), Rt_StrData(part), static_cast<size_t>(length) << shift);
+      std::memcpy(data + (position << shift), Rt_StrData(part),
+                  static_cast<size_t>(length) << shift);
     } else {
       _PyUnicode_FastCopyCharacters(result.get(), position, part, 0, length);
     }
@@ -218,8 +221,10 @@ PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnam
   if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL))
     entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(method.get()) +
                                                type->tp_vectorcall_offset);
-  if (!entry) return _PyObject_MakeTpCall(method.get(), vector, PyVectorcall_NARGS(nargsf), kwnames);
-  return _Py_CheckFunctionResult(method.get(), entry(method.get(), vector, nargsf, kwnames), nullptr);
+  if (!entry)
+    return _PyObject_MakeTpCall(method.get(), vector, PyVectorcall_NARGS(nargsf), kwnames);
+  return _Py_CheckFunctionResult(method.get(), entry(method.get(), vector, nargsf, kwnames),
+                                 nullptr);
 }
 
 static const char kTwoDigits[] =

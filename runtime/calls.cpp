@@ -49,8 +49,7 @@ static PyObject* CallWithTuple(PyObject* callable, PyObject* const* args, Py_ssi
 // (Python functions, classes, bound methods): its instances carry no
 // built-in function record, whatever its MRO lists, so the walk is skipped.
 static bool MayBeBuiltinFunction(PyTypeObject* type, PyTypeObject* function_type) noexcept {
-  return type == function_type || type == &PyCFunction_Type ||
-         type->tp_base != &PyBaseObject_Type;
+  return type == function_type || type == &PyCFunction_Type || type->tp_base != &PyBaseObject_Type;
 }
 
 PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,

@@ -16,10 +16,12 @@ using rt::Ref;
 // The replacement entries of a base that is not a type, from its
 // __mro_entries__(bases): empty without an error when it has none.
 static Ref MroEntries(PyObject* base, PyObject* bases) noexcept {
-  Ref method = Ref::steal(Rt_GetAttrNoError(base, Rt_RuntimeName(&RuntimeNameSlots::dunder_mro_entries)));
+  Ref method =
+      Ref::steal(Rt_GetAttrNoError(base, Rt_RuntimeName(&RuntimeNameSlots::dunder_mro_entries)));
   if (!method) return method;
   PyObject* slots[2] = {nullptr, bases};
-  Ref entries = Ref::steal(Rt_FastCall(method.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref entries =
+      Ref::steal(Rt_FastCall(method.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   method.reset();
   if (entries && !PyTuple_Check(entries.get())) {
     PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
@@ -80,10 +82,12 @@ PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObjec
                                    PyObject* qualname, PyObject* module_name) noexcept {
   Ref ns;
   if (metaclass) {
-    Ref prepare = Ref::steal(Rt_GetAttrNoError(metaclass, Rt_RuntimeName(&RuntimeNameSlots::dunder_prepare)));
+    Ref prepare =
+        Ref::steal(Rt_GetAttrNoError(metaclass, Rt_RuntimeName(&RuntimeNameSlots::dunder_prepare)));
     if (prepare) {
       PyObject* slots[3] = {nullptr, name, bases};
-      ns = Ref::steal(Rt_FastCall(prepare.get(), slots + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+      ns = Ref::steal(
+          Rt_FastCall(prepare.get(), slots + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     } else if (!PyErr_Occurred()) {
       ns = Ref::steal(PyDict_New());
     }
@@ -91,7 +95,8 @@ PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObjec
     ns = Ref::steal(PyDict_New());
   }
   if (!ns) return nullptr;
-  if (PyObject_SetItem(ns.get(), Rt_RuntimeName(&RuntimeNameSlots::dunder_module), module_name) < 0 ||
+  if (PyObject_SetItem(ns.get(), Rt_RuntimeName(&RuntimeNameSlots::dunder_module), module_name) <
+          0 ||
       PyObject_SetItem(ns.get(), Rt_RuntimeName(&RuntimeNameSlots::dunder_qualname), qualname) < 0)
     return nullptr;
   return ns.release();
@@ -99,16 +104,19 @@ PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObjec
 
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   assert(Rt_IsInternedName(key));
-  if (PyDict_CheckExact(ns)) return _PyDict_SetItem_KnownHash(ns, key, value, Rt_StrCachedHash(key));
+  if (PyDict_CheckExact(ns))
+    return _PyDict_SetItem_KnownHash(ns, key, value, Rt_StrCachedHash(key));
   return PyObject_SetItem(ns, key, value);
 }
 
-PyObject* Rt_CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, PyObject* ns) noexcept {
+PyObject* Rt_CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases,
+                         PyObject* ns) noexcept {
   PyObject* slots[4] = {nullptr, name, bases, ns};
   return Rt_FastCall(metaclass, slots + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-int Rt_DefineClass(const ClassStatement& st, int (*fill)(PyObject* ns, int* line), int* line) noexcept {
+int Rt_DefineClass(const ClassStatement& st, int (*fill)(PyObject* ns, int* line),
+                   int* line) noexcept {
   *line = st.line;
   Ref orig_bases = [&st] {
     Ref base = Ref::steal(Rt_GetModuleGlobal(st.base_name, st.base_cache));
@@ -119,7 +127,8 @@ int Rt_DefineClass(const ClassStatement& st, int (*fill)(PyObject* ns, int* line
   if (!bases) return -1;
   Ref metaclass = Ref::steal(Rt_CalculateMetaclass(bases.get()));
   if (!metaclass) return -1;
-  Ref ns = Ref::steal(Rt_PrepareClassNamespace(metaclass.get(), bases.get(), st.name, st.name, st.module_name));
+  Ref ns = Ref::steal(
+      Rt_PrepareClassNamespace(metaclass.get(), bases.get(), st.name, st.name, st.module_name));
   if (!ns) return -1;
   if (bases.get() != orig_bases.get() &&
       PyMapping_SetItemString(ns.get(), "__orig_bases__", orig_bases.get()) < 0)

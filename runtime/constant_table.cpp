@@ -15,7 +15,8 @@ namespace {
 rt::Ref DecodeText(const char* bytes, Py_ssize_t length) noexcept {
   unsigned char high = 0;
   for (Py_ssize_t i = 0; i < length; ++i) high |= static_cast<unsigned char>(bytes[i]);
-  if (high >= 0x80 || length < 2) return rt::Ref::steal(PyUnicode_DecodeUTF8(bytes, length, nullptr));
+  if (high >= 0x80 || length < 2)
+    return rt::Ref::steal(PyUnicode_DecodeUTF8(bytes, length, nullptr));
   rt::Ref text = rt::Ref::steal(PyUnicode_New(length, 127));
   if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), bytes, static_cast<size_t>(length));
   return text;
@@ -47,9 +48,9 @@ rt::Ref Decompress(const ConstantTableSpec* table) noexcept {
                  "zlib", 1);
     return rt::Ref();
   }
-  rt::Ref view = rt::Ref::steal(PyMemoryView_FromMemory(
-      reinterpret_cast<char*>(const_cast<unsigned char*>(table->blob)),
-      static_cast<Py_ssize_t>(table->blob_size), PyBUF_READ));
+  rt::Ref view = rt::Ref::steal(
+      PyMemoryView_FromMemory(reinterpret_cast<char*>(const_cast<unsigned char*>(table->blob)),
+                              static_cast<Py_ssize_t>(table->blob_size), PyBUF_READ));
   if (!view) return rt::Ref();
   return rt::Ref::steal(PyObject_CallFunctionObjArgs(decompress.get(), view.get(), nullptr));
 }

@@ -47,8 +47,8 @@ PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyOb
   op->dict = op->name = op->doc = op->defining_class = op->defaults_holder = nullptr;
   op->defaults = op->kwdefaults = op->annotations = op->is_coroutine = nullptr;
   op->defaults_provider = nullptr;
-  switch (ml->ml_flags & (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL |
-                          METH_METHOD)) {
+  switch (ml->ml_flags &
+          (METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD)) {
     case METH_VARARGS | METH_KEYWORDS:
       op->func.vectorcall = nullptr;
       break;
@@ -109,7 +109,8 @@ static int SetStringField(PyObject** field, PyObject* value, const char* message
 }
 
 static int SetName(PyObject* self, PyObject* value, void*) noexcept {
-  return SetStringField(&AsCyFunction(self)->name, value, "__name__ must be set to a string object");
+  return SetStringField(&AsCyFunction(self)->name, value,
+                        "__name__ must be set to a string object");
 }
 
 static PyObject* GetQualname(PyObject* self, void*) noexcept {
@@ -237,7 +238,7 @@ static PyObject* GetIsCoroutine(PyObject* self, void*) noexcept {
 }
 
 #define RT_GETSET(name, get, set) \
-  {const_cast<char*>(name), get, set, nullptr, nullptr}
+  { const_cast<char*>(name), get, set, nullptr, nullptr }
 
 static PyGetSetDef g_cyfunction_getset[] = {
     RT_GETSET("func_doc", GetDoc, SetDoc),
@@ -266,8 +267,8 @@ static PyMemberDef g_cyfunction_members[] = {
      nullptr},
     {const_cast<char*>("__vectorcalloffset__"), T_PYSSIZET, offsetof(PyCFunctionObject, vectorcall),
      READONLY, nullptr},
-    {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET, offsetof(PyCFunctionObject, m_weakreflist),
-     READONLY, nullptr},
+    {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET,
+     offsetof(PyCFunctionObject, m_weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 // --- type slots -----------------------------------------------------------------
@@ -302,10 +303,9 @@ constexpr size_t kOwnedFields[] = {
     offsetof(CyFunction, is_coroutine),   offsetof(CyFunction, defaults_holder),
 };
 
-static_assert(sizeof(CyFunction) == sizeof(PyCFunctionObject) +
-                                      (std::size(kOwnedFields) - 1) * sizeof(PyObject*) +
-                                      sizeof(void*) /* flags, padded */ +
-                                      sizeof(void*) /* defaults_provider */,
+static_assert(sizeof(CyFunction) ==
+                  sizeof(PyCFunctionObject) + (std::size(kOwnedFields) - 1) * sizeof(PyObject*) +
+                      sizeof(void*) /* flags, padded */ + sizeof(void*) /* defaults_provider */,
               "an object field added to the record belongs in kOwnedFields");
 
 static PyObject** OwnedField(PyObject* self, size_t offset) noexcept {

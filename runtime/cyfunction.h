@@ -6,23 +6,23 @@
 // Begins with the exact layout of the interpreter's built-in function object,
 // so code that reads m_ml / m_self of a built-in works on it unchanged.
 struct CyFunction {
-  PyCFunctionObject func;  // m_ml static; m_self is this object (no reference);
-                           // m_module owned
-  PyObject* dict;          // owned
-  PyObject* name;          // owned, filled on first read
-  PyObject* qualname;      // owned, never null while live
-  PyObject* doc;           // owned, filled on first read or by assignment
-  PyObject* globals;       // owned, never null
-  PyObject* code;          // owned
-  PyObject* closure;       // owned
-  PyObject* defining_class;   // owned
-  PyObject* defaults_holder;  // owned
-  int flags;               // CyFunctionFlags
-  PyObject* defaults;      // owned
-  PyObject* kwdefaults;    // owned
+  PyCFunctionObject func;                     // m_ml static; m_self is this object (no reference);
+                                              // m_module owned
+  PyObject* dict;                             // owned
+  PyObject* name;                             // owned, filled on first read
+  PyObject* qualname;                         // owned, never null while live
+  PyObject* doc;                              // owned, filled on first read or by assignment
+  PyObject* globals;                          // owned, never null
+  PyObject* code;                             // owned
+  PyObject* closure;                          // owned
+  PyObject* defining_class;                   // owned
+  PyObject* defaults_holder;                  // owned
+  int flags;                                  // CyFunctionFlags
+  PyObject* defaults;                         // owned
+  PyObject* kwdefaults;                       // owned
   PyObject* (*defaults_provider)(PyObject*);  // returns a new (defaults, kwdefaults) pair
-  PyObject* annotations;   // owned
-  PyObject* is_coroutine;  // owned, filled on first read
+  PyObject* annotations;                      // owned
+  PyObject* is_coroutine;                     // owned, filled on first read
 };
 
 static_assert(sizeof(void*) != 8 || sizeof(CyFunction) == 176,
@@ -59,8 +59,8 @@ PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args, 
                                          PyObject* kwnames) noexcept;
 PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* const* args, size_t nargsf,
                                          PyObject* kwnames) noexcept;
-PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
-                                               size_t nargsf, PyObject* kwnames) noexcept;
+PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args, size_t nargsf,
+                                               PyObject* kwnames) noexcept;
 PyObject* Rt_CyFunction_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
                                                      size_t nargsf, PyObject* kwnames) noexcept;
 }

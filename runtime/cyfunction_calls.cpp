@@ -14,7 +14,8 @@ bool SelfFromFirstArg(const CyFunction* op) noexcept {
 
 // Takes the native self off the arguments when the function asks for it.
 // 0, or -1 with TypeError when there is no argument to take.
-int BindNativeSelf(CyFunction* op, PyObject* const** args, Py_ssize_t* n, PyObject** self) noexcept {
+int BindNativeSelf(CyFunction* op, PyObject* const** args, Py_ssize_t* n,
+                   PyObject** self) noexcept {
   if (!SelfFromFirstArg(op)) {
     *self = op->func.m_self;
     return 0;
@@ -32,7 +33,8 @@ int BindNativeSelf(CyFunction* op, PyObject* const** args, Py_ssize_t* n, PyObje
 // 0 without keywords, else -1 with TypeError.
 int RefuseKeywords(CyFunction* op, PyObject* kwnames) noexcept {
   if (!kwnames || !PyTuple_GET_SIZE(kwnames)) return 0;
-  PyErr_Format(PyExc_TypeError, "%.200s() %s", op->func.m_ml->ml_name, "takes no keyword arguments");
+  PyErr_Format(PyExc_TypeError, "%.200s() %s", op->func.m_ml->ml_name,
+               "takes no keyword arguments");
   return -1;
 }
 
@@ -132,7 +134,8 @@ PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject
     PyErr_SetString(PyExc_TypeError, "keywords must be strings");
     return nullptr;
   }
-  rt::Ref result = rt::Ref::steal(entry(func, block.items, static_cast<size_t>(nargs), names.get()));
+  rt::Ref result =
+      rt::Ref::steal(entry(func, block.items, static_cast<size_t>(nargs), names.get()));
   names.reset();
   return result.release();
 }
@@ -182,7 +185,8 @@ extern "C" PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject
   if (vectorcallfunc entry = op->func.vectorcall) {
     Py_ssize_t n = PyTuple_GET_SIZE(args);
     PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
-    if (kwargs && PyDict_GET_SIZE(kwargs)) return Rt_VectorcallWithKwDict(func, entry, items, n, kwargs);
+    if (kwargs && PyDict_GET_SIZE(kwargs))
+      return Rt_VectorcallWithKwDict(func, entry, items, n, kwargs);
     return entry(func, items, static_cast<size_t>(n), nullptr);
   }
   if (!SelfFromFirstArg(op)) return Rt_CyFunction_CallWithSelf(func, op->func.m_self, args, kwargs);

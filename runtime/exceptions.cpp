@@ -24,17 +24,19 @@ void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject*
   CopyEntry(Rt_HandledEntry(tstate), type, value, tb);
 }
 
-void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* tb) noexcept {
+void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value,
+                       PyObject* tb) noexcept {
   _PyErr_StackItem* item = Rt_HandledEntry(tstate);
   // The entry is whole again before the old values' finalisers run.
   rt::ExceptionTriple old{rt::Ref::steal(item->exc_type), rt::Ref::steal(item->exc_value),
-                         rt::Ref::steal(item->exc_traceback)};
+                          rt::Ref::steal(item->exc_traceback)};
   item->exc_type = type;
   item->exc_value = value;
   item->exc_traceback = tb;
 }
 
-int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value, PyObject** tb) noexcept {
+int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value,
+                    PyObject** tb) noexcept {
   *type = *value = *tb = nullptr;
   rt::ExceptionTriple caught;
   Rt_TakeRaised(tstate, caught.type.out(), caught.value.out(), caught.tb.out());

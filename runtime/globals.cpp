@@ -10,8 +10,8 @@ PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
   rt::Ref result = rt::Ref::steal(Rt_GetAttr(obj, name));
   if (!result) {
     PyObject* raised = Rt_RaisedType(_PyThreadState_UncheckedGet());
-    if (raised && (raised == PyExc_AttributeError ||
-                   Rt_GivenExceptionMatches(raised, PyExc_AttributeError)))
+    if (raised &&
+        (raised == PyExc_AttributeError || Rt_GivenExceptionMatches(raised, PyExc_AttributeError)))
       PyErr_Clear();
   }
   return result.release();

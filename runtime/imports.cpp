@@ -28,7 +28,8 @@ static int FromSysModules(PyObject* absolute_name, PyObject* const* fromlist,
     *result = std::move(module);
     return 1;
   }
-  Py_ssize_t dot = PyUnicode_FindChar(absolute_name, '.', 0, PyUnicode_GET_LENGTH(absolute_name), 1);
+  Py_ssize_t dot =
+      PyUnicode_FindChar(absolute_name, '.', 0, PyUnicode_GET_LENGTH(absolute_name), 1);
   if (dot == -1) {
     *result = std::move(module);
     return 1;
@@ -80,8 +81,8 @@ PyObject* Rt_ImportFrom(PyObject* module, PyObject* name) noexcept {
   return nullptr;
 }
 
-int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const* names,
-                       Py_ssize_t count, int level, PyObject* absolute_name) noexcept {
+int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const* names, Py_ssize_t count,
+                       int level, PyObject* absolute_name) noexcept {
   Ref module = Ref::steal(Rt_ImportModule(name, names, count, globals, level, absolute_name));
   if (!module) return -1;
   for (Py_ssize_t i = 0; i < count; ++i) {

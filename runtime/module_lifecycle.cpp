@@ -72,8 +72,8 @@ int BuildCodeObject(const FunctionCodeInfo& info, PyObject* shared, PyObject** f
   varnames.reset();
   PyObject* e = g_state.empty_tuple;
   rt::Ref code = rt::Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-      info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes, e,
-      e, canonical.get(), e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
+      info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes, e, e,
+      canonical.get(), e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
       info.firstlineno, g_state.empty_bytes)));
   if (!code) return -1;
   canonical.reset();
@@ -95,7 +95,7 @@ int BuildCodeObjects() noexcept {
 // Outside the import system nobody else takes a failed module out of
 // sys.modules, and a later import would hand it out half made.
 void Unregister(PyObject* key, PyObject* module) noexcept {
-  rt::PendingErrorScope keep;  // the start-up's own error is the one to report
+  rt::PendingErrorScope keep;                    // the start-up's own error is the one to report
   PyObject* modules = PyImport_GetModuleDict();  // borrowed
   if (PyDict_GetItemWithError(modules, key) == module) (void)PyDict_DelItem(modules, key);
 }

@@ -137,7 +137,8 @@ static PyObject* Checked(PyObject* candidate, const char* short_name, Py_ssize_t
   return rt::NewRef(candidate);
 }
 
-PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec, PyObject* bases) noexcept {
+PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
+                             PyObject* bases) noexcept {
   const char* dot = std::strrchr(type_spec->name, '.');
   const char* short_name = dot ? dot + 1 : type_spec->name;
   rt::Ref key = rt::Ref::steal(PyUnicode_FromString(short_name));

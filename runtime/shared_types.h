@@ -10,9 +10,11 @@ struct ModuleState;
 #define RT_SHARED_MODULE_NAME "_cython_3_2_4amsendbackport"
 
 // New reference to the registered type, or null with an exception set.
-PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec, PyObject* bases) noexcept;
+PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
+                             PyObject* bases) noexcept;
 // 0 if `candidate` may serve as the type, else -1 with TypeError.
-int Rt_CheckSharedType(PyObject* candidate, const char* short_name, Py_ssize_t expected_size) noexcept;
+int Rt_CheckSharedType(PyObject* candidate, const char* short_name,
+                       Py_ssize_t expected_size) noexcept;
 // Applies the offsets and `__module__` descriptors that PyType_FromSpec
 // cannot express. 0, or -1 with an exception set.
 int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept;

@@ -100,7 +100,8 @@ static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
 
 // An empty code object for the entry, made with the pending exception set
 // aside; without memory the MemoryError replaces it.
-static rt::Ref NewCodeObject(const char* function_name, int line, const char* source_path) noexcept {
+static rt::Ref NewCodeObject(const char* function_name, int line,
+                             const char* source_path) noexcept {
   rt::PendingErrorScope keep;
   rt::Ref code = rt::Ref::steal(
       reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_path, function_name, line)));

@@ -22,8 +22,8 @@ int Rt_CheckVersion(uint32_t runtime_version, const char* module_full_name) noex
   if ((runtime_version & 0xFFFF0000u) == 0x03080000u) return 0;
   char message[200];
   PyOS_snprintf(message, sizeof message,
-                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                3, 8, module_full_name, "does not match",
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
+                8, module_full_name, "does not match",
                 static_cast<int>((runtime_version >> 24) & 0xFF),
                 static_cast<int>((runtime_version >> 16) & 0xFF));
   return PyErr_WarnEx(nullptr, message, 1);

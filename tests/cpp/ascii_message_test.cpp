@@ -64,13 +64,15 @@ TEST(AsciiMessage, CountErrorsMatchTheFormatter) {
 }
 
 TEST(AsciiMessage, QuotedNamesOfEveryWidthMatchTheFormatter) {
-  const char* keys[] = {"x", "", "self", "caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
-                        "a\xf0\x9f\x98\x80z"};
+  const char* keys[] = {
+      "x", "", "self", "caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "a\xf0\x9f\x98\x80z"};
   for (const char* utf8 : keys) {
     PyObject* key = PyUnicode_FromString(utf8);
     ASSERT_TRUE(key);
-    AsciiMessage().Text("probe").Literal("() got an unexpected keyword argument '").Raise(
-        PyExc_TypeError, key, "'");
+    AsciiMessage()
+        .Text("probe")
+        .Literal("() got an unexpected keyword argument '")
+        .Raise(PyExc_TypeError, key, "'");
     PyObject* built = TakeMessage(PyExc_TypeError);
     PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", "probe", key);
     ExpectSameText(built, TakeMessage(PyExc_TypeError), utf8);
@@ -83,8 +85,10 @@ TEST(AsciiMessage, NonAsciiNameFallsBackToTheDecoder) {
   const char* name = "m\xc3\xa9thode";
   PyObject* key = PyUnicode_FromString("\xe2\x82\xac");
   ASSERT_TRUE(key);
-  AsciiMessage().Text(name).Literal("() got multiple values for keyword argument '").Raise(
-      PyExc_TypeError, key, "'");
+  AsciiMessage()
+      .Text(name)
+      .Literal("() got multiple values for keyword argument '")
+      .Raise(PyExc_TypeError, key, "'");
   PyObject* built = TakeMessage(PyExc_TypeError);
   PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
   ExpectSameText(built, TakeMessage(PyExc_TypeError), name);

@@ -8,8 +8,8 @@
 #include <cwchar>
 #include <random>
 
-#include "runtime/cpython38.h"
 #include "runtime/body_helpers.h"
+#include "runtime/cpython38.h"
 
 namespace {
 
@@ -41,9 +41,9 @@ void ExpectDecimal(Py_ssize_t v) {
 }
 
 TEST_F(BodyHelpersTest, DecimalTextOfEdgesAndASample) {
-  for (Py_ssize_t v : {Py_ssize_t{0}, Py_ssize_t{7}, Py_ssize_t{10}, Py_ssize_t{99}, Py_ssize_t{100},
-                       Py_ssize_t{-1}, Py_ssize_t{-9}, Py_ssize_t{-10}, Py_ssize_t{-100},
-                       PY_SSIZE_T_MIN, PY_SSIZE_T_MIN + 1, PY_SSIZE_T_MAX})
+  for (Py_ssize_t v : {Py_ssize_t{0}, Py_ssize_t{7}, Py_ssize_t{10}, Py_ssize_t{99},
+                       Py_ssize_t{100}, Py_ssize_t{-1}, Py_ssize_t{-9}, Py_ssize_t{-10},
+                       Py_ssize_t{-100}, PY_SSIZE_T_MIN, PY_SSIZE_T_MIN + 1, PY_SSIZE_T_MAX})
     ExpectDecimal(v);
   std::mt19937_64 rng(42);
   for (int i = 0; i < 20000; ++i) {
@@ -106,7 +106,10 @@ TEST_F(BodyHelpersTest, MaxCharOfEveryKind) {
   struct Case {
     const char* utf8;
     Py_UCS4 widest;
-  } cases[] = {{"", 127}, {"abc", 127}, {"caf\xc3\xa9", 255}, {"\xc4\x80", 0xFFFF},
+  } cases[] = {{"", 127},
+               {"abc", 127},
+               {"caf\xc3\xa9", 255},
+               {"\xc4\x80", 0xFFFF},
                {"\xf0\x9f\x98\x80", 0x10FFFF}};
   for (const Case& c : cases) {
     PyObject* s = PyUnicode_FromString(c.utf8);
@@ -151,7 +154,8 @@ PyObject* Marker(PyObject* self, PyObject*) {
   return self;
 }
 
-PyMethodDef g_unready_methods[] = {{"m", Marker, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_unready_methods[] = {{"m", Marker, METH_NOARGS, nullptr},
+                                   {nullptr, nullptr, 0, nullptr}};
 PyTypeObject g_unready_type;
 PyTypeObject g_unreadyable_type;
 
@@ -161,8 +165,8 @@ TEST_F(BodyHelpersTest, GetMethodReadiesTheType) {
   g_unready_type.tp_flags = Py_TPFLAGS_DEFAULT;
   g_unready_type.tp_getattro = PyObject_GenericGetAttr;
   g_unready_type.tp_methods = g_unready_methods;
-  PyObject* obj = PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(PyObject))),
-                                &g_unready_type);
+  PyObject* obj =
+      PyObject_Init(static_cast<PyObject*>(PyObject_Malloc(sizeof(PyObject))), &g_unready_type);
   ASSERT_EQ(g_unready_type.tp_dict, nullptr);
   PyObject* name = PyUnicode_InternFromString("m");
   PyObject_Hash(name);
@@ -205,13 +209,15 @@ PyObject* RecordKeywords(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   g_seen_nargs = nargs;
   Py_XINCREF(kwnames);
   Py_XSETREF(g_seen_kwnames, kwnames);
-  if (kwnames && PyTuple_GET_SIZE(kwnames) == 1 && args[0] == Py_None) return nullptr;  // no error set
+  if (kwnames && PyTuple_GET_SIZE(kwnames) == 1 && args[0] == Py_None)
+    return nullptr;  // no error set
   Py_INCREF(args[nargs]);
   return args[nargs];
 }
 
-PyMethodDef g_record_def = {"record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(RecordKeywords)),
-                            METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef g_record_def = {
+    "record", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(RecordKeywords)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};
 
 TEST_F(BodyHelpersTest, CallMethodKwPassesOnlyKeywords) {
   PyObject* module = PyModule_New("kwtarget");

@@ -128,7 +128,8 @@ std::vector<CodeObjectCacheEntry> EntriesAt(std::initializer_list<int> lines) {
 TEST(CodeCacheBisect, EmptyAndSingleEntry) {
   // An empty range must not be read: the entry behind it is garbage.
   auto stale = EntriesAt({5});
-  for (int line : {-3, 0, 5, 1000}) EXPECT_EQ(Rt_BisectCodeObjects(stale.data(), 0, line), 0) << line;
+  for (int line : {-3, 0, 5, 1000})
+    EXPECT_EQ(Rt_BisectCodeObjects(stale.data(), 0, line), 0) << line;
   auto one = EntriesAt({10});
   EXPECT_EQ(Rt_BisectCodeObjects(one.data(), 1, 9), 0);
   EXPECT_EQ(Rt_BisectCodeObjects(one.data(), 1, 10), 0);

@@ -84,7 +84,8 @@ TEST_F(ConstantTable, BuildsEverySlotWithTheInterningRule) {
     if (i >= kFirstInternedSlot) {
       EXPECT_TRUE(PyUnicode_CHECK_INTERNED(value)) << i;
       EXPECT_EQ(value, g_constant_slots[i]) << i;  // interning found the embedded table's object
-    } else if (PyUnicode_GET_LENGTH(value) > 1) {  // one-character str objects are shared singletons
+    } else if (PyUnicode_GET_LENGTH(value) >
+               1) {  // one-character str objects are shared singletons
       EXPECT_FALSE(PyUnicode_CHECK_INTERNED(value)) << i;
       EXPECT_NE(value, g_constant_slots[i]) << i;
     }

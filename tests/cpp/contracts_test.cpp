@@ -58,8 +58,7 @@ const Contract kContracts[] = {
      },
      "Rt_IsInternedName"},
     {"NamespaceStoreOfALooseName",
-     [] { (void)Rt_SetNamespaceItem(PyDict_New(), LooseName(), Py_None); },
-     "Rt_IsInternedName"},
+     [] { (void)Rt_SetNamespaceItem(PyDict_New(), LooseName(), Py_None); }, "Rt_IsInternedName"},
 };
 
 class ContractDeathTest : public testing::TestWithParam<Contract> {};

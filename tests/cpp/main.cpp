@@ -8,7 +8,8 @@
 #include "runtime/module_state.h"
 #include "tests/testmod/test_descriptor.h"
 
-const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_embedded", "tests/cpp/_rt_embedded.py", EmptyModuleBody);
+const ModuleDescriptor kThisModule =
+    RT_TEST_DESCRIPTOR("_rt_embedded", "tests/cpp/_rt_embedded.py", EmptyModuleBody);
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

@@ -51,7 +51,8 @@ TEST(SharedTypeCheck, ComparesTheBasicSizeOnlyWhenAsked) {
 TEST(SharedTypeCheck, CapsTheNameAt200Bytes) {
   std::string name(300, 'n');
   EXPECT_EQ(Rt_CheckSharedType(Py_None, name.c_str(), 0), -1);
-  EXPECT_EQ(TakeTypeError(), "Shared Cython type " + std::string(200, 'n') + " is not a type object");
+  EXPECT_EQ(TakeTypeError(),
+            "Shared Cython type " + std::string(200, 'n') + " is not a type object");
 }
 
 TEST(SharedTypes, StartUpRegisteredBothTypes) {
@@ -75,8 +76,7 @@ TEST(SharedTypes, StartUpRegisteredBothTypes) {
 
 // A small type of the test's own, registered under a name without a dot.
 struct Plain {
-  PyObject_HEAD
-  PyObject* dict;
+  PyObject_HEAD PyObject* dict;
   PyObject* weakrefs;
   PyObject* value;
 };
@@ -84,7 +84,8 @@ struct Plain {
 PyMemberDef g_plain_members[] = {
     {const_cast<char*>("value"), T_OBJECT, offsetof(Plain, value), 0, nullptr},
     {const_cast<char*>("__dictoffset__"), T_PYSSIZET, offsetof(Plain, dict), READONLY, nullptr},
-    {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET, offsetof(Plain, weakrefs), READONLY, nullptr},
+    {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET, offsetof(Plain, weakrefs), READONLY,
+     nullptr},
     {const_cast<char*>("__ignored__"), T_PYSSIZET, offsetof(Plain, value), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 

@@ -130,7 +130,7 @@ TEST_F(Traceback, SecondEntryAtALineReusesItsCodeObject) {
 // Names that take turns at one line, ASCII or not, each show on their own
 // entry, however often the same name comes back.
 TEST_F(Traceback, NamesTakingTurnsAtOneLineEachShowTheirOwn) {
-  const char* const names[] = {"pkg.mod.f", "pkg.mod.g\xc3\xa9", "pkg.mod.f", "pkg.mod.f",
+  const char* const names[] = {"pkg.mod.f",         "pkg.mod.g\xc3\xa9", "pkg.mod.f", "pkg.mod.f",
                                "pkg.mod.g\xc3\xa9", "pkg.mod.g\xc3\xa9", "pkg.mod.f"};
   Raise();
   for (const char* name : names) Rt_AddTraceback(name, 30, kSource);

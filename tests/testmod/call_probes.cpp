@@ -66,9 +66,8 @@ PyObject* EchoFastKeywordsMethod(PyObject* self, PyTypeObject* cls, PyObject* co
   Ref positional = Ref::steal(Vector(args, nargs));
   Ref values = Ref::steal(Vector(args + nargs, nkw));
   if (!positional || !values) return nullptr;
-  return Py_BuildValue("(sOOOOO)", "method", OrNone(self),
-                       OrNone(reinterpret_cast<PyObject*>(cls)), positional.get(),
-                       OrNone(kwnames), values.get());
+  return Py_BuildValue("(sOOOOO)", "method", OrNone(self), OrNone(reinterpret_cast<PyObject*>(cls)),
+                       positional.get(), OrNone(kwnames), values.get());
 }
 
 PyObject* EchoFast(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -107,8 +106,8 @@ PyObject* MakeCallable(PyObject*, PyObject* args, PyObject* kwargs) {
   int convention, flags = 0;
   PyObject* qualname = nullptr;
   PyObject* defining_class = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|iUO", const_cast<char**>(keywords),
-                                   &convention, &flags, &qualname, &defining_class))
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|iUO", const_cast<char**>(keywords), &convention,
+                                   &flags, &qualname, &defining_class))
     return nullptr;
   PyMethodDef* def = EchoDef(convention);
   if (!def) return nullptr;
@@ -193,8 +192,8 @@ PyObject* FastCall(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   PyObject* slots[16] = {nullptr};
   if (nargs > 15) return PyErr_Format(PyExc_ValueError, "at most 14 arguments");
   for (Py_ssize_t i = 1; i < nargs; ++i) slots[i] = args[i];
-  return Rt_FastCall(args[0], slots + 1, static_cast<size_t>(nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                     nullptr);
+  return Rt_FastCall(args[0], slots + 1,
+                     static_cast<size_t>(nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
 // fast_call_kw(callable, args, kwargs): Rt_FastCall with a keyword dict.
@@ -243,9 +242,9 @@ PyObject* CallWithSelf(PyObject*, PyObject* args) {
     return nullptr;
   PyMethodDef* def = EchoDef(convention);
   if (!def) return nullptr;
-  Ref func = Ref::steal(Rt_CyFunction_New(EchoDef(METH_VARARGS | METH_KEYWORDS), 0,
-                                          Rt_Const(slot::kProbe), nullptr, nullptr,
-                                          g_state.module_dict, nullptr));
+  Ref func =
+      Ref::steal(Rt_CyFunction_New(EchoDef(METH_VARARGS | METH_KEYWORDS), 0, Rt_Const(slot::kProbe),
+                                   nullptr, nullptr, g_state.module_dict, nullptr));
   if (!func) return nullptr;
   AsCyFunction(func.get())->func.m_ml = def;
   return Rt_CyFunction_CallWithSelf(func.get(), self == Py_None ? nullptr : self, tuple,
@@ -262,15 +261,16 @@ PyObject* CallNative(PyObject*, PyObject* args) {
       !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type)))
     return PyErr_Format(PyExc_TypeError, "not a function object");
   PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
-  if ((ml->ml_flags & (METH_FASTCALL | METH_KEYWORDS | METH_METHOD)) != (METH_FASTCALL | METH_KEYWORDS))
+  if ((ml->ml_flags & (METH_FASTCALL | METH_KEYWORDS | METH_METHOD)) !=
+      (METH_FASTCALL | METH_KEYWORDS))
     return PyErr_Format(PyExc_TypeError, "not a fast-keywords definition");
   ArgVector v;
   if (!v.Fill(values)) return nullptr;
   Py_ssize_t nargs = v.n;
   if (kw != Py_None && PyTuple_Check(kw)) nargs -= PyTuple_GET_SIZE(kw);
   if (nargs < 0) return PyErr_Format(PyExc_ValueError, "fewer values than keyword names");
-  auto meth = reinterpret_cast<_PyCFunctionFastWithKeywords>(
-      reinterpret_cast<void (*)(void)>(ml->ml_meth));
+  auto meth =
+      reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
   PyObject* result = meth(reinterpret_cast<PyCFunctionObject*>(f)->m_self, v.slots + 1, nargs,
                           kw == Py_None ? nullptr : kw);
   if (!result && !PyErr_Occurred())

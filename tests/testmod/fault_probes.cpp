@@ -90,7 +90,8 @@ PyObject* FailAllocation(PyObject*, PyObject* args, PyObject* kwargs) {
   Ref testcapi = Ref::steal(PyImport_ImportModule("_testcapi"));
   if (!testcapi) return nullptr;
   PyCFunctionObject* arm = TestHook(testcapi.get(), "set_nomemory", METH_VARARGS);
-  PyCFunctionObject* disarm = arm ? TestHook(testcapi.get(), "remove_mem_hooks", METH_NOARGS) : nullptr;
+  PyCFunctionObject* disarm =
+      arm ? TestHook(testcapi.get(), "remove_mem_hooks", METH_NOARGS) : nullptr;
   if (!disarm) return nullptr;
   Ref window = Ref::steal(Py_BuildValue("(ii)", static_cast<int>(n), static_cast<int>(n + 1)));
   if (!window) return nullptr;
@@ -102,8 +103,8 @@ PyObject* FailAllocation(PyObject*, PyObject* args, PyObject* kwargs) {
   if (call_slot) {
     result = Py_TYPE(callable)->tp_call(callable, positional.get(), call_kwargs);
   } else {
-    result = _PyObject_Vectorcall(callable, vector.data(), static_cast<size_t>(nargs),
-                                  kwnames.get());
+    result =
+        _PyObject_Vectorcall(callable, vector.data(), static_cast<size_t>(nargs), kwnames.get());
   }
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);

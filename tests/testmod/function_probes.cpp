@@ -119,4 +119,6 @@ PyMethodDef g_probes[] = {
 
 }  // namespace
 
-int RegisterFunctionProbes(PyObject* module_dict) noexcept { return AddProbes(module_dict, g_probes); }
+int RegisterFunctionProbes(PyObject* module_dict) noexcept {
+  return AddProbes(module_dict, g_probes);
+}

@@ -1,8 +1,8 @@
 // Probes of the helpers of the handler bodies, one per helper.
 #include "constants.h"
+#include "runtime/body_helpers.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
-#include "runtime/body_helpers.h"
 #include "tests/testmod/testmod.h"
 
 using rt::Ref;
@@ -120,18 +120,19 @@ PyObject* CallMethodKw(PyObject*, PyObject* args) {
   return result;
 }
 
-PyMethodDef g_probes[] = {
-    {"get_method", Entry(GetMethod), METH_VARARGS, nullptr},
-    {"dict_values_init", Entry(DictValuesInit), METH_O, nullptr},
-    {"dict_values_next", Entry(DictValuesNext), METH_VARARGS, nullptr},
-    {"format_simple", Entry(FormatSimple), METH_O, nullptr},
-    {"max_char_of", Entry(MaxCharOf), METH_O, nullptr},
-    {"join3", Entry(Join3), METH_VARARGS, nullptr},
-    {"ssize_to_unicode", Entry(SsizeToUnicode), METH_VARARGS, nullptr},
-    {"list_append_fast", Entry(ListAppendFast), METH_VARARGS, nullptr},
-    {"call_method_kw", Entry(CallMethodKw), METH_VARARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_probes[] = {{"get_method", Entry(GetMethod), METH_VARARGS, nullptr},
+                          {"dict_values_init", Entry(DictValuesInit), METH_O, nullptr},
+                          {"dict_values_next", Entry(DictValuesNext), METH_VARARGS, nullptr},
+                          {"format_simple", Entry(FormatSimple), METH_O, nullptr},
+                          {"max_char_of", Entry(MaxCharOf), METH_O, nullptr},
+                          {"join3", Entry(Join3), METH_VARARGS, nullptr},
+                          {"ssize_to_unicode", Entry(SsizeToUnicode), METH_VARARGS, nullptr},
+                          {"list_append_fast", Entry(ListAppendFast), METH_VARARGS, nullptr},
+                          {"call_method_kw", Entry(CallMethodKw), METH_VARARGS, nullptr},
+                          {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 
-int RegisterHelperProbes(PyObject* module_dict) noexcept { return AddProbes(module_dict, g_probes); }
+int RegisterHelperProbes(PyObject* module_dict) noexcept {
+  return AddProbes(module_dict, g_probes);
+}

@@ -28,7 +28,8 @@ bool InternedNames(PyObject* tuple, Ref* out, Py_ssize_t capacity, Py_ssize_t* c
 
 // import_module(name, fromlist=None, level=0, globals=None, absolute_name=None)
 PyObject* ImportModule(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"name", "fromlist", "level", "globals", "absolute_name", nullptr};
+  static const char* keywords[] = {"name",    "fromlist",      "level",
+                                   "globals", "absolute_name", nullptr};
   PyObject *name, *fromlist = Py_None, *globals = Py_None, *absolute = Py_None;
   int level = 0;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "U|OiOO", const_cast<char**>(keywords), &name,
@@ -161,8 +162,8 @@ PyObject* PrepareNamespace(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OO!UUU", &metaclass, &PyTuple_Type, &bases, &name, &qualname,
                         &module_name))
     return nullptr;
-  return Rt_PrepareClassNamespace(metaclass == Py_None ? nullptr : metaclass, bases, name,
-                                  qualname, module_name);
+  return Rt_PrepareClassNamespace(metaclass == Py_None ? nullptr : metaclass, bases, name, qualname,
+                                  module_name);
 }
 
 // set_namespace_item(ns, key, value)
@@ -202,8 +203,13 @@ int FillProbeClass(PyObject* ns, int* line) {
     return -1;
   }
   PyObject* const annotations[] = {Rt_Const(slot::kA), Rt_Const(slot::kB)};
-  MethodStatement method = {&g_probe_method_def, Rt_Const(slot::kProbe), g_fill_qualname,
-                            Rt_Const(slot::kModuleName), g_state.code_objects[0], annotations, 1};
+  MethodStatement method = {&g_probe_method_def,
+                            Rt_Const(slot::kProbe),
+                            g_fill_qualname,
+                            Rt_Const(slot::kModuleName),
+                            g_state.code_objects[0],
+                            annotations,
+                            1};
   return Rt_DefineMethod(ns, method);
 }
 
@@ -226,7 +232,8 @@ PyObject* DefineClass(PyObject*, PyObject* args) {
   g_fill_qualname = nullptr;
   if (rc < 0) return nullptr;
   PyObject* cls = PyDict_GetItemWithError(g_state.module_dict, iname.get());
-  if (!cls) return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_AssertionError, "class not bound");
+  if (!cls)
+    return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_AssertionError, "class not bound");
   Py_INCREF(cls);
   return cls;
 }
@@ -255,4 +262,6 @@ PyMethodDef g_probes[] = {
 
 }  // namespace
 
-int RegisterImportProbes(PyObject* module_dict) noexcept { return AddProbes(module_dict, g_probes); }
+int RegisterImportProbes(PyObject* module_dict) noexcept {
+  return AddProbes(module_dict, g_probes);
+}

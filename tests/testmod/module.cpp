@@ -37,14 +37,14 @@ int Body(int* line) {
   *line = 1;
   PyObject* d = g_state.module_dict;
   if (RegisterStartupProbes(d) < 0 || RegisterFunctionProbes(d) < 0 || RegisterCallProbes(d) < 0 ||
-      RegisterImportProbes(d) < 0 || RegisterHelperProbes(d) < 0 ||
-      RegisterFaultProbes(d) < 0)
+      RegisterImportProbes(d) < 0 || RegisterHelperProbes(d) < 0 || RegisterFaultProbes(d) < 0)
     return -1;
   return 0;
 }
 
 }  // namespace
 
-const ModuleDescriptor kThisModule = RT_TEST_DESCRIPTOR("_rt_testmod", "tests/testmod/_rt_testmod.py", Body);
+const ModuleDescriptor kThisModule =
+    RT_TEST_DESCRIPTOR("_rt_testmod", "tests/testmod/_rt_testmod.py", Body);
 
 RT_DEFINE_MODULE(_rt_testmod)

@@ -23,11 +23,12 @@ PyObject* ConstantLayout(PyObject*, PyObject*) {
   return Py_BuildValue("(ii)", kConstantTable.str_count, kConstantTable.slot_count);
 }
 
-PyMethodDef g_probes[] = {
-    {"constant_table", ConstantTable, METH_NOARGS, nullptr},
-    {"constant_layout", ConstantLayout, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef g_probes[] = {{"constant_table", ConstantTable, METH_NOARGS, nullptr},
+                          {"constant_layout", ConstantLayout, METH_NOARGS, nullptr},
+                          {nullptr, nullptr, 0, nullptr}};
 
 }  // namespace
 
-int RegisterStartupProbes(PyObject* module_dict) noexcept { return AddProbes(module_dict, g_probes); }
+int RegisterStartupProbes(PyObject* module_dict) noexcept {
+  return AddProbes(module_dict, g_probes);
+}

@@ -10,9 +10,11 @@ inline constexpr int kProbeVarnames[] = {slot::kSelf, slot::kA, slot::kB};
 inline constexpr FunctionCodeInfo kProbeFunctions[] = {
     {3, 3, 1, kProbeVarnames, 3, slot::kSourcePath, slot::kProbe}};
 
-#define RT_TEST_DESCRIPTOR(name, source_path, body)                             \
-  {name, name, "init " name, source_path, &kConstantTable, kProbeFunctions,     \
-   Rt_FunctionCount(kProbeFunctions), RT_RUNTIME_NAME_SLOTS, body}
+#define RT_TEST_DESCRIPTOR(name, source_path, body)                          \
+  {                                                                          \
+    name, name, "init " name, source_path, &kConstantTable, kProbeFunctions, \
+        Rt_FunctionCount(kProbeFunctions), RT_RUNTIME_NAME_SLOTS, body       \
+  }
 
 // A module body with no statements, for runtimes started without an import.
 inline int EmptyModuleBody(int* line) {

@@ -17,8 +17,8 @@ PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noex
 PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
                                 bool* is_dict) noexcept;
 // 1 with a new reference in *value, 0 at the end, -1 with an exception set.
-int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position,
-                          PyObject** value, bool is_dict) noexcept;
+int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
+                          bool is_dict) noexcept;
 
 // The text of an f-string field that has no format options.
 PyObject* Rt_FormatSimple(PyObject* x) noexcept;

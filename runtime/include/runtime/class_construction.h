@@ -12,7 +12,8 @@ PyObject* Rt_CalculateMetaclass(PyObject* bases) noexcept;
 PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name,
                                    PyObject* qualname, PyObject* module_name) noexcept;
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept;
-PyObject* Rt_CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, PyObject* ns) noexcept;
+PyObject* Rt_CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases,
+                         PyObject* ns) noexcept;
 
 // A module-level class with one base read from a module global.
 struct ClassStatement {
@@ -20,12 +21,13 @@ struct ClassStatement {
   PyObject* module_name;  // for __module__
   PyObject* base_name;    // the global that holds the base
   GlobalLookupCache* base_cache;
-  int line;               // of the class statement
+  int line;  // of the class statement
 };
 
 // Builds the class and binds it in the module dict. `fill` runs the class body
 // on the namespace (0, or -1 with *line set). 0, or -1 with *line set.
-int Rt_DefineClass(const ClassStatement& st, int (*fill)(PyObject* ns, int* line), int* line) noexcept;
+int Rt_DefineClass(const ClassStatement& st, int (*fill)(PyObject* ns, int* line),
+                   int* line) noexcept;
 
 // A method definition inside a class body: the function object, its
 // annotations (alternating name and text constants) and the namespace binding.

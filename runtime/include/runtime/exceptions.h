@@ -16,9 +16,11 @@ void Rt_ExceptionSave(PyThreadState* tstate, PyObject** type, PyObject** value,
 void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject** value,
                                PyObject** tb) noexcept;
 // Makes the triple the handled exception; the references pass to the thread.
-void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value, PyObject* tb) noexcept;
+void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value,
+                       PyObject* tb) noexcept;
 // Catches the raised exception: 0 with three new references, -1 on failure.
-int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value, PyObject** tb) noexcept;
+int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value,
+                    PyObject** tb) noexcept;
 
 // 1 when the raised exception (none: 0) matches `target`, a class or a tuple.
 int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept;
@@ -50,8 +52,7 @@ class [[nodiscard]] HandledExceptionScope {
     Rt_ExceptionSaveInnermost(tstate, saved_.type.out(), saved_.value.out(), saved_.tb.out());
   }
   ~HandledExceptionScope() {
-    Rt_ExceptionReset(tstate_, saved_.type.release(), saved_.value.release(),
-                      saved_.tb.release());
+    Rt_ExceptionReset(tstate_, saved_.type.release(), saved_.value.release(), saved_.tb.release());
   }
   HandledExceptionScope(const HandledExceptionScope&) = delete;
   HandledExceptionScope& operator=(const HandledExceptionScope&) = delete;

@@ -14,8 +14,8 @@ PyObject* Rt_ImportFrom(PyObject* module, PyObject* name) noexcept;
 
 // A whole `from <name> import <names...>` statement: every name is stored in
 // `globals` before the next is read. 0, or -1 with an exception set.
-int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const* names,
-                       Py_ssize_t count, int level, PyObject* absolute_name) noexcept;
+int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const* names, Py_ssize_t count,
+                       int level, PyObject* absolute_name) noexcept;
 template <size_t N>
 int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const (&names)[N], int level,
                        PyObject* absolute_name) noexcept {

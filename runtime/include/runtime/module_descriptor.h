@@ -24,10 +24,12 @@ struct FunctionCodeInfo {
 // A function whose locals are exactly its variable names (no cells), as
 // every function of these modules is.
 template <size_t N>
-constexpr FunctionCodeInfo Rt_FunctionCode(int argcount, int firstlineno, const int (&varname_slots)[N],
-                                           int filename_slot, int name_slot) noexcept {
-  return {argcount,      static_cast<int>(N), firstlineno, varname_slots, static_cast<int>(N),
-          filename_slot, name_slot};
+constexpr FunctionCodeInfo Rt_FunctionCode(int argcount, int firstlineno,
+                                           const int (&varname_slots)[N], int filename_slot,
+                                           int name_slot) noexcept {
+  return {argcount,      static_cast<int>(N), firstlineno,
+          varname_slots, static_cast<int>(N), filename_slot,
+          name_slot};
 }
 
 // Slots of the constants the runtime itself reads.
@@ -65,9 +67,11 @@ struct ModuleDescriptor {
 };
 
 // The runtime's names in a generated table, which spells them alike everywhere.
-#define RT_RUNTIME_NAME_SLOTS                                                    \
-  {slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__, \
-   slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__}
+#define RT_RUNTIME_NAME_SLOTS                                                            \
+  {                                                                                      \
+    slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,         \
+        slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__ \
+  }
 
 // Defined once by each module (and by each test binary).
 extern const ModuleDescriptor kThisModule;

@@ -20,16 +20,16 @@ struct CodeObjectCache {
 // One static instance per module; every object field owns one reference and
 // lives until the process ends.
 struct ModuleState {
-  PyObject* module_dict;                         // owned
-  PyObject* builtins_module;                     // owned
-  PyObject* cython_runtime_module;               // owned
-  PyObject* empty_tuple;                         // owned
-  PyObject* empty_bytes;                         // owned
-  PyObject* empty_unicode;                       // owned
-  PyObject* code_objects[kMaxModuleFunctions];   // owned
-  PyObject** constants;                          // the module's ConstantTable slots, owned there
-  PyObject* common_metatype;                     // owned
-  PyObject* cyfunction_type;                     // owned
+  PyObject* module_dict;                        // owned
+  PyObject* builtins_module;                    // owned
+  PyObject* cython_runtime_module;              // owned
+  PyObject* empty_tuple;                        // owned
+  PyObject* empty_bytes;                        // owned
+  PyObject* empty_unicode;                      // owned
+  PyObject* code_objects[kMaxModuleFunctions];  // owned
+  PyObject** constants;                         // the module's ConstantTable slots, owned there
+  PyObject* common_metatype;                    // owned
+  PyObject* cyfunction_type;                    // owned
   CodeObjectCache code_cache;
 };
 

@@ -75,7 +75,8 @@ int CollectCookieFields(PyObject* self, PyObject* fields) noexcept {
       PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "values");
       return Ref();
     }
-    return Ref::steal(Rt_DictValuesIterInit(cookies.get(), Rt_Const(slot::kValues), &size, &is_dict));
+    return Ref::steal(
+        Rt_DictValuesIterInit(cookies.get(), Rt_Const(slot::kValues), &size, &is_dict));
   }();
   if (!source) return -1;
   Ref item;  // the comprehension's variable: it holds the last value until the loop ends
@@ -116,7 +117,8 @@ struct Locals {
 // and *line the failing statement's line.
 int TryBody(PyObject* self, Locals* v, int* line) noexcept {
   *line = 30;
-  Ref factory = Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kJupyterServerAppInfo), &g_app_info_site));
+  Ref factory =
+      Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kJupyterServerAppInfo), &g_app_info_site));
   if (!factory) return -1;
   v->serverapp_info = Ref::steal(Rt_CallNoArgs(factory.get()));
   factory.reset();
@@ -161,7 +163,8 @@ int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
 
   *line = 37;
   Ref message = Ref::steal(PyDict_New());
-  if (!message || PyDict_SetItem(message.get(), Rt_Const(slot::kMessage), Rt_Const(slot::kFailedMessage)) < 0)
+  if (!message ||
+      PyDict_SetItem(message.get(), Rt_Const(slot::kMessage), Rt_Const(slot::kFailedMessage)) < 0)
     return -1;
   v->result = std::move(message);
   return 0;
@@ -195,7 +198,8 @@ PyObject* GetInfoBody(PyObject* self) noexcept {
 PyObject** const kArgNames[] = {&g_constant_slots[slot::kSelf], nullptr};
 const ArgSignature kSignature = {"_get_info", kArgNames, 1, ""};
 
-PyObject* GetInfoWrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
+PyObject* GetInfoWrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kw) noexcept {
   rt::BoundArguments<1> bound;
   if (Rt_BindArguments(kSignature, args, nargs, kw, bound.values) < 0) {
     bound.Clear();
@@ -207,6 +211,6 @@ PyObject* GetInfoWrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 
 }  // namespace
 
-PyMethodDef g_get_info_def = {"_get_info", reinterpret_cast<PyCFunction>(
-                                               reinterpret_cast<void (*)(void)>(GetInfoWrapper)),
-                              METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef g_get_info_def = {
+    "_get_info", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(GetInfoWrapper)),
+    METH_FASTCALL | METH_KEYWORDS, nullptr};

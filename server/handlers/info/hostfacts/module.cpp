@@ -22,10 +22,10 @@ GlobalLookupCache g_base_info_handler_site;
 int FillClass(PyObject* ns, int* line) noexcept {
   *line = 26;
   PyObject* const annotations[] = {Rt_Const(slot::kReturn), Rt_Const(slot::kReturnAnnotation)};
-  return Rt_DefineMethod(ns, Rt_MethodStatement(&g_get_info_def, Rt_Const(slot::kGetInfo),
-                                                Rt_Const(slot::kGetInfoQualname),
-                                                Rt_Const(slot::kModuleName), Rt_CodeObject(0),
-                                                annotations));
+  return Rt_DefineMethod(
+      ns, Rt_MethodStatement(&g_get_info_def, Rt_Const(slot::kGetInfo),
+                             Rt_Const(slot::kGetInfoQualname), Rt_Const(slot::kModuleName),
+                             Rt_CodeObject(0), annotations));
 }
 
 int Body(int* line) noexcept {

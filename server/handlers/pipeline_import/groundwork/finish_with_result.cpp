@@ -1,10 +1,9 @@
 // BasePipelineImportHandler._finish_with_result: answers the request with JSON.
 //
-//   26 def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") -> "None":
-//   27     self.set_header(name="Content-Type", value="application/json")
-//   28     self.set_header(name="Content-Length", value=str(len(json.dumps(result).replace("</", "<\\/"))))
-//   29     self.set_status(status_code=int(status_code))
-//   30     self.finish(result)
+//   26 def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") ->
+//   "None": 27     self.set_header(name="Content-Type", value="application/json") 28
+//   self.set_header(name="Content-Length", value=str(len(json.dumps(result).replace("</",
+//   "<\\/")))) 29     self.set_status(status_code=int(status_code)) 30     self.finish(result)
 //
 // Before line 27, `result` must be exactly a dict (its annotation is enforced).
 #include <Python.h>
@@ -42,7 +41,8 @@ int CallWithKeywords(PyObject* self, int method_slot, Ref names, PyObject* v1,
 // self.set_header(name=<name>, value=<value>)
 int SetHeader(PyObject* self, PyObject* name, PyObject* value) noexcept {
   return CallWithKeywords(self, slot::kSetHeader,
-                          rt::TupleOf({Rt_Const(slot::kName), Rt_Const(slot::kValue)}), name, value);
+                          rt::TupleOf({Rt_Const(slot::kName), Rt_Const(slot::kValue)}), name,
+                          value);
 }
 
 // Occurrences of "</" in a str, -1 with an exception. The encoder's default
@@ -97,7 +97,8 @@ Ref SerialisedLength(PyObject* result) noexcept {
 // the failing statement's line.
 int FinishStatements(PyObject* self, PyObject* status_code, PyObject* result, int* line) noexcept {
   *line = 27;
-  if (SetHeader(self, Rt_Const(slot::kContentType), Rt_Const(slot::kApplicationJson)) < 0) return -1;
+  if (SetHeader(self, Rt_Const(slot::kContentType), Rt_Const(slot::kApplicationJson)) < 0)
+    return -1;
 
   *line = 28;
   Ref length = SerialisedLength(result);
@@ -107,8 +108,9 @@ int FinishStatements(PyObject* self, PyObject* status_code, PyObject* result, in
   *line = 29;
   Ref status = PyLong_CheckExact(status_code) ? Ref::borrow(status_code)
                                               : Ref::steal(PyNumber_Long(status_code));
-  if (!status || CallWithKeywords(self, slot::kSetStatus, rt::TupleOf({Rt_Const(slot::kStatusCode)}),
-                                  status.get(), nullptr) < 0)
+  if (!status ||
+      CallWithKeywords(self, slot::kSetStatus, rt::TupleOf({Rt_Const(slot::kStatusCode)}),
+                       status.get(), nullptr) < 0)
     return -1;
   status.reset();
 
@@ -134,7 +136,8 @@ PyObject* FinishWrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   }
   PyObject** v = bound.values;
   // A refused argument type fails the call before its body, with no entry.
-  if (Rt_ArgTypeTest(v[2], &PyDict_Type, "result", Rt_Const(slot::kSubclassNote)) < 0) return nullptr;
+  if (Rt_ArgTypeTest(v[2], &PyDict_Type, "result", Rt_Const(slot::kSubclassNote)) < 0)
+    return nullptr;
   int line;
   if (FinishStatements(v[0], v[1], v[2], &line) < 0) {
     AddTraceback(line);

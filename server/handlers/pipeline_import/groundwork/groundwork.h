@@ -1,4 +1,5 @@
-// Shared between the module body and the method of velmora.server.handlers.pipeline_import.groundwork.
+// Shared between the module body and the method of
+// velmora.server.handlers.pipeline_import.groundwork.
 #pragma once
 
 #include <Python.h>

@@ -5,7 +5,8 @@
 //   19 from typing import Any, Dict
 //   21 from jupyter_server.base.handlers import APIHandler
 //   24 class BasePipelineImportHandler(APIHandler):
-//   26     def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") -> "None": ...
+//   26     def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") ->
+//   "None": ...
 #include <Python.h>
 
 #include "constants.h"
@@ -22,15 +23,13 @@ GlobalLookupCache g_api_handler_site;
 
 int FillClass(PyObject* ns, int* line) noexcept {
   *line = 26;
-  PyObject* const annotations[] = {
-      Rt_Const(slot::kStatusCode), Rt_Const(slot::kHTTPStatus),
-      Rt_Const(slot::kResult),     Rt_Const(slot::kResultAnnotation),
-      Rt_Const(slot::kReturn),     Rt_Const(slot::kNone)};
-  return Rt_DefineMethod(ns, Rt_MethodStatement(&g_finish_with_result_def,
-                                                Rt_Const(slot::kFinishWithResult),
-                                                Rt_Const(slot::kFinishQualname),
-                                                Rt_Const(slot::kModuleName), Rt_CodeObject(0),
-                                                annotations));
+  PyObject* const annotations[] = {Rt_Const(slot::kStatusCode), Rt_Const(slot::kHTTPStatus),
+                                   Rt_Const(slot::kResult),     Rt_Const(slot::kResultAnnotation),
+                                   Rt_Const(slot::kReturn),     Rt_Const(slot::kNone)};
+  return Rt_DefineMethod(
+      ns, Rt_MethodStatement(&g_finish_with_result_def, Rt_Const(slot::kFinishWithResult),
+                             Rt_Const(slot::kFinishQualname), Rt_Const(slot::kModuleName),
+                             Rt_CodeObject(0), annotations));
 }
 
 int Body(int* line) noexcept {
