@@ -9,7 +9,7 @@ CMAKE_ARGS ?=
 # Tests never write bytecode caches into the system's package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env build test test-cpp test-python test-asan test-valgrind demo bench bench-ir clean
+.PHONY: all env build test test-cpp test-ctest test-python test-asan test-valgrind lint format demo bench bench-ir clean
 
 all: build
 
@@ -30,7 +30,26 @@ test-cpp: build
 test-python: build
 	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) -m pytest -q tests/python
 
-test: test-cpp test-python test-asan test-valgrind
+test: lint test-cpp test-python test-asan test-valgrind
+
+# The same C++ tests as CTest sees them.
+test-ctest: build
+	ctest --test-dir $(BUILD_DIR) --output-on-failure
+
+# Formatting and the checks of .clang-tidy over every source of the compile
+# database (the generated tables aside); about half a minute.
+CXX_FILES = $$(find runtime server tests bench -name '*.cpp' -o -name '*.h' | sort)
+TIDY_FILES = $$($(VENV_PY) -c 'import json, sys; \
+  print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1])) if "/generated/" not in e["file"]})))' \
+  $(BUILD_DIR)/compile_commands.json)
+
+lint: build
+	clang-format --dry-run -Werror $(CXX_FILES)
+	clang-tidy -p $(BUILD_DIR) --quiet $(TIDY_FILES) 2>&1 | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }; \
+	  exit $${PIPESTATUS[0]}
+
+format:
+	clang-format -i $(CXX_FILES)
 
 # The same suites with AddressSanitizer and UndefinedBehaviorSanitizer, on a
 # staged copy of the package so the development build stays as it is.
