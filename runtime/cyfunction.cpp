@@ -16,11 +16,6 @@
 using rt::NewRef;
 using rt::Ref;
 
-// A field takes a reference of its own to `value` (borrowed, may be null).
-static void ReplaceField(PyObject** field, PyObject* value) noexcept {
-  rt::SetField(field, Ref::borrow(value));
-}
-
 // --- creation -------------------------------------------------------------------
 
 PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
@@ -86,7 +81,7 @@ static PyObject* GetDoc(PyObject* self, void*) noexcept {
 }
 
 static int SetDoc(PyObject* self, PyObject* value, void*) noexcept {
-  ReplaceField(&AsCyFunction(self)->doc, value ? value : Py_None);
+  rt::SetField(&AsCyFunction(self)->doc, Ref::borrow(value ? value : Py_None));
   return 0;
 }
 
@@ -104,7 +99,7 @@ static int SetStringField(PyObject** field, PyObject* value, const char* message
     PyErr_SetString(PyExc_TypeError, message);
     return -1;
   }
-  ReplaceField(field, value);
+  rt::SetField(field, Ref::borrow(value));
   return 0;
 }
 
@@ -137,8 +132,8 @@ static PyObject* GetCode(PyObject* self, void*) noexcept {
 static int ProvideDefaults(CyFunction* op) noexcept {
   Ref pair = Ref::steal(op->defaults_provider(reinterpret_cast<PyObject*>(op)));
   if (!pair) return -1;
-  ReplaceField(&op->defaults, PyTuple_GET_ITEM(pair.get(), 0));
-  ReplaceField(&op->kwdefaults, PyTuple_GET_ITEM(pair.get(), 1));
+  rt::SetField(&op->defaults, Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)));
+  rt::SetField(&op->kwdefaults, Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1)));
   return 0;
 }
 
@@ -167,7 +162,7 @@ static int SetDefaultsField(PyObject** field, PyObject* value, unsigned long req
     return -1;
   }
   if (PyErr_WarnEx(PyExc_RuntimeWarning, warning, 1) < 0) return -1;
-  ReplaceField(field, value);
+  rt::SetField(field, Ref::borrow(value));
   return 0;
 }
 
@@ -206,7 +201,7 @@ static int SetAnnotations(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  ReplaceField(&op->annotations, value);
+  rt::SetField(&op->annotations, Ref::borrow(value));
   return 0;
 }
 
