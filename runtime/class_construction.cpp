@@ -74,8 +74,7 @@ PyObject* Rt_CalculateMetaclass(PyObject* bases) noexcept {
     }
   }
   if (!winner) winner = &PyType_Type;
-  Py_INCREF(winner);
-  return reinterpret_cast<PyObject*>(winner);
+  return rt::NewRef(reinterpret_cast<PyObject*>(winner));
 }
 
 PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name,

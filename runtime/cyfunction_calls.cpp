@@ -50,32 +50,33 @@ using FastKeywordsMethod = PyObject* (*)(PyObject*, PyTypeObject*, PyObject* con
 
 // --- vectorcall entries -----------------------------------------------------------
 
-extern "C" PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args,
-                                                    size_t nargsf, PyObject* kwnames) noexcept {
+namespace {
+
+// The entries for METH_NOARGS and METH_O: self bound, no keywords, and
+// exactly `expected` (0 or 1) positional arguments, else TypeError with `refusal`.
+PyObject* CallFixedCount(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames,
+                         Py_ssize_t expected, const char* refusal) noexcept {
   CyFunction* op = AsCyFunction(func);
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   PyObject* self;
   if (BindNativeSelf(op, &args, &n, &self) < 0 || RefuseKeywords(op, kwnames) < 0) return nullptr;
-  if (n != 0) {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", op->func.m_ml->ml_name,
-                 "takes no arguments", n);
+  if (n != expected) {
+    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", op->func.m_ml->ml_name, refusal, n);
     return nullptr;
   }
-  return op->func.m_ml->ml_meth(self, nullptr);
+  return op->func.m_ml->ml_meth(self, expected ? args[0] : nullptr);
+}
+
+}  // namespace
+
+extern "C" PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args,
+                                                    size_t nargsf, PyObject* kwnames) noexcept {
+  return CallFixedCount(func, args, nargsf, kwnames, 0, "takes no arguments");
 }
 
 extern "C" PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* const* args,
                                                     size_t nargsf, PyObject* kwnames) noexcept {
-  CyFunction* op = AsCyFunction(func);
-  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  PyObject* self;
-  if (BindNativeSelf(op, &args, &n, &self) < 0 || RefuseKeywords(op, kwnames) < 0) return nullptr;
-  if (n != 1) {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", op->func.m_ml->ml_name,
-                 "takes exactly one argument", n);
-    return nullptr;
-  }
-  return op->func.m_ml->ml_meth(self, args[0]);
+  return CallFixedCount(func, args, nargsf, kwnames, 1, "takes exactly one argument");
 }
 
 extern "C" PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
