@@ -216,11 +216,7 @@ PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnam
   if (!method) return nullptr;
   PyObject* const* vector = unbound ? args : args + 1;
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
-  PyTypeObject* type = Py_TYPE(method.get());
-  vectorcallfunc entry = nullptr;
-  if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL))
-    entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(method.get()) +
-                                               type->tp_vectorcall_offset);
+  vectorcallfunc entry = Rt_VectorcallEntry(method.get());
   if (!entry)
     return _PyObject_MakeTpCall(method.get(), vector, PyVectorcall_NARGS(nargsf), kwnames);
   return _Py_CheckFunctionResult(method.get(), entry(method.get(), vector, nargsf, kwnames),

@@ -3,6 +3,7 @@
 
 #include <cassert>
 
+#include "runtime/cpython38.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
 #include "runtime/subtype.h"
@@ -68,11 +69,8 @@ PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (n == 0 && (flags & METH_NOARGS)) return Rt_CallCFunction(callable, nullptr);
     if (n == 1 && (flags & METH_O)) return Rt_CallCFunction(callable, args[0]);
   }
-  if (PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) {
-    auto entry = *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
-                                                    type->tp_vectorcall_offset);
-    if (entry) return entry(callable, args, nargsf, nullptr);
-  }
+  if (vectorcallfunc entry = Rt_VectorcallEntry(callable))
+    return entry(callable, args, nargsf, nullptr);
   if (n == 0) return Rt_Call(callable, g_state.empty_tuple, nullptr);
   return CallWithTuple(callable, args, n, nullptr);
 }

@@ -4,19 +4,18 @@
 
 #include "runtime/cpython38.h"
 
+// New references to what the entry holds.
 static void CopyEntry(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
                       PyObject** tb) noexcept {
-  *type = rt::Ref::borrow(item->exc_type).release();
-  *value = rt::Ref::borrow(item->exc_value).release();
-  *tb = rt::Ref::borrow(item->exc_traceback).release();
+  Rt_EntryPeek(item, type, value, tb);
+  Py_XINCREF(*type);
+  Py_XINCREF(*value);
+  Py_XINCREF(*tb);
 }
 
 void Rt_ExceptionSave(PyThreadState* tstate, PyObject** type, PyObject** value,
                       PyObject** tb) noexcept {
-  _PyErr_StackItem* item = Rt_HandledEntry(tstate);
-  while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item)
-    item = item->previous_item;
-  CopyEntry(item, type, value, tb);
+  CopyEntry(Rt_HandledEntryInEffect(tstate), type, value, tb);
 }
 
 void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject** value,
@@ -26,13 +25,9 @@ void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject*
 
 void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value,
                        PyObject* tb) noexcept {
-  _PyErr_StackItem* item = Rt_HandledEntry(tstate);
   // The entry is whole again before the old values' finalisers run.
-  rt::ExceptionTriple old{rt::Ref::steal(item->exc_type), rt::Ref::steal(item->exc_value),
-                          rt::Ref::steal(item->exc_traceback)};
-  item->exc_type = type;
-  item->exc_value = value;
-  item->exc_traceback = tb;
+  Rt_EntryExchange(Rt_HandledEntry(tstate), &type, &value, &tb);
+  rt::ExceptionTriple old{rt::Ref::steal(type), rt::Ref::steal(value), rt::Ref::steal(tb)};
 }
 
 int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value,

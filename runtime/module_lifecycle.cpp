@@ -3,6 +3,7 @@
 
 #include <cassert>
 
+#include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
@@ -34,7 +35,7 @@ int Rt_CopySpecAttr(PyObject* spec, PyObject* module_dict, const char* from_name
 }
 
 extern "C" PyObject* Rt_ModuleCreate(PyObject* spec, PyModuleDef*) noexcept {
-  int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+  int64_t id = PyInterpreterState_GetID(Rt_InterpreterOf(PyThreadState_Get()));
   if (id == -1) return nullptr;
   if (g_bound_interpreter_id == -1) {
     g_bound_interpreter_id = id;

@@ -85,7 +85,7 @@ static bool TextEquals(PyObject* name, const char* function_name) noexcept {
 // A cached code object serves only the function it was made for: one line can
 // belong both to start-up ("init ...") and to a method defined on it.
 static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
-  PyObject* name = reinterpret_cast<PyCodeObject*>(code)->co_name;
+  PyObject* name = Rt_CodeName(code);
   // A repeated failure meets the name it matched last: that str is held
   // here, so no other object can take its address, and callers pass their
   // names as constants, so the same pointer means the same text.

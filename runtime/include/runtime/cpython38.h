@@ -5,6 +5,7 @@
 #include <frameobject.h>
 
 #include <cstdint>
+#include <utility>
 
 // The dict's version tag; changes on every modification of the dict.
 inline uint64_t Rt_DictVersion(PyObject* dict) noexcept {
@@ -64,6 +65,37 @@ inline _PyErr_StackItem* Rt_HandledEntry(PyThreadState* tstate) noexcept {
   return tstate->exc_info;
 }
 
+// The entry whose exception a new handler sees: the innermost that holds one,
+// else the outermost.
+inline _PyErr_StackItem* Rt_HandledEntryInEffect(PyThreadState* tstate) noexcept {
+  _PyErr_StackItem* item = tstate->exc_info;
+  while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item)
+    item = item->previous_item;
+  return item;
+}
+
+// What an entry holds, borrowed (null where it holds nothing).
+inline void Rt_EntryPeek(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
+                         PyObject** tb) noexcept {
+  *type = item->exc_type;
+  *value = item->exc_value;
+  *tb = item->exc_traceback;
+}
+
+// Puts a triple into an entry and hands back what it held: each side's
+// references pass to the other.
+inline void Rt_EntryExchange(_PyErr_StackItem* item, PyObject** type, PyObject** value,
+                             PyObject** tb) noexcept {
+  std::swap(item->exc_type, *type);
+  std::swap(item->exc_value, *value);
+  std::swap(item->exc_traceback, *tb);
+}
+
+// The interpreter the thread runs in.
+inline PyInterpreterState* Rt_InterpreterOf(PyThreadState* tstate) noexcept {
+  return tstate->interp;
+}
+
 // --- objects --------------------------------------------------------------------
 
 // Gives a new object another type; the caller settles the reference counts.
@@ -79,6 +111,19 @@ inline bool Rt_ListPutInSpare(PyObject* list, PyObject* x) noexcept {
   PyList_SET_ITEM(list, size, x);
   Py_SIZE(l) = size + 1;
   return true;
+}
+
+// The vectorcall entry an object keeps, or null when its type has none.
+inline vectorcallfunc Rt_VectorcallEntry(PyObject* callable) noexcept {
+  PyTypeObject* type = Py_TYPE(callable);
+  if (!PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+  return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
+                                            type->tp_vectorcall_offset);
+}
+
+// A code object's name, borrowed.
+inline PyObject* Rt_CodeName(PyObject* code) noexcept {
+  return reinterpret_cast<PyCodeObject*>(code)->co_name;
 }
 
 // A frame's current line, for frames that never run bytecode.
