@@ -8,7 +8,7 @@
 
 inline constexpr int kProbeVarnames[] = {slot::kSelf, slot::kA, slot::kB};
 inline constexpr FunctionCodeInfo kProbeFunctions[] = {
-    {3, 3, 1, kProbeVarnames, 3, slot::kSourcePath, slot::kProbe}};
+    Rt_FunctionCode(3, 1, kProbeVarnames, slot::kSourcePath, slot::kProbe)};
 
 #define RT_TEST_DESCRIPTOR(name, source_path, body)                          \
   {                                                                          \

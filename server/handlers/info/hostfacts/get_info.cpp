@@ -43,17 +43,18 @@ Ref StatusMember(GlobalLookupCache* site, int member_slot) noexcept {
   return Ref::steal(Rt_GetAttr(cls.get(), Rt_Const(member_slot)));
 }
 
+// f"{item.<name>}": the attribute's text, the attribute released once formatted.
+Ref FormattedAttribute(PyObject* item, int name_slot) noexcept {
+  Ref attribute = Ref::steal(Rt_GetAttr(item, Rt_Const(name_slot)));
+  if (!attribute) return attribute;
+  return Ref::steal(Rt_FormatSimple(attribute.get()));
+}
+
 // f"{item.key}={item.value}"
 Ref CookieField(PyObject* item) noexcept {
-  Ref key_text = [item] {
-    Ref key = Ref::steal(Rt_GetAttr(item, Rt_Const(slot::kKey)));
-    return key ? Ref::steal(Rt_FormatSimple(key.get())) : Ref();
-  }();
+  Ref key_text = FormattedAttribute(item, slot::kKey);
   if (!key_text) return Ref();
-  Ref value_text = [item] {
-    Ref value = Ref::steal(Rt_GetAttr(item, Rt_Const(slot::kValue)));
-    return value ? Ref::steal(Rt_FormatSimple(value.get())) : Ref();
-  }();
+  Ref value_text = FormattedAttribute(item, slot::kValue);
   if (!value_text) return Ref();
   // A str made through the legacy API has no length or width until it is ready.
   if (PyUnicode_READY(key_text.get()) < 0 || PyUnicode_READY(value_text.get()) < 0) return Ref();
