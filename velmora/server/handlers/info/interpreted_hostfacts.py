@@ -25,8 +25,8 @@ class ServerAppInfoHandler(BaseInfoHandler):
 
     def _get_info(self) -> "Tuple[HTTPStatus, Dict[str, Any]]":
         status_code = HTTPStatus.OK
+        # Facts of the running server, plus the request's cookies as one text.
         try:
-            # Facts of the running server, plus the request's cookies as one text.
             serverapp_info = JupyterServerAppInfo()
             result = _exact_dict_or_none(serverapp_info.dict())
 
