@@ -12,21 +12,29 @@ bool SelfFromFirstArg(const CyFunction* op) noexcept {
          kCyFunctionSelfFromFirstArg;
 }
 
-// Takes the native self off the arguments when the function asks for it.
-// 0, or -1 with TypeError when there is no argument to take.
-int BindNativeSelf(CyFunction* op, PyObject* const** args, Py_ssize_t* n,
-                   PyObject** self) noexcept {
+// A vectorcall's function record, self and positional arguments, the native
+// self taken off the arguments when the function asks for it.
+struct VectorCall {
+  CyFunction* op;
+  PyObject* const* args;
+  Py_ssize_t n;
+  PyObject* self;
+};
+
+// 0, or -1 with TypeError when there is no argument to take self from.
+int BindVectorCall(PyObject* func, PyObject* const* args, size_t nargsf,
+                   VectorCall* call) noexcept {
+  CyFunction* op = AsCyFunction(func);
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (!SelfFromFirstArg(op)) {
-    *self = op->func.m_self;
+    *call = {op, args, n, op->func.m_self};
     return 0;
   }
-  if (*n < 1) {
+  if (n < 1) {
     PyErr_Format(PyExc_TypeError, "%.200s() %s", op->func.m_ml->ml_name, "needs an argument");
     return -1;
   }
-  *self = (*args)[0];
-  ++*args;
-  --*n;
+  *call = {op, args + 1, n - 1, args[0]};
   return 0;
 }
 
@@ -56,15 +64,15 @@ namespace {
 // exactly `expected` (0 or 1) positional arguments, else TypeError with `refusal`.
 PyObject* CallFixedCount(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames,
                          Py_ssize_t expected, const char* refusal) noexcept {
-  CyFunction* op = AsCyFunction(func);
-  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  PyObject* self;
-  if (BindNativeSelf(op, &args, &n, &self) < 0 || RefuseKeywords(op, kwnames) < 0) return nullptr;
-  if (n != expected) {
-    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", op->func.m_ml->ml_name, refusal, n);
+  VectorCall call;
+  if (BindVectorCall(func, args, nargsf, &call) < 0 || RefuseKeywords(call.op, kwnames) < 0)
+    return nullptr;
+  if (call.n != expected) {
+    PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", call.op->func.m_ml->ml_name, refusal,
+                 call.n);
     return nullptr;
   }
-  return op->func.m_ml->ml_meth(self, expected ? args[0] : nullptr);
+  return call.op->func.m_ml->ml_meth(call.self, expected ? call.args[0] : nullptr);
 }
 
 }  // namespace
@@ -82,23 +90,21 @@ extern "C" PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* co
 extern "C" PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
                                                           size_t nargsf,
                                                           PyObject* kwnames) noexcept {
-  CyFunction* op = AsCyFunction(func);
-  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  PyObject* self;
-  if (BindNativeSelf(op, &args, &n, &self) < 0) return nullptr;
-  return MethodAs<_PyCFunctionFastWithKeywords>(op->func.m_ml)(self, args, n, kwnames);
+  VectorCall call;
+  if (BindVectorCall(func, args, nargsf, &call) < 0) return nullptr;
+  return MethodAs<_PyCFunctionFastWithKeywords>(call.op->func.m_ml)(call.self, call.args, call.n,
+                                                                    kwnames);
 }
 
 extern "C" PyObject* Rt_CyFunction_VectorcallFastKeywordsMethod(PyObject* func,
                                                                 PyObject* const* args,
                                                                 size_t nargsf,
                                                                 PyObject* kwnames) noexcept {
-  CyFunction* op = AsCyFunction(func);
-  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  PyObject* self;
-  if (BindNativeSelf(op, &args, &n, &self) < 0) return nullptr;
-  return MethodAs<FastKeywordsMethod>(op->func.m_ml)(
-      self, reinterpret_cast<PyTypeObject*>(op->defining_class), args, n, kwnames);
+  VectorCall call;
+  if (BindVectorCall(func, args, nargsf, &call) < 0) return nullptr;
+  return MethodAs<FastKeywordsMethod>(call.op->func.m_ml)(
+      call.self, reinterpret_cast<PyTypeObject*>(call.op->defining_class), call.args, call.n,
+      kwnames);
 }
 
 // --- keyword dict adapter -------------------------------------------------------------
