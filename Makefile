@@ -43,7 +43,12 @@ TIDY_FILES = $$($(VENV_PY) -c 'import json, sys; \
   print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1])) if "/generated/" not in e["file"]})))' \
   $(BUILD_DIR)/compile_commands.json)
 
+# The shared names check exists beside a development checkout only; a user's
+# clone skips it.
+NAMES_CHECK := ../shared/tools/check-names
+
 lint: build
+	@if [ -x $(NAMES_CHECK) ]; then $(NAMES_CHECK); else echo "lint: $(NAMES_CHECK) not found, names check skipped"; fi
 	clang-format --dry-run -Werror $(CXX_FILES)
 	clang-tidy -p $(BUILD_DIR) --quiet $(TIDY_FILES) 2>&1 | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }; \
 	  exit $${PIPESTATUS[0]}

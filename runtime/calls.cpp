@@ -62,7 +62,7 @@ PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
     return CallWithTuple(callable, args, n, kwargs);
   }
   PyTypeObject* type = Py_TYPE(callable);
-  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type);
+  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
   if (n <= 1 && MayBeBuiltinFunction(type, function_type) &&
       Rt_IsSubtypeOfEither(type, function_type, &PyCFunction_Type)) {
     int flags = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;

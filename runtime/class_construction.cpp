@@ -5,8 +5,8 @@
 #include <cassert>
 
 #include "runtime/calls.h"
+#include "runtime/compiled_function.h"
 #include "runtime/cpython38.h"
-#include "runtime/cyfunction.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_names.h"
@@ -146,9 +146,9 @@ int Rt_DefineMethod(PyObject* ns, const MethodStatement& st) noexcept {
   for (int i = 0; i < st.annotation_count; ++i)
     if (PyDict_SetItem(annotations.get(), st.annotations[2 * i], st.annotations[2 * i + 1]) < 0)
       return -1;
-  Ref func = Ref::steal(Rt_CyFunction_New(st.def, 0, st.qualname, nullptr, st.module_name,
-                                          g_state.module_dict, st.code));
+  Ref func = Ref::steal(Rt_Function_New(st.def, 0, st.qualname, nullptr, st.module_name,
+                                        g_state.module_dict, st.code));
   if (!func) return -1;
-  rt::SetField(&AsCyFunction(func.get())->annotations, std::move(annotations));
+  rt::SetField(&AsCompiledFunction(func.get())->annotations, std::move(annotations));
   return Rt_SetNamespaceItem(ns, st.name, func.get());
 }

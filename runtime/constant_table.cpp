@@ -44,7 +44,7 @@ rt::Ref Decompress(const ConstantTableSpec* table) noexcept {
   if (!decompress) {
     PyErr_Format(PyExc_ImportError,
                  "Failed to import '%.20s.decompress' - cannot initialise module strings. String "
-                 "compression was configured with the C macro 'CYTHON_COMPRESS_STRINGS=%d'.",
+                 "compression was configured with the C macro 'VELMORA_COMPRESS_STRINGS=%d'.",
                  "zlib", 1);
     return rt::Ref();
   }

@@ -132,7 +132,7 @@ int ExecSteps(PyObject* module, ExecProgress* progress) noexcept {
   ModuleState& s = g_state;
   if (Store(&s.module_dict, rt::Ref::borrow(PyModule_GetDict(module))) < 0 ||
       Store(&s.builtins_module, rt::Ref::borrow(PyImport_AddModule("builtins"))) < 0 ||
-      Store(&s.cython_runtime_module, rt::Ref::borrow(PyImport_AddModule("cython_runtime"))) < 0 ||
+      Store(&s.runtime_module, rt::Ref::borrow(PyImport_AddModule("_velmora_runtime"))) < 0 ||
       PyObject_SetAttrString(module, "__builtins__", s.builtins_module) < 0)
     return -1;
 

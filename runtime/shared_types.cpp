@@ -5,8 +5,8 @@
 
 #include <cstring>
 
+#include "runtime/compiled_function.h"
 #include "runtime/cpython38.h"
-#include "runtime/cyfunction.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
 
@@ -17,12 +17,12 @@ static PyObject* Metatype_GetModule(PyObject*, void*) noexcept {
 }
 
 static PyObject* Metatype_Refuse(PyObject*, PyObject*, PyObject*) noexcept {
-  PyErr_SetString(PyExc_TypeError, "Cannot instantiate Cython internal types");
+  PyErr_SetString(PyExc_TypeError, "Cannot instantiate runtime internal types");
   return nullptr;
 }
 
 static int Metatype_SetAttr(PyObject*, PyObject*, PyObject*) noexcept {
-  PyErr_SetString(PyExc_TypeError, "Cython internal types are immutable");
+  PyErr_SetString(PyExc_TypeError, "Runtime internal types are immutable");
   return -1;
 }
 
@@ -47,11 +47,11 @@ PyType_Spec g_common_metatype_spec = {RT_SHARED_MODULE_NAME "._common_types_meta
 int Rt_CheckSharedType(PyObject* candidate, const char* short_name,
                        Py_ssize_t expected_size) noexcept {
   if (!PyType_Check(candidate)) {
-    PyErr_Format(PyExc_TypeError, "Shared Cython type %.200s is not a type object", short_name);
+    PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s is not a type object", short_name);
     return -1;
   }
   if (expected_size && reinterpret_cast<PyTypeObject*>(candidate)->tp_basicsize != expected_size) {
-    PyErr_Format(PyExc_TypeError, "Shared Cython type %.200s has the wrong size, try recompiling",
+    PyErr_Format(PyExc_TypeError, "Shared runtime type %.200s has the wrong size, try recompiling",
                  short_name);
     return -1;
   }
@@ -173,9 +173,9 @@ int Rt_FetchSharedTypes(ModuleState* state) noexcept {
   auto* metatype_object = reinterpret_cast<PyTypeObject*>(metatype.get());
   rt::SetField(&state->common_metatype, std::move(metatype));
   rt::Ref function_type =
-      rt::Ref::steal(Rt_FetchSharedType(metatype_object, &g_cyfunction_spec, nullptr));
+      rt::Ref::steal(Rt_FetchSharedType(metatype_object, &g_function_spec, nullptr));
   if (!function_type) return -1;
-  // Function objects are made only by Rt_CyFunction_New: the inherited
+  // Function objects are made only by Rt_Function_New: the inherited
   // object.__new__ (reachable as type(f).__new__(type(f)), or through a seeded
   // metatype) would hand out records with null fields.
   auto* ft = reinterpret_cast<PyTypeObject*>(function_type.get());
@@ -183,6 +183,6 @@ int Rt_FetchSharedTypes(ModuleState* state) noexcept {
     ft->tp_new = nullptr;
     PyType_Modified(ft);
   }
-  rt::SetField(&state->cyfunction_type, std::move(function_type));
+  rt::SetField(&state->function_type, std::move(function_type));
   return 0;
 }

@@ -7,7 +7,7 @@
 struct ModuleState;
 
 // The shared module's name in sys.modules.
-#define RT_SHARED_MODULE_NAME "_cython_3_2_4amsendbackport"
+#define RT_SHARED_MODULE_NAME "_velmora_shared_v1"
 
 // New reference to the registered type, or null with an exception set.
 PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,

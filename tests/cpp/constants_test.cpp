@@ -15,7 +15,7 @@ namespace {
 
 constexpr char kZlibMessage[] =
     "Failed to import 'zlib.decompress' - cannot initialise module strings. String compression "
-    "was configured with the C macro 'CYTHON_COMPRESS_STRINGS=1'.";
+    "was configured with the C macro 'VELMORA_COMPRESS_STRINGS=1'.";
 
 class ConstantTable : public testing::Test {
  protected:

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "runtime/cyfunction.h"
+#include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
 #include "runtime/shared_types.h"
 
@@ -33,8 +33,9 @@ PyObject* SharedDict() {
 
 TEST(SharedTypeCheck, RefusesWhatIsNotAType) {
   PyObject* number = PyLong_FromLong(7);
-  EXPECT_EQ(Rt_CheckSharedType(number, "cython_function_or_method", 176), -1);
-  EXPECT_EQ(TakeTypeError(), "Shared Cython type cython_function_or_method is not a type object");
+  EXPECT_EQ(Rt_CheckSharedType(number, "compiled_function_or_method", 176), -1);
+  EXPECT_EQ(TakeTypeError(),
+            "Shared runtime type compiled_function_or_method is not a type object");
   Py_DECREF(number);
 }
 
@@ -43,28 +44,29 @@ TEST(SharedTypeCheck, ComparesTheBasicSizeOnlyWhenAsked) {
   EXPECT_EQ(Rt_CheckSharedType(type, "t", PyLong_Type.tp_basicsize), 0);
   EXPECT_EQ(Rt_CheckSharedType(type, "t", 0), 0);
   EXPECT_FALSE(PyErr_Occurred());
-  EXPECT_EQ(Rt_CheckSharedType(type, "cython_function_or_method", 176), -1);
+  EXPECT_EQ(Rt_CheckSharedType(type, "compiled_function_or_method", 176), -1);
   EXPECT_EQ(TakeTypeError(),
-            "Shared Cython type cython_function_or_method has the wrong size, try recompiling");
+            "Shared runtime type compiled_function_or_method has the wrong size, try recompiling");
 }
 
 TEST(SharedTypeCheck, CapsTheNameAt200Bytes) {
   std::string name(300, 'n');
   EXPECT_EQ(Rt_CheckSharedType(Py_None, name.c_str(), 0), -1);
   EXPECT_EQ(TakeTypeError(),
-            "Shared Cython type " + std::string(200, 'n') + " is not a type object");
+            "Shared runtime type " + std::string(200, 'n') + " is not a type object");
 }
 
 TEST(SharedTypes, StartUpRegisteredBothTypes) {
   PyObject* dict = SharedDict();
   ASSERT_NE(dict, nullptr);
-  EXPECT_EQ(PyDict_GetItemString(dict, "cython_function_or_method"), g_state.cyfunction_type);
+  EXPECT_EQ(PyDict_GetItemString(dict, "compiled_function_or_method"), g_state.function_type);
   EXPECT_EQ(PyDict_GetItemString(dict, "_common_types_metatype"), g_state.common_metatype);
-  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type);
+  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
   EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(function_type)), g_state.common_metatype);
-  EXPECT_EQ(function_type->tp_basicsize, static_cast<Py_ssize_t>(sizeof(CyFunction)));
+  EXPECT_EQ(function_type->tp_basicsize, static_cast<Py_ssize_t>(sizeof(CompiledFunction)));
   // The offsets exist only because the fix-up copied them from the members.
-  EXPECT_EQ(function_type->tp_dictoffset, static_cast<Py_ssize_t>(offsetof(CyFunction, dict)));
+  EXPECT_EQ(function_type->tp_dictoffset,
+            static_cast<Py_ssize_t>(offsetof(CompiledFunction, dict)));
   EXPECT_EQ(function_type->tp_weaklistoffset,
             static_cast<Py_ssize_t>(offsetof(PyCFunctionObject, m_weakreflist)));
   EXPECT_EQ(function_type->tp_vectorcall_offset,
@@ -122,7 +124,7 @@ TEST(SharedTypes, FetchRefusesARegisteredNonType) {
   PyObject* seeded = PyUnicode_FromString("seeded");
   ASSERT_EQ(PyDict_SetItemString(dict, "rt_test_plain_type", seeded), 0);
   EXPECT_EQ(Rt_FetchSharedType(nullptr, &g_plain_spec, nullptr), nullptr);
-  EXPECT_EQ(TakeTypeError(), "Shared Cython type rt_test_plain_type is not a type object");
+  EXPECT_EQ(TakeTypeError(), "Shared runtime type rt_test_plain_type is not a type object");
   EXPECT_EQ(PyDict_GetItemString(dict, "rt_test_plain_type"), seeded);
   EXPECT_EQ(PyDict_DelItemString(dict, "rt_test_plain_type"), 0);
   Py_DECREF(seeded);

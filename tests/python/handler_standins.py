@@ -15,8 +15,8 @@ GET_INFO = HOSTFACTS + ".ServerAppInfoHandler._get_info"
 FINISH = GROUNDWORK + ".BasePipelineImportHandler._finish_with_result"
 FAILED = {"message": "Failed to get information."}
 SUBCLASS_NOTE = (
-    "Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin "
-    "types. If you need to pass subclasses then set the 'annotation_typing' directive to False."
+    "Note that the compiled handlers are deliberately stricter than PEP-484 and reject subclasses "
+    "of builtin types: pass an exact dict instead."
 )
 
 

@@ -58,7 +58,7 @@ class _Outer(Exception):
 START_UP_SWEEP = """
 import builtins, gc, http, importlib.util, traceback, typing
 import _rt_testmod
-SHARED = "_cython_3_2_4amsendbackport"
+SHARED = "_velmora_shared_v1"
 name, types_made, start, step, SETTLING_RUNS = ARGS
 spec = importlib.util.find_spec(name)
 loader = spec.loader
@@ -68,7 +68,7 @@ class Outer(Exception):
 def refs(objects):
     return [sys.getrefcount(o) for o in objects]
 watched = [builtins, http, http.HTTPStatus, typing, typing.Any, typing.Dict, typing.Tuple, json,
-           spec, loader, spec.name, spec.origin, spec.parent, sys.modules["cython_runtime"]]
+           spec, loader, spec.name, spec.origin, spec.parent, sys.modules["_velmora_runtime"]]
 for standin_name, attrs in STANDIN_MODULES.items():
     watched.append(sys.modules[standin_name])
     watched.extend(attrs.values())

@@ -49,7 +49,7 @@ def both_ways(f, args, kwnames=None):
 class TestCreation:
     @pytest.mark.parametrize("convention", [METH_VARARGS, METH_FASTCALL, METH_O | METH_KEYWORDS])
     def test_conventions_outside_the_table_are_refused(self, convention):
-        assert raises(SystemError, t.make_callable, convention) == "Bad call flags for CyFunction"
+        assert raises(SystemError, t.make_callable, convention) == "Bad call flags for CompiledFunction"
 
     @pytest.mark.parametrize("convention, kind", [
         (METH_NOARGS | METH_STATIC, "noargs"),
@@ -252,7 +252,7 @@ class TestCallWithSelf:
 
     def test_other_conventions(self):
         message = raises(SystemError, t.call_with_self, FASTKW, None, ())
-        assert message == "Bad call flags for CyFunction"
+        assert message == "Bad call flags for CompiledFunction"
 
 
 # --- the outward dispatcher ------------------------------------------------------------

@@ -24,7 +24,7 @@ HOSTFACTS = "velmora.server.handlers.info.hostfacts"
 GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
 FASTCALL_KEYWORDS = 0x82
 COROUTINE = 0x08
-TYPE_NAME = "_cython_3_2_4amsendbackport.cython_function_or_method"
+TYPE_NAME = "_velmora_shared_v1.compiled_function_or_method"
 
 METHODS = {
     HOSTFACTS: dict(cls="ServerAppInfoHandler", name="_get_info",
@@ -62,7 +62,7 @@ class TestHandlerMethod:
         assert f.__name__ is f.__name__ is f.func_name
         assert f.__qualname__ == "%s.%s" % (info["cls"], info["name"])
         assert f.__module__ == module_name
-        assert type(f).__name__ == "cython_function_or_method"
+        assert type(f).__name__ == "compiled_function_or_method"
 
     def test_plain_attributes(self, handler):
         module_name, module, cls, f = handler
@@ -89,7 +89,7 @@ class TestHandlerMethod:
 
     def test_repr(self, handler):
         module_name, module, cls, f = handler
-        assert repr(f) == "<cyfunction %s at %#x>" % (f.__qualname__, id(f))
+        assert repr(f) == "<compiled function %s at %#x>" % (f.__qualname__, id(f))
 
     def test_reduce(self, handler):
         f = handler[3]
@@ -165,7 +165,7 @@ class TestSetters:
         f = probe(qualname="Outer.inner")
         assert f.__qualname__ == "Outer.inner"
         f.__qualname__ = "Other.name"
-        assert repr(f) == "<cyfunction Other.name at %#x>" % id(f)
+        assert repr(f) == "<compiled function Other.name at %#x>" % id(f)
         assert f.__reduce__() == "Other.name"
 
     def test_doc_takes_anything(self):
@@ -184,7 +184,7 @@ class TestSetters:
     ])
     def test_defaults_warn_and_store(self, attr, value, other, kind):
         f = probe()
-        warning = "changes to cyfunction.%s will not currently affect the values used in function calls" % attr
+        warning = "changes to compiled_function.%s will not currently affect the values used in function calls" % attr
         with pytest.warns(RuntimeWarning) as caught:
             setattr(f, attr, value)
         assert [str(w.message) for w in caught] == [warning]
@@ -340,7 +340,7 @@ class TestCreation:
         refs = sys.getrefcount(function_type), sys.getrefcount(_rt_testmod.__dict__)
         with pytest.raises(SystemError) as e:
             _rt_testmod.make_function(convention, qualname=qualname)
-        assert str(e.value) == "Bad call flags for CyFunction"
+        assert str(e.value) == "Bad call flags for CompiledFunction"
         del e
         assert (sys.getrefcount(function_type), sys.getrefcount(_rt_testmod.__dict__)) == refs
 

@@ -144,7 +144,7 @@ def module_name(request):
 class TestLoadedModule:
     def test_start_up_leaves_its_marks(self, module_name):
         module = import_handler(module_name)
-        assert isinstance(sys.modules["cython_runtime"], type(sys))
+        assert isinstance(sys.modules["_velmora_runtime"], type(sys))
         assert module.__builtins__ is builtins
         assert module.__test__ == {} and type(module.__test__) is dict
         assert module.__name__ == module_name
@@ -189,10 +189,10 @@ def test_body_runs_once_per_process(name):
         report({"counts": [after_import, counts[name]],
                 "same": [second is first, third is first],
                 "registered": sys.modules[name] is first,
-                "cython_runtime": type(sys.modules.get("cython_runtime")).__name__})
+                "_velmora_runtime": type(sys.modules.get("_velmora_runtime")).__name__})
     """ % name, leaks=[REIMPORT_LEAK])
     assert result == {"counts": [1, 1], "same": [True, True], "registered": True,
-                      "cython_runtime": "module"}
+                      "_velmora_runtime": "module"}
 
 
 def test_import_issues_no_warning():
@@ -344,7 +344,7 @@ def test_second_interpreter_is_refused(name):
     assert result == {
         "error": "<class 'ImportError'>: Interpreter change detected - this module can only be "
                  "loaded into one interpreter per process.",
-        "same": True, "usable": "cython_function_or_method", "counts": 1,
+        "same": True, "usable": "compiled_function_or_method", "counts": 1,
     }
 
 
@@ -447,7 +447,7 @@ def test_line_shared_by_start_up_and_method_names_each_its_own():
 
 
 ZLIB_MESSAGE = ("Failed to import 'zlib.decompress' - cannot initialise module strings. String "
-                "compression was configured with the C macro 'CYTHON_COMPRESS_STRINGS=1'.")
+                "compression was configured with the C macro 'VELMORA_COMPRESS_STRINGS=1'.")
 
 
 @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])

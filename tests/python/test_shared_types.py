@@ -8,7 +8,7 @@ import pytest
 
 from test_module_startup import GROUNDWORK, HOSTFACTS, SOURCES, child
 
-SHARED = "_cython_3_2_4amsendbackport"
+SHARED = "_velmora_shared_v1"
 NEW_MODULE_KEYS = ["__doc__", "__loader__", "__name__", "__package__", "__spec__"]
 
 # Child helpers: each module's function object, whichever module it is.
@@ -46,7 +46,7 @@ def test_every_module_uses_the_first_registered_types(order):
             f = function_of(name)
             seen.append((type(f), type(type(f))))
         registry = vars(shared())
-        function_type = registry["cython_function_or_method"]
+        function_type = registry["compiled_function_or_method"]
         metatype = registry["_common_types_metatype"]
         report({"keys": sorted(registry),
                 "types": [t is function_type for t, _ in seen],
@@ -56,9 +56,9 @@ def test_every_module_uses_the_first_registered_types(order):
                 "shared_is_module": type(shared()) is type(sys)})
     """ % (order,))
     assert result == {
-        "keys": sorted(NEW_MODULE_KEYS + ["_common_types_metatype", "cython_function_or_method"]),
+        "keys": sorted(NEW_MODULE_KEYS + ["_common_types_metatype", "compiled_function_or_method"]),
         "types": [True] * 3, "metatypes": [True] * 3,
-        "names": ["cython_function_or_method", "_common_types_metatype"],
+        "names": ["compiled_function_or_method", "_common_types_metatype"],
         "bases": ["type", "object"], "shared_is_module": True,
     }
 
@@ -68,17 +68,17 @@ INIT_LINE_1 = [SOURCES[HOSTFACTS], 1, "init " + HOSTFACTS]
 
 def test_non_type_under_the_function_key_fails_start_up():
     result = child(prelude=FUNCTIONS, code="""
-        seeded = standin(%r, cython_function_or_method=12345)
+        seeded = standin(%r, compiled_function_or_method=12345)
         failure = failure_of(HOSTFACTS)
-        kept = [seeded.cython_function_or_method, isinstance(seeded._common_types_metatype, type)]
-        del seeded.cython_function_or_method
+        kept = [seeded.compiled_function_or_method, isinstance(seeded._common_types_metatype, type)]
+        del seeded.compiled_function_or_method
         metatype = seeded._common_types_metatype
         f = function_of(HOSTFACTS)
         report({"failure": failure, "kept": kept, "retry": [type(type(f)) is metatype,
-                type(f) is seeded.cython_function_or_method, counts[HOSTFACTS]]})
+                type(f) is seeded.compiled_function_or_method, counts[HOSTFACTS]]})
     """ % SHARED)
     assert result == {
-        "failure": ["TypeError", "Shared Cython type cython_function_or_method is not a type object",
+        "failure": ["TypeError", "Shared runtime type compiled_function_or_method is not a type object",
                     INIT_LINE_1],
         # The metatype registered before the failure stays, and serves the retry.
         "kept": [12345, True],
@@ -87,14 +87,14 @@ def test_non_type_under_the_function_key_fails_start_up():
 
 
 @pytest.mark.parametrize("seed, message", [
-    ("type('Small', (), {})", "Shared Cython type cython_function_or_method has the wrong size, try recompiling"),
+    ("type('Small', (), {})", "Shared runtime type compiled_function_or_method has the wrong size, try recompiling"),
     ("type('Big', (), {'__slots__': tuple('s%d' % i for i in range(40))})",
-     "Shared Cython type cython_function_or_method has the wrong size, try recompiling"),
+     "Shared runtime type compiled_function_or_method has the wrong size, try recompiling"),
 ], ids=["smaller", "larger"])
 def test_function_type_of_another_size_fails_start_up(seed, message):
     result = child(prelude=FUNCTIONS, code="""
-        seeded = standin(%r, cython_function_or_method=%s)
-        report({"failure": failure_of(HOSTFACTS), "size": seeded.cython_function_or_method.__basicsize__,
+        seeded = standin(%r, compiled_function_or_method=%s)
+        report({"failure": failure_of(HOSTFACTS), "size": seeded.compiled_function_or_method.__basicsize__,
                 "counts": counts[HOSTFACTS]})
     """ % (SHARED, seed))
     assert result["size"] != 176
@@ -107,7 +107,7 @@ def test_non_type_under_the_metatype_key_fails_start_up():
         report({"failure": failure_of(GROUNDWORK), "keys": sorted(vars(seeded))})
     """ % SHARED)
     assert result == {
-        "failure": ["TypeError", "Shared Cython type _common_types_metatype is not a type object",
+        "failure": ["TypeError", "Shared runtime type _common_types_metatype is not a type object",
                     [SOURCES[GROUNDWORK], 1, "init " + GROUNDWORK]],
         # A failed fetch registers nothing.
         "keys": sorted(NEW_MODULE_KEYS + ["_common_types_metatype"]),
@@ -121,7 +121,7 @@ def test_any_seeded_metatype_is_accepted():
             extra = "seeded"
         seeded = standin(%r, _common_types_metatype=Meta)
         f = function_of(HOSTFACTS)
-        report({"meta": type(type(f)) is Meta, "registered": type(f) is seeded.cython_function_or_method,
+        report({"meta": type(type(f)) is Meta, "registered": type(f) is seeded.compiled_function_or_method,
                 "kept": seeded._common_types_metatype is Meta, "counts": counts[HOSTFACTS]})
     """ % SHARED)
     assert result == {"meta": True, "registered": True, "kept": True, "counts": 1}
@@ -141,7 +141,7 @@ def test_a_seeded_metatype_cannot_make_function_records():
         except TypeError as e:
             report(str(e))
     """ % SHARED)
-    assert result == "cannot create '_cython_3_2_4amsendbackport.cython_function_or_method' instances"
+    assert result == "cannot create '_velmora_shared_v1.compiled_function_or_method' instances"
 
 
 # --- in this process ---------------------------------------------------------
@@ -165,7 +165,7 @@ def metatype(function_type):
 
 def test_registry_holds_this_process_types(function_type, metatype):
     registry = vars(sys.modules[SHARED])
-    assert registry["cython_function_or_method"] is function_type
+    assert registry["compiled_function_or_method"] is function_type
     assert registry["_common_types_metatype"] is metatype
     g = importlib.import_module(GROUNDWORK).BasePipelineImportHandler.__dict__["_finish_with_result"]
     assert type(g) is function_type
@@ -174,8 +174,8 @@ def test_registry_holds_this_process_types(function_type, metatype):
 def test_module_names(f, function_type, metatype):
     assert function_type.__module__ == SHARED
     assert f.__module__ == HOSTFACTS
-    assert function_type.__name__ == "cython_function_or_method"
-    assert repr(function_type) == "<class '%s.cython_function_or_method'>" % SHARED
+    assert function_type.__name__ == "compiled_function_or_method"
+    assert repr(function_type) == "<class '%s.compiled_function_or_method'>" % SHARED
     assert metatype.__name__ == "_common_types_metatype"
 
 
@@ -198,8 +198,8 @@ def test_offset_members_are_not_instance_attributes(f, function_type):
     assert function_type.__dictoffset__ == 56 and function_type.__weakrefoffset__ == 40
 
 
-INSTANTIATE = "Cannot instantiate Cython internal types"
-IMMUTABLE = "Cython internal types are immutable"
+INSTANTIATE = "Cannot instantiate runtime internal types"
+IMMUTABLE = "Runtime internal types are immutable"
 
 
 class TestMetatypeRefusals:
@@ -252,7 +252,7 @@ class TestMetatypeRefusals:
         assert sys.getrefcount(function_type) == refs
         assert "extra" not in vars(function_type)
         assert "__repr__" in vars(function_type)
-        assert repr(f).startswith("<cyfunction ")
+        assert repr(f).startswith("<compiled function ")
 
     def test_metatype_keeps_ordinary_attributes(self, metatype):
         metatype.probe_attribute = 1

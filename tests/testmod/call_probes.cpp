@@ -3,7 +3,7 @@
 #include "constants.h"
 #include "runtime/argparse.h"
 #include "runtime/calls.h"
-#include "runtime/cyfunction.h"
+#include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
 #include "runtime/ref.h"
 #include "tests/testmod/testmod.h"
@@ -116,11 +116,11 @@ PyObject* MakeCallable(PyObject*, PyObject* args, PyObject* kwargs) {
     default_qualname = Ref::borrow(Rt_Const(slot::kProbe));
     qualname = default_qualname.get();
   }
-  PyObject* func = Rt_CyFunction_New(def, flags, qualname, nullptr, Rt_Const(slot::kModuleName),
-                                     g_state.module_dict, nullptr);
+  PyObject* func = Rt_Function_New(def, flags, qualname, nullptr, Rt_Const(slot::kModuleName),
+                                   g_state.module_dict, nullptr);
   if (func && defining_class && defining_class != Py_None) {
     Py_INCREF(defining_class);
-    AsCyFunction(func)->defining_class = defining_class;
+    AsCompiledFunction(func)->defining_class = defining_class;
   }
   return func;
 }
@@ -219,7 +219,7 @@ PyObject* CallCFunction(PyObject*, PyObject* args) {
   PyObject *f, *arg = nullptr;
   if (!PyArg_ParseTuple(args, "O|O", &f, &arg)) return nullptr;
   if (!PyCFunction_Check(f) &&
-      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type)))
+      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.function_type)))
     return PyErr_Format(PyExc_TypeError, "not a function object");
   return Rt_CallCFunction(f, arg);
 }
@@ -232,7 +232,7 @@ PyObject* CallOneArg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return Rt_CallOneArg(args[0], args[1]);
 }
 
-// call_with_self(convention, self, args, kwargs=None): Rt_CyFunction_CallWithSelf
+// call_with_self(convention, self, args, kwargs=None): Rt_Function_CallWithSelf
 // on a function object whose definition is switched to the given convention,
 // so that conventions refused at creation reach the dispatch too.
 PyObject* CallWithSelf(PyObject*, PyObject* args) {
@@ -243,12 +243,12 @@ PyObject* CallWithSelf(PyObject*, PyObject* args) {
   PyMethodDef* def = EchoDef(convention);
   if (!def) return nullptr;
   Ref func =
-      Ref::steal(Rt_CyFunction_New(EchoDef(METH_VARARGS | METH_KEYWORDS), 0, Rt_Const(slot::kProbe),
-                                   nullptr, nullptr, g_state.module_dict, nullptr));
+      Ref::steal(Rt_Function_New(EchoDef(METH_VARARGS | METH_KEYWORDS), 0, Rt_Const(slot::kProbe),
+                                 nullptr, nullptr, g_state.module_dict, nullptr));
   if (!func) return nullptr;
-  AsCyFunction(func.get())->func.m_ml = def;
-  return Rt_CyFunction_CallWithSelf(func.get(), self == Py_None ? nullptr : self, tuple,
-                                    KwargsOrNull(kwargs));
+  AsCompiledFunction(func.get())->func.m_ml = def;
+  return Rt_Function_CallWithSelf(func.get(), self == Py_None ? nullptr : self, tuple,
+                                  KwargsOrNull(kwargs));
 }
 
 // call_native(f, args, kw=None): the native entry of a fast-keywords definition,
@@ -258,7 +258,7 @@ PyObject* CallNative(PyObject*, PyObject* args) {
   PyObject *f, *values, *kw = Py_None;
   if (!PyArg_ParseTuple(args, "OO!|O", &f, &PyTuple_Type, &values, &kw)) return nullptr;
   if (!PyCFunction_Check(f) &&
-      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type)))
+      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.function_type)))
     return PyErr_Format(PyExc_TypeError, "not a function object");
   PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
   if ((ml->ml_flags & (METH_FASTCALL | METH_KEYWORDS | METH_METHOD)) !=

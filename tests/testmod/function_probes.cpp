@@ -1,7 +1,7 @@
 // Probes of the function routines: function objects of every call convention.
 //
 // make_function(convention, flags=0, qualname="probe", closure=None) builds a
-// function object through Rt_CyFunction_New whose static method description
+// function object through Rt_Function_New whose static method description
 // has ml_flags == convention. Its native entry echoes what it received as
 // (self, args, kw, defining_class):
 //   METH_VARARGS|METH_KEYWORDS         args = the tuple, kw = the dict or None
@@ -12,7 +12,7 @@
 //                                      kw = the kwnames tuple or None
 // defining_class is None except for the METH_METHOD convention.
 #include "constants.h"
-#include "runtime/cyfunction.h"
+#include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
 #include "tests/testmod/testmod.h"
 
@@ -105,8 +105,8 @@ PyObject* MakeFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   if (closure == Py_None) closure = nullptr;
   for (PyMethodDef& def : g_conventions) {
     if (def.ml_flags != convention) continue;
-    return Rt_CyFunction_New(&def, flags, qualname, closure, Rt_Const(slot::kModuleName),
-                             g_state.module_dict, g_state.code_objects[0]);
+    return Rt_Function_New(&def, flags, qualname, closure, Rt_Const(slot::kModuleName),
+                           g_state.module_dict, g_state.code_objects[0]);
   }
   PyErr_Format(PyExc_ValueError, "no probe entry for convention 0x%x", convention);
   return nullptr;

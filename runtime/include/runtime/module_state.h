@@ -22,14 +22,14 @@ struct CodeObjectCache {
 struct ModuleState {
   PyObject* module_dict;                        // owned
   PyObject* builtins_module;                    // owned
-  PyObject* cython_runtime_module;              // owned
+  PyObject* runtime_module;                     // owned
   PyObject* empty_tuple;                        // owned
   PyObject* empty_bytes;                        // owned
   PyObject* empty_unicode;                      // owned
   PyObject* code_objects[kMaxModuleFunctions];  // owned
   PyObject** constants;                         // the module's ConstantTable slots, owned there
   PyObject* common_metatype;                    // owned
-  PyObject* cyfunction_type;                    // owned
+  PyObject* function_type;                      // owned
   CodeObjectCache code_cache;
 };
 

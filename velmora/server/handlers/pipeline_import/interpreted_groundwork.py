@@ -34,8 +34,8 @@ class BasePipelineImportHandler(APIHandler):
 # ---------------------------------------------------------------------------
 
 _SUBCLASS_NOTE = (
-    "Note that Cython is deliberately stricter than PEP-484 and rejects subclasses of builtin "
-    "types. If you need to pass subclasses then set the 'annotation_typing' directive to False."
+    "Note that the compiled handlers are deliberately stricter than PEP-484 and reject subclasses "
+    "of builtin types: pass an exact dict instead."
 )
 
 

@@ -5,7 +5,7 @@
 
 // Begins with the exact layout of the interpreter's built-in function object,
 // so code that reads m_ml / m_self of a built-in works on it unchanged.
-struct CyFunction {
+struct CompiledFunction {
   PyCFunctionObject func;                     // m_ml static; m_self is this object (no reference);
                                               // m_module owned
   PyObject* dict;                             // owned
@@ -17,7 +17,7 @@ struct CyFunction {
   PyObject* closure;                          // owned
   PyObject* defining_class;                   // owned
   PyObject* defaults_holder;                  // owned
-  int flags;                                  // CyFunctionFlags
+  int flags;                                  // CompiledFunctionFlags
   PyObject* defaults;                         // owned
   PyObject* kwdefaults;                       // owned
   PyObject* (*defaults_provider)(PyObject*);  // returns a new (defaults, kwdefaults) pair
@@ -25,7 +25,7 @@ struct CyFunction {
   PyObject* is_coroutine;                     // owned, filled on first read
 };
 
-static_assert(sizeof(void*) != 8 || sizeof(CyFunction) == 176,
+static_assert(sizeof(void*) != 8 || sizeof(CompiledFunction) == 176,
               "the record size is shared with every module built on this runtime");
 
 #ifndef METH_METHOD
@@ -33,19 +33,19 @@ static_assert(sizeof(void*) != 8 || sizeof(CyFunction) == 176,
 #define METH_METHOD 0x0200
 #endif
 
-enum CyFunctionFlags : int {
-  kCyFunctionStaticMethod = 0x01,
-  kCyFunctionSelfFromFirstArg = 0x04,
-  kCyFunctionCoroutine = 0x08,
+enum CompiledFunctionFlags : int {
+  kCompiledFunctionStaticMethod = 0x01,
+  kCompiledFunctionSelfFromFirstArg = 0x04,
+  kCompiledFunctionCoroutine = 0x08,
 };
 
-extern PyType_Spec g_cyfunction_spec;
+extern PyType_Spec g_function_spec;
 
 // New reference, or null with an exception set. No argument is consumed.
-PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                            PyObject* module, PyObject* globals, PyObject* code) noexcept;
+PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                          PyObject* module, PyObject* globals, PyObject* code) noexcept;
 
-// --- call entries (cyfunction_calls.cpp) -------------------------------------------
+// --- call entries (compiled_function_calls.cpp) -------------------------------------------
 
 // Calls `entry` with the keyword dict turned into a names tuple and values.
 PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
@@ -53,18 +53,20 @@ PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject
 
 extern "C" {
 // The call slot: through the vectorcall entry when there is one.
-PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept;
 // The vectorcall entries, one per calling convention of the method definition.
-PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args, size_t nargsf,
-                                         PyObject* kwnames) noexcept;
-PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* const* args, size_t nargsf,
-                                         PyObject* kwnames) noexcept;
-PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args, size_t nargsf,
-                                               PyObject* kwnames) noexcept;
-PyObject* Rt_CyFunction_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
-                                                     size_t nargsf, PyObject* kwnames) noexcept;
+PyObject* Rt_Function_VectorcallNoArgs(PyObject* func, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames) noexcept;
+PyObject* Rt_Function_VectorcallOneArg(PyObject* func, PyObject* const* args, size_t nargsf,
+                                       PyObject* kwnames) noexcept;
+PyObject* Rt_Function_VectorcallFastKeywords(PyObject* func, PyObject* const* args, size_t nargsf,
+                                             PyObject* kwnames) noexcept;
+PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
+                                                   size_t nargsf, PyObject* kwnames) noexcept;
 }
-PyObject* Rt_CyFunction_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
-                                     PyObject* kwargs) noexcept;
+PyObject* Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                   PyObject* kwargs) noexcept;
 
-inline CyFunction* AsCyFunction(PyObject* op) noexcept { return reinterpret_cast<CyFunction*>(op); }
+inline CompiledFunction* AsCompiledFunction(PyObject* op) noexcept {
+  return reinterpret_cast<CompiledFunction*>(op);
+}

@@ -2,20 +2,20 @@
 // per calling convention, chosen when the object is made.
 #include <cstddef>
 
-#include "runtime/cyfunction.h"
+#include "runtime/compiled_function.h"
 #include "runtime/ref.h"
 
 namespace {
 
-bool SelfFromFirstArg(const CyFunction* op) noexcept {
-  return (op->flags & (kCyFunctionSelfFromFirstArg | kCyFunctionStaticMethod)) ==
-         kCyFunctionSelfFromFirstArg;
+bool SelfFromFirstArg(const CompiledFunction* op) noexcept {
+  return (op->flags & (kCompiledFunctionSelfFromFirstArg | kCompiledFunctionStaticMethod)) ==
+         kCompiledFunctionSelfFromFirstArg;
 }
 
 // A vectorcall's function record, self and positional arguments, the native
 // self taken off the arguments when the function asks for it.
 struct VectorCall {
-  CyFunction* op;
+  CompiledFunction* op;
   PyObject* const* args;
   Py_ssize_t n;
   PyObject* self;
@@ -24,7 +24,7 @@ struct VectorCall {
 // 0, or -1 with TypeError when there is no argument to take self from.
 int BindVectorCall(PyObject* func, PyObject* const* args, size_t nargsf,
                    VectorCall* call) noexcept {
-  CyFunction* op = AsCyFunction(func);
+  CompiledFunction* op = AsCompiledFunction(func);
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (!SelfFromFirstArg(op)) {
     *call = {op, args, n, op->func.m_self};
@@ -39,7 +39,7 @@ int BindVectorCall(PyObject* func, PyObject* const* args, size_t nargsf,
 }
 
 // 0 without keywords, else -1 with TypeError.
-int RefuseKeywords(CyFunction* op, PyObject* kwnames) noexcept {
+int RefuseKeywords(CompiledFunction* op, PyObject* kwnames) noexcept {
   if (!kwnames || !PyTuple_GET_SIZE(kwnames)) return 0;
   PyErr_Format(PyExc_TypeError, "%.200s() %s", op->func.m_ml->ml_name,
                "takes no keyword arguments");
@@ -77,29 +77,27 @@ PyObject* CallFixedCount(PyObject* func, PyObject* const* args, size_t nargsf, P
 
 }  // namespace
 
-extern "C" PyObject* Rt_CyFunction_VectorcallNoArgs(PyObject* func, PyObject* const* args,
-                                                    size_t nargsf, PyObject* kwnames) noexcept {
+extern "C" PyObject* Rt_Function_VectorcallNoArgs(PyObject* func, PyObject* const* args,
+                                                  size_t nargsf, PyObject* kwnames) noexcept {
   return CallFixedCount(func, args, nargsf, kwnames, 0, "takes no arguments");
 }
 
-extern "C" PyObject* Rt_CyFunction_VectorcallOneArg(PyObject* func, PyObject* const* args,
-                                                    size_t nargsf, PyObject* kwnames) noexcept {
+extern "C" PyObject* Rt_Function_VectorcallOneArg(PyObject* func, PyObject* const* args,
+                                                  size_t nargsf, PyObject* kwnames) noexcept {
   return CallFixedCount(func, args, nargsf, kwnames, 1, "takes exactly one argument");
 }
 
-extern "C" PyObject* Rt_CyFunction_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
-                                                          size_t nargsf,
-                                                          PyObject* kwnames) noexcept {
+extern "C" PyObject* Rt_Function_VectorcallFastKeywords(PyObject* func, PyObject* const* args,
+                                                        size_t nargsf, PyObject* kwnames) noexcept {
   VectorCall call;
   if (BindVectorCall(func, args, nargsf, &call) < 0) return nullptr;
   return MethodAs<_PyCFunctionFastWithKeywords>(call.op->func.m_ml)(call.self, call.args, call.n,
                                                                     kwnames);
 }
 
-extern "C" PyObject* Rt_CyFunction_VectorcallFastKeywordsMethod(PyObject* func,
-                                                                PyObject* const* args,
-                                                                size_t nargsf,
-                                                                PyObject* kwnames) noexcept {
+extern "C" PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
+                                                              size_t nargsf,
+                                                              PyObject* kwnames) noexcept {
   VectorCall call;
   if (BindVectorCall(func, args, nargsf, &call) < 0) return nullptr;
   return MethodAs<FastKeywordsMethod>(call.op->func.m_ml)(
@@ -149,9 +147,9 @@ PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject
 
 // --- the call slot ----------------------------------------------------------------------
 
-PyObject* Rt_CyFunction_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
-                                     PyObject* kwargs) noexcept {
-  PyMethodDef* ml = AsCyFunction(func)->func.m_ml;
+PyObject* Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                   PyObject* kwargs) noexcept {
+  PyMethodDef* ml = AsCompiledFunction(func)->func.m_ml;
   int convention = ml->ml_flags & 0xF;
   bool has_keywords = kwargs && PyDict_Size(kwargs) != 0;
   switch (convention) {
@@ -182,13 +180,13 @@ PyObject* Rt_CyFunction_CallWithSelf(PyObject* func, PyObject* self, PyObject* a
       return ml->ml_meth(self, PyTuple_GET_ITEM(args, 0));
     }
     default:
-      PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
+      PyErr_SetString(PyExc_SystemError, "Bad call flags for CompiledFunction");
       return nullptr;
   }
 }
 
-extern "C" PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
-  CyFunction* op = AsCyFunction(func);
+extern "C" PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
+  CompiledFunction* op = AsCompiledFunction(func);
   if (vectorcallfunc entry = op->func.vectorcall) {
     Py_ssize_t n = PyTuple_GET_SIZE(args);
     PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
@@ -196,7 +194,7 @@ extern "C" PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject
       return Rt_VectorcallWithKwDict(func, entry, items, n, kwargs);
     return entry(func, items, static_cast<size_t>(n), nullptr);
   }
-  if (!SelfFromFirstArg(op)) return Rt_CyFunction_CallWithSelf(func, op->func.m_self, args, kwargs);
+  if (!SelfFromFirstArg(op)) return Rt_Function_CallWithSelf(func, op->func.m_self, args, kwargs);
   rt::Ref rest = rt::Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
   if (!rest) return nullptr;
   if (PyTuple_GET_SIZE(args) == 0) {
@@ -204,5 +202,5 @@ extern "C" PyObject* Rt_CyFunction_Call(PyObject* func, PyObject* args, PyObject
     PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", op->qualname);
     return nullptr;
   }
-  return Rt_CyFunction_CallWithSelf(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);
+  return Rt_Function_CallWithSelf(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);
 }

@@ -1,6 +1,6 @@
 // The function object type: record, creation, attributes, binding, GC support.
-// Its call entries are in cyfunction_calls.cpp.
-#include "runtime/cyfunction.h"
+// Its call entries are in compiled_function_calls.cpp.
+#include "runtime/compiled_function.h"
 
 #include <structmember.h>
 
@@ -18,10 +18,10 @@ using rt::Ref;
 
 // --- creation -------------------------------------------------------------------
 
-PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                            PyObject* module, PyObject* globals, PyObject* code) noexcept {
-  auto* type = reinterpret_cast<PyTypeObject*>(g_state.cyfunction_type);
-  CyFunction* op = PyObject_GC_New(CyFunction, type);
+PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                          PyObject* module, PyObject* globals, PyObject* code) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
+  CompiledFunction* op = PyObject_GC_New(CompiledFunction, type);
   // Not tracked until the record is whole: deallocation runs on a whole record.
   Ref unfinished = Ref::steal(reinterpret_cast<PyObject*>(op));
   if (!op) return nullptr;
@@ -48,20 +48,20 @@ PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyOb
       op->func.vectorcall = nullptr;
       break;
     case METH_NOARGS:
-      op->func.vectorcall = Rt_CyFunction_VectorcallNoArgs;
+      op->func.vectorcall = Rt_Function_VectorcallNoArgs;
       break;
     case METH_O:
-      op->func.vectorcall = Rt_CyFunction_VectorcallOneArg;
+      op->func.vectorcall = Rt_Function_VectorcallOneArg;
       break;
     case METH_FASTCALL | METH_KEYWORDS:
-      op->func.vectorcall = Rt_CyFunction_VectorcallFastKeywords;
+      op->func.vectorcall = Rt_Function_VectorcallFastKeywords;
       break;
     case METH_FASTCALL | METH_KEYWORDS | METH_METHOD:
-      op->func.vectorcall = Rt_CyFunction_VectorcallFastKeywordsMethod;
+      op->func.vectorcall = Rt_Function_VectorcallFastKeywordsMethod;
       break;
     default:
       op->func.vectorcall = nullptr;
-      PyErr_SetString(PyExc_SystemError, "Bad call flags for CyFunction");
+      PyErr_SetString(PyExc_SystemError, "Bad call flags for CompiledFunction");
       return nullptr;
   }
   PyObject_GC_Track(op);
@@ -71,7 +71,7 @@ PyObject* Rt_CyFunction_New(PyMethodDef* ml, int flags, PyObject* qualname, PyOb
 // --- attributes -----------------------------------------------------------------
 
 static PyObject* GetDoc(PyObject* self, void*) noexcept {
-  CyFunction* op = AsCyFunction(self);
+  CompiledFunction* op = AsCompiledFunction(self);
   if (!op->doc) {
     if (!op->func.m_ml->ml_doc) Py_RETURN_NONE;
     op->doc = PyUnicode_FromString(op->func.m_ml->ml_doc);
@@ -81,12 +81,12 @@ static PyObject* GetDoc(PyObject* self, void*) noexcept {
 }
 
 static int SetDoc(PyObject* self, PyObject* value, void*) noexcept {
-  rt::SetField(&AsCyFunction(self)->doc, Ref::borrow(value ? value : Py_None));
+  rt::SetField(&AsCompiledFunction(self)->doc, Ref::borrow(value ? value : Py_None));
   return 0;
 }
 
 static PyObject* GetName(PyObject* self, void*) noexcept {
-  CyFunction* op = AsCyFunction(self);
+  CompiledFunction* op = AsCompiledFunction(self);
   if (!op->name) {
     op->name = PyUnicode_InternFromString(op->func.m_ml->ml_name);
     if (!op->name) return nullptr;
@@ -104,32 +104,32 @@ static int SetStringField(PyObject** field, PyObject* value, const char* message
 }
 
 static int SetName(PyObject* self, PyObject* value, void*) noexcept {
-  return SetStringField(&AsCyFunction(self)->name, value,
+  return SetStringField(&AsCompiledFunction(self)->name, value,
                         "__name__ must be set to a string object");
 }
 
 static PyObject* GetQualname(PyObject* self, void*) noexcept {
-  return NewRef(AsCyFunction(self)->qualname);
+  return NewRef(AsCompiledFunction(self)->qualname);
 }
 
 static int SetQualname(PyObject* self, PyObject* value, void*) noexcept {
-  return SetStringField(&AsCyFunction(self)->qualname, value,
+  return SetStringField(&AsCompiledFunction(self)->qualname, value,
                         "__qualname__ must be set to a string object");
 }
 
 static PyObject* GetGlobals(PyObject* self, void*) noexcept {
-  return NewRef(AsCyFunction(self)->globals);
+  return NewRef(AsCompiledFunction(self)->globals);
 }
 
 static PyObject* GetClosure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
 static PyObject* GetCode(PyObject* self, void*) noexcept {
-  PyObject* code = AsCyFunction(self)->code;
+  PyObject* code = AsCompiledFunction(self)->code;
   return NewRef(code ? code : Py_None);
 }
 
 // Fills defaults and kwdefaults from the provider; 0, or -1 with an exception.
-static int ProvideDefaults(CyFunction* op) noexcept {
+static int ProvideDefaults(CompiledFunction* op) noexcept {
   Ref pair = Ref::steal(op->defaults_provider(reinterpret_cast<PyObject*>(op)));
   if (!pair) return -1;
   rt::SetField(&op->defaults, Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)));
@@ -137,7 +137,7 @@ static int ProvideDefaults(CyFunction* op) noexcept {
   return 0;
 }
 
-static PyObject* GetDefaultsField(CyFunction* op, PyObject** field) noexcept {
+static PyObject* GetDefaultsField(CompiledFunction* op, PyObject** field) noexcept {
   if (!*field) {
     if (!op->defaults_provider) Py_RETURN_NONE;
     if (ProvideDefaults(op) < 0) return nullptr;
@@ -146,11 +146,11 @@ static PyObject* GetDefaultsField(CyFunction* op, PyObject** field) noexcept {
 }
 
 static PyObject* GetDefaults(PyObject* self, void*) noexcept {
-  return GetDefaultsField(AsCyFunction(self), &AsCyFunction(self)->defaults);
+  return GetDefaultsField(AsCompiledFunction(self), &AsCompiledFunction(self)->defaults);
 }
 
 static PyObject* GetKwdefaults(PyObject* self, void*) noexcept {
-  return GetDefaultsField(AsCyFunction(self), &AsCyFunction(self)->kwdefaults);
+  return GetDefaultsField(AsCompiledFunction(self), &AsCompiledFunction(self)->kwdefaults);
 }
 
 // A failed warning (warnings turned into errors) refuses the store.
@@ -167,23 +167,23 @@ static int SetDefaultsField(PyObject** field, PyObject* value, unsigned long req
 }
 
 static int SetDefaults(PyObject* self, PyObject* value, void*) noexcept {
-  return SetDefaultsField(
-      &AsCyFunction(self)->defaults, value, Py_TPFLAGS_TUPLE_SUBCLASS,
-      "__defaults__ must be set to a tuple object",
-      "changes to cyfunction.__defaults__ will not currently affect the values used in function "
-      "calls");
+  return SetDefaultsField(&AsCompiledFunction(self)->defaults, value, Py_TPFLAGS_TUPLE_SUBCLASS,
+                          "__defaults__ must be set to a tuple object",
+                          "changes to compiled_function.__defaults__ will not currently affect the "
+                          "values used in function "
+                          "calls");
 }
 
 static int SetKwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-  return SetDefaultsField(
-      &AsCyFunction(self)->kwdefaults, value, Py_TPFLAGS_DICT_SUBCLASS,
-      "__kwdefaults__ must be set to a dict object",
-      "changes to cyfunction.__kwdefaults__ will not currently affect the values used in function "
-      "calls");
+  return SetDefaultsField(&AsCompiledFunction(self)->kwdefaults, value, Py_TPFLAGS_DICT_SUBCLASS,
+                          "__kwdefaults__ must be set to a dict object",
+                          "changes to compiled_function.__kwdefaults__ will not currently affect "
+                          "the values used in function "
+                          "calls");
 }
 
 static PyObject* GetAnnotations(PyObject* self, void*) noexcept {
-  CyFunction* op = AsCyFunction(self);
+  CompiledFunction* op = AsCompiledFunction(self);
   if (!op->annotations) {
     op->annotations = PyDict_New();
     if (!op->annotations) return nullptr;
@@ -192,7 +192,7 @@ static PyObject* GetAnnotations(PyObject* self, void*) noexcept {
 }
 
 static int SetAnnotations(PyObject* self, PyObject* value, void*) noexcept {
-  CyFunction* op = AsCyFunction(self);
+  CompiledFunction* op = AsCompiledFunction(self);
   if (!value || value == Py_None) {
     rt::SetField(&op->annotations, Ref());
     return 0;
@@ -205,8 +205,8 @@ static int SetAnnotations(PyObject* self, PyObject* value, void*) noexcept {
   return 0;
 }
 
-static Ref ComputeIsCoroutine(CyFunction* op) noexcept {
-  if (!(op->flags & kCyFunctionCoroutine)) return Ref::borrow(Py_False);
+static Ref ComputeIsCoroutine(CompiledFunction* op) noexcept {
+  if (!(op->flags & kCompiledFunctionCoroutine)) return Ref::borrow(Py_False);
   PyObject* marker_name = Rt_RuntimeName(&RuntimeNameSlots::is_coroutine);
   Ref fromlist = rt::ListFromArray(&marker_name, 1);
   if (!fromlist) return Ref();
@@ -223,7 +223,7 @@ static Ref ComputeIsCoroutine(CyFunction* op) noexcept {
 }
 
 static PyObject* GetIsCoroutine(PyObject* self, void*) noexcept {
-  CyFunction* op = AsCyFunction(self);
+  CompiledFunction* op = AsCompiledFunction(self);
   if (op->is_coroutine) return NewRef(op->is_coroutine);
   Ref answer = ComputeIsCoroutine(op);
   if (!answer) return nullptr;
@@ -235,7 +235,7 @@ static PyObject* GetIsCoroutine(PyObject* self, void*) noexcept {
 #define RT_GETSET(name, get, set) \
   { const_cast<char*>(name), get, set, nullptr, nullptr }
 
-static PyGetSetDef g_cyfunction_getset[] = {
+static PyGetSetDef g_function_getset[] = {
     RT_GETSET("func_doc", GetDoc, SetDoc),
     RT_GETSET("__doc__", GetDoc, SetDoc),
     RT_GETSET("func_name", GetName, SetName),
@@ -256,9 +256,9 @@ static PyGetSetDef g_cyfunction_getset[] = {
     RT_GETSET("_is_coroutine", GetIsCoroutine, nullptr),
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-static PyMemberDef g_cyfunction_members[] = {
+static PyMemberDef g_function_members[] = {
     {const_cast<char*>("__module__"), T_OBJECT, offsetof(PyCFunctionObject, m_module), 0, nullptr},
-    {const_cast<char*>("__dictoffset__"), T_PYSSIZET, offsetof(CyFunction, dict), READONLY,
+    {const_cast<char*>("__dictoffset__"), T_PYSSIZET, offsetof(CompiledFunction, dict), READONLY,
      nullptr},
     {const_cast<char*>("__vectorcalloffset__"), T_PYSSIZET, offsetof(PyCFunctionObject, vectorcall),
      READONLY, nullptr},
@@ -269,15 +269,16 @@ static PyMemberDef g_cyfunction_members[] = {
 // --- type slots -----------------------------------------------------------------
 
 static PyObject* Reduce(PyObject* self, PyObject*) noexcept {
-  return NewRef(AsCyFunction(self)->qualname);
+  return NewRef(AsCompiledFunction(self)->qualname);
 }
 
-static PyMethodDef g_cyfunction_methods[] = {
+static PyMethodDef g_function_methods[] = {
     {"__reduce__", reinterpret_cast<PyCFunction>(Reduce), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 static PyObject* Repr(PyObject* self) noexcept {
-  return PyUnicode_FromFormat("<cyfunction %U at %p>", AsCyFunction(self)->qualname, self);
+  return PyUnicode_FromFormat("<compiled function %U at %p>", AsCompiledFunction(self)->qualname,
+                              self);
 }
 
 static PyObject* DescrGet(PyObject* func, PyObject* instance, PyObject*) noexcept {
@@ -289,16 +290,16 @@ static PyObject* DescrGet(PyObject* func, PyObject* instance, PyObject*) noexcep
 // which the collector visits them and clear releases them: one list, so that
 // no field is released without being visited.
 constexpr size_t kOwnedFields[] = {
-    offsetof(CyFunction, closure),        offsetof(CyFunction, func.m_module),
-    offsetof(CyFunction, dict),           offsetof(CyFunction, name),
-    offsetof(CyFunction, qualname),       offsetof(CyFunction, doc),
-    offsetof(CyFunction, globals),        offsetof(CyFunction, code),
-    offsetof(CyFunction, defining_class), offsetof(CyFunction, defaults),
-    offsetof(CyFunction, kwdefaults),     offsetof(CyFunction, annotations),
-    offsetof(CyFunction, is_coroutine),   offsetof(CyFunction, defaults_holder),
+    offsetof(CompiledFunction, closure),        offsetof(CompiledFunction, func.m_module),
+    offsetof(CompiledFunction, dict),           offsetof(CompiledFunction, name),
+    offsetof(CompiledFunction, qualname),       offsetof(CompiledFunction, doc),
+    offsetof(CompiledFunction, globals),        offsetof(CompiledFunction, code),
+    offsetof(CompiledFunction, defining_class), offsetof(CompiledFunction, defaults),
+    offsetof(CompiledFunction, kwdefaults),     offsetof(CompiledFunction, annotations),
+    offsetof(CompiledFunction, is_coroutine),   offsetof(CompiledFunction, defaults_holder),
 };
 
-static_assert(sizeof(CyFunction) ==
+static_assert(sizeof(CompiledFunction) ==
                   sizeof(PyCFunctionObject) + (std::size(kOwnedFields) - 1) * sizeof(PyObject*) +
                       sizeof(void*) /* flags, padded */ + sizeof(void*) /* defaults_provider */,
               "an object field added to the record belongs in kOwnedFields");
@@ -321,25 +322,24 @@ static void Dealloc(PyObject* self) noexcept {
   // Instances of a heap type hold a reference to it, given back last.
   Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   PyObject_GC_UnTrack(self);
-  if (AsCyFunction(self)->func.m_weakreflist) PyObject_ClearWeakRefs(self);
+  if (AsCompiledFunction(self)->func.m_weakreflist) PyObject_ClearWeakRefs(self);
   Clear(self);
   PyObject_GC_Del(self);
 }
 
-static PyType_Slot g_cyfunction_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(Repr)},
-    {Py_tp_call, reinterpret_cast<void*>(Rt_CyFunction_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(Traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(Clear)},
-    {Py_tp_methods, g_cyfunction_methods},
-    {Py_tp_members, g_cyfunction_members},
-    {Py_tp_getset, g_cyfunction_getset},
-    {Py_tp_descr_get, reinterpret_cast<void*>(DescrGet)},
-    {0, nullptr}};
+static PyType_Slot g_function_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(Dealloc)},
+                                         {Py_tp_repr, reinterpret_cast<void*>(Repr)},
+                                         {Py_tp_call, reinterpret_cast<void*>(Rt_Function_Call)},
+                                         {Py_tp_traverse, reinterpret_cast<void*>(Traverse)},
+                                         {Py_tp_clear, reinterpret_cast<void*>(Clear)},
+                                         {Py_tp_methods, g_function_methods},
+                                         {Py_tp_members, g_function_members},
+                                         {Py_tp_getset, g_function_getset},
+                                         {Py_tp_descr_get, reinterpret_cast<void*>(DescrGet)},
+                                         {0, nullptr}};
 
-PyType_Spec g_cyfunction_spec = {
-    RT_SHARED_MODULE_NAME ".cython_function_or_method", sizeof(CyFunction), 0,
+PyType_Spec g_function_spec = {
+    RT_SHARED_MODULE_NAME ".compiled_function_or_method", sizeof(CompiledFunction), 0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_GC |
         _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_BASETYPE | 0x100 | 0x80,
-    g_cyfunction_slots};
+    g_function_slots};
