@@ -2,6 +2,7 @@
 items and mappings, handlers that record framework calls, and loaders that
 fall back to stand-in sibling modules when the package's own are unusable."""
 import importlib
+import importlib.machinery
 import sys
 import traceback
 import types
@@ -51,6 +52,20 @@ def load_hostfacts():
 
 def load_groundwork():
     return importlib.import_module(GROUNDWORK)
+
+
+def without_compiled_builds(monkeypatch, *names):
+    """Makes the import system see each module's folder with its .py files
+    only, as where no compiled build lies beside them; the next import of each
+    name runs its .py. Everything is put back when the test ends."""
+    for name in names:
+        package_name, _, short = name.rpartition(".")
+        package = importlib.import_module(package_name)
+        folder = package.__path__[0]
+        monkeypatch.setitem(sys.path_importer_cache, folder, importlib.machinery.FileFinder(
+            folder, (importlib.machinery.SourceFileLoader, importlib.machinery.SOURCE_SUFFIXES)))
+        monkeypatch.delitem(sys.modules, name, raising=False)
+        monkeypatch.setattr(package, short, getattr(package, short, None), raising=False)
 
 
 def entries(exc, path):

@@ -11,10 +11,10 @@ from tornado.httpserver import HTTPServer
 from tornado.netutil import bind_sockets
 
 import velmora
+from handler_standins import without_compiled_builds
 from http_fixtures import KINDS, TOKEN, Client, ServerThread, load_handler_set
 from velmora.server import handler_sets, misc
 from velmora.server.app import server_settings
-from velmora.server.handlers.info import interpreted_hostfacts
 
 JSON = {"Content-Type": "application/json"}
 
@@ -149,15 +149,15 @@ def test_loader_mounts_the_compiled_handlers_by_default(tmp_path):
 
 
 def test_loader_falls_back_to_the_interpreted_handlers_and_says_so(tmp_path, monkeypatch, caplog):
-    monkeypatch.setitem(sys.modules, handler_sets.COMPILED_INFO, None)
+    without_compiled_builds(monkeypatch, handler_sets.COMPILED_INFO)
     app = StandInServerApp(str(tmp_path))
     with caplog.at_level(logging.INFO, logger=app.log.name):
         velmora.load_jupyter_server_extension(app)
     mounted = mounted_handlers(app.web_app)
-    assert interpreted_hostfacts.ServerAppInfoHandler in mounted
+    assert handler_sets.interpreted(handler_sets.COMPILED_INFO).ServerAppInfoHandler in mounted
     assert [r.getMessage() for r in caplog.records if r.name == app.log.name] == [
-        "velmora 0.1.0: API mounted under /jupyter/api/velmora (interpreted handlers: compiled modules "
-        "do not import: import of velmora.server.handlers.info.hostfacts halted; None in sys.modules)"]
+        "velmora 0.1.0: API mounted under /jupyter/api/velmora (interpreted handlers: %s)"
+        % handler_sets._why_interpreted()]
 
 
 def test_the_jupyter_token_is_masked_in_its_log(tmp_path, caplog):

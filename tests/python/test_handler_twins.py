@@ -39,11 +39,11 @@ def lines_in(exc, *suffixes):
 
 
 def info_lines(exc):
-    return lines_in(exc, "info/hostfacts.py", "info/interpreted_hostfacts.py")
+    return lines_in(exc, "info/hostfacts.py")
 
 
 def finish_lines(exc):
-    return lines_in(exc, "pipeline_import/groundwork.py", "pipeline_import/interpreted_groundwork.py")
+    return lines_in(exc, "pipeline_import/groundwork.py")
 
 
 def cookie(key, value):

@@ -14,9 +14,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 MODULES = [
     ("velmora.server.handlers.info.hostfacts", "velmora.server.handlers.info.hostfacts"),
     ("velmora.server.handlers.pipeline_import.groundwork", "velmora.server.handlers.pipeline_import.groundwork"),
-    ("velmora.server.handlers.info.hostfacts", "velmora.server.handlers.info.interpreted_hostfacts"),
-    ("velmora.server.handlers.pipeline_import.groundwork",
-     "velmora.server.handlers.pipeline_import.interpreted_groundwork"),
+    ("velmora.server.handlers.info.hostfacts", "twins.hostfacts"),
+    ("velmora.server.handlers.pipeline_import.groundwork", "twins.groundwork"),
 ]
 
 

@@ -1,28 +1,34 @@
-"""Which handler classes a server mounts: the compiled modules, or the interpreted fallback.
+"""Which handler classes a server mounts, as the import system found them.
 
-The compiled modules need CPython 3.8. The fallback defines the same classes in
-plain Python with the same answers (the tests hold the two to that, and the
-benchmarks compare them), so velmora serves on any Python and is faster where
-the compiled modules import.
+Each handler module is one Python file that may have a compiled extension
+module beside it (CPython 3.8 builds). The import system takes the extension
+module first; without it, the .py serves. What serves is read from the
+imported module. The interpreted handlers can also be asked for by name, for
+comparisons where the compiled ones import: their .py files are then loaded
+under names of their own.
 """
 import importlib
+import importlib.machinery
 import importlib.util
+import os
 import platform
 import sys
 from typing import NamedTuple
 
 COMPILED_INFO = "velmora.server.handlers.info.hostfacts"
 COMPILED_GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
-INTERPRETED_INFO = "velmora.server.handlers.info.interpreted_hostfacts"
-INTERPRETED_GROUNDWORK = "velmora.server.handlers.pipeline_import.interpreted_groundwork"
+MODULES = (COMPILED_INFO, COMPILED_GROUNDWORK)
+# The names the .py files are loaded under when the compiled modules hold theirs.
+INTERPRETED_PREFIX = "interpreted_"
 NEEDS_CPYTHON_38 = "compiled modules need CPython 3.8"
+NOT_BUILT = "compiled modules are not built"
 
 
 class HandlerSet(NamedTuple):
     kind: str  # "compiled" or "twin" (the interpreted handlers)
     info: type  # ServerAppInfoHandler
     pipeline_import: type  # PipelineImportHandler on a BasePipelineImportHandler
-    # Why "auto" took the interpreted handlers; empty when they were asked for.
+    # Why the interpreted handlers serve where none were asked for.
     fallback_reason: str = ""
 
     @property
@@ -46,47 +52,78 @@ def from_modules(kind: str, hostfacts, groundwork, fallback_reason: str = "") ->
     )
 
 
+def is_compiled(module) -> bool:
+    return isinstance(getattr(module.__spec__, "loader", None), importlib.machinery.ExtensionFileLoader)
+
+
 def compiled_available() -> bool:
-    """True when both compiled modules are present (they may still fail to load)."""
-    return all(importlib.util.find_spec(m) is not None for m in (COMPILED_INFO, COMPILED_GROUNDWORK))
+    """True when both names find extension modules (they may still fail to load)."""
+    for name in MODULES:
+        spec = importlib.util.find_spec(name)
+        if spec is None or not isinstance(spec.loader, importlib.machinery.ExtensionFileLoader):
+            return False
+    return True
 
 
 def compiled() -> HandlerSet:
-    return from_modules(
-        "compiled",
-        importlib.import_module(COMPILED_INFO),
-        importlib.import_module(COMPILED_GROUNDWORK),
-    )
+    modules = [importlib.import_module(name) for name in MODULES]
+    for module in modules:
+        if not is_compiled(module):
+            raise ImportError("%s is not compiled here (%s)" % (module.__name__, _why_interpreted()),
+                              name=module.__name__)
+    return from_modules("compiled", *modules)
+
+
+def interpreted_name(name: str) -> str:
+    package, _, short = name.rpartition(".")
+    return "%s.%s%s" % (package, INTERPRETED_PREFIX, short)
+
+
+def interpreted(name: str):
+    """The module `name` run from its .py: the imported module itself where no
+    compiled one is, else the .py loaded (once) under interpreted_name(name)."""
+    module = importlib.import_module(name)
+    if not is_compiled(module):
+        return module
+    alias = interpreted_name(name)
+    if alias in sys.modules:
+        return sys.modules[alias]
+    path = os.path.join(os.path.dirname(module.__file__), name.rpartition(".")[2] + ".py")
+    spec = importlib.util.spec_from_file_location(alias, path)
+    loaded = importlib.util.module_from_spec(spec)
+    sys.modules[alias] = loaded
+    try:
+        spec.loader.exec_module(loaded)
+    except BaseException:
+        del sys.modules[alias]
+        raise
+    return loaded
 
 
 def twin(fallback_reason: str = "") -> HandlerSet:
     """The interpreted handlers."""
-    return from_modules(
-        "twin",
-        importlib.import_module(INTERPRETED_INFO),
-        importlib.import_module(INTERPRETED_GROUNDWORK),
-        fallback_reason,
-    )
+    return from_modules("twin", *(interpreted(name) for name in MODULES), fallback_reason)
 
 
-def _why_not_compiled(error: ImportError) -> str:
+def _why_interpreted() -> str:
     if platform.python_implementation() != "CPython" or sys.version_info[:2] != (3, 8):
         return NEEDS_CPYTHON_38
-    return "compiled modules do not import: %s" % error
+    return NOT_BUILT
 
 
 def load(kind: str = "auto") -> HandlerSet:
-    """"compiled", "twin", or "auto": the compiled handlers when they import, else the interpreted ones."""
+    """"compiled", "twin", or "auto": whichever the import system finds."""
     if kind == "compiled":
         return compiled()
     if kind == "twin":
         return twin()
     if kind != "auto":
         raise ValueError("unknown handler kind %r" % kind)
-    try:
-        return compiled()
-    except ImportError as e:
-        return twin(_why_not_compiled(e))
+    modules = [importlib.import_module(name) for name in MODULES]
+    if all(is_compiled(module) for module in modules):
+        return from_modules("compiled", *modules)
+    # One module without its compiled build serves interpreted with the other's .py.
+    return from_modules("twin", *(interpreted(name) for name in MODULES), _why_interpreted())
 
 
 def mount_message(base_url: str, handler_set: HandlerSet) -> str:

@@ -1,6 +1,6 @@
-"""`twins.groundwork` is velmora.server.handlers.pipeline_import.interpreted_groundwork."""
+"""`twins.groundwork` is velmora.server.handlers.pipeline_import.groundwork run from its .py."""
 import sys
 
-from velmora.server.handlers.pipeline_import import interpreted_groundwork
+from velmora.server import handler_sets
 
-sys.modules[__name__] = interpreted_groundwork
+sys.modules[__name__] = handler_sets.interpreted(handler_sets.COMPILED_GROUNDWORK)

@@ -1,6 +1,6 @@
-"""`twins.hostfacts` is velmora.server.handlers.info.interpreted_hostfacts."""
+"""`twins.hostfacts` is velmora.server.handlers.info.hostfacts run from its .py."""
 import sys
 
-from velmora.server.handlers.info import interpreted_hostfacts
+from velmora.server import handler_sets
 
-sys.modules[__name__] = interpreted_hostfacts
+sys.modules[__name__] = handler_sets.interpreted(handler_sets.COMPILED_INFO)
