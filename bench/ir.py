@@ -7,7 +7,6 @@ counts do not depend on the machine's load.
     .venv/bin/python bench/ir.py [--quick]
 """
 import gc
-import importlib
 import json
 import os
 import re
@@ -48,7 +47,7 @@ def child_import(name, folder, helpers):
     scenarios.prepare_import(name, folder, helpers)
     gc.collect()
     sys.getswitchinterval()
-    importlib.import_module(name)
+    scenarios.import_module(name)
     sys.getswitchinterval()
 
 
