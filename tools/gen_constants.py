@@ -17,9 +17,26 @@ List syntax, one item per line, '#' starts a comment:
                                          traceback name is module + "." + it
                                unread    kept for the table's layout, never read
                                          (no slot name is emitted for it)
+                               name      an identifier of the module's Python
+                                         source (a name, attribute, parameter,
+                                         keyword, import or definition)
+                               import    the full name of a module it imports
+                               literal   a str literal of it (annotations and
+                                         f-string parts included)
+  line NAME "text"           the line of the one statement of the Python source
+                             whose first line starts with `text` (indentation
+                             aside): emitted as lines::NAME
   bytes NAME locations first_line=L size=S
   loc LINE START_COL END_COL UNITS   one location entry of the bytes slot above
+
+A list with `line` items is checked against the module's Python source, the
+file the `source` slot names (relative to the checkout): the module slot is its
+dotted name, each function slot a qualified name defined in it, each tagged
+text found in it, and the location table, moved to the function's line,
+lies within its lines.
+A failed check stops the build; a moved statement renumbers what is emitted.
 """
+import ast
 import json
 import os
 import shlex
@@ -68,12 +85,12 @@ def encode_locations(first_line, entries):
     return bytes(out)
 
 
-TAGS = ("module", "source", "function", "unread")
+TAGS = ("module", "source", "function", "unread", "name", "import", "literal")
 
 
 def parse(path):
     """The length width and the slots (name, kind, bytes) of a list."""
-    bits, slots, _, _ = parse_list(path)
+    bits, slots, _, _, _ = parse_list(path)
     return bits, slots
 
 
@@ -82,6 +99,7 @@ def parse_list(path):
     tags = {}  # slot name -> tag
     slots = []  # (name, kind, bytes)
     pending = None  # [name, first_line, size, entries] of the bytes slot
+    lines = []  # (name, statement text, list line number)
     with open(path, encoding="utf-8") as f:
         for number, raw in enumerate(f, 1):
             line = raw.strip()
@@ -100,6 +118,10 @@ def parse_list(path):
                     if len(words) == 4:
                         tags[words[1]] = words[3]
                     slots.append((words[1], "str", json.loads(words[2]).encode("utf-8")))
+                elif head == "line":
+                    if len(words) != 3:
+                        raise ListError("a line item is: line NAME \"statement text\"")
+                    lines.append((words[1], json.loads(words[2]), number))
                 elif head == "bytes":
                     opts = dict(w.split("=", 1) for w in words[3:])
                     pending = [words[1], int(opts["first_line"]), int(opts["size"]), []]
@@ -117,6 +139,8 @@ def parse_list(path):
         if list(tags.values()).count(tag) > 1:
             raise ListError("%s: more than one slot tagged %s" % (path, tag))
     name, first_line, size, entries = pending
+    if lines:
+        lines, first_line, entries = check_source(path, slots, tags, lines, first_line, entries)
     table = encode_locations(first_line, entries)
     if len(table) != size:
         raise ListError("%s: location table is %d bytes, the list says %d" % (path, len(table), size))
@@ -124,7 +148,97 @@ def parse_list(path):
     bits = max(len(value) for _, _, value in slots).bit_length()
     if bits > 16:
         raise ListError("%s: an entry is longer than 65535 bytes" % path)
-    return bits, slots, first_interned, tags
+    return bits, slots, first_interned, tags, lines
+
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+class SourceFacts(ast.NodeVisitor):
+    """What a module's Python source holds that its compiled code may name."""
+
+    def __init__(self, module_name):
+        self.package = module_name.rpartition(".")[0]
+        self.identifiers, self.imports, self.literals = set(), set(), set()
+        self.functions = {}  # qualified name -> FunctionDef
+        self.statements = []  # nodes that own a line: statements and except clauses
+        self.scope = []
+
+    def generic_visit(self, node):
+        if isinstance(node, (ast.stmt, ast.ExceptHandler)):
+            self.statements.append(node)
+        for field in ("id", "attr", "arg", "name"):
+            value = getattr(node, field, None)
+            if isinstance(value, str):
+                self.identifiers.add(value)
+        if isinstance(node, ast.Constant) and isinstance(node.value, str):
+            self.literals.add(node.value)
+        if isinstance(node, ast.Import):
+            self.imports.update(alias.name for alias in node.names)
+        if isinstance(node, ast.ImportFrom):
+            base = self.package.split(".")[:len(self.package.split(".")) - node.level + 1] if node.level else []
+            self.imports.add(".".join(base + ([node.module] if node.module else [])))
+            if node.module:
+                self.identifiers.update(node.module.split("."))
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            self.scope.append(node.name)
+            if not isinstance(node, ast.ClassDef):
+                self.functions[".".join(self.scope)] = node
+            super().generic_visit(node)
+            self.scope.pop()
+        else:
+            super().generic_visit(node)
+
+
+def check_source(list_path, slots, tags, lines, first_line, entries):
+    """Checks the list against the module's Python source: the lines of the
+    `line` items, as (name, line number), and the location table's first line
+    and entries, moved to where the function is."""
+    by_tag = {tags[name]: value.decode("utf-8") for name, _, value in slots if name in tags}
+    if "source" not in by_tag or "module" not in by_tag:
+        raise ListError("%s: line items need the source and module slots" % list_path)
+    source_path, module_name = by_tag["source"], by_tag["module"]
+    where = "%s (checked against %s)" % (list_path, source_path)
+    if source_path[:-3].replace("/", ".") != module_name or not source_path.endswith(".py"):
+        raise ListError("%s: the source path is not the file of module %s" % (where, module_name))
+    try:
+        with open(os.path.join(ROOT, source_path), encoding="utf-8") as f:
+            text = f.read()
+    except OSError as e:
+        raise ListError("%s: %s" % (where, e))
+    source_lines = text.splitlines()
+    facts = SourceFacts(module_name)
+    facts.visit(ast.parse(text, source_path))
+    found = {"name": facts.identifiers, "import": facts.imports, "literal": facts.literals}
+    functions = []
+    for name, _, value in slots:
+        tag, value = tags.get(name), value.decode("utf-8")
+        if tag == "function":
+            if value not in facts.functions:
+                raise ListError("%s: %s is not defined in the source" % (where, value))
+            functions.append(facts.functions[value])
+        elif tag in found and value not in found[tag]:
+            raise ListError("%s: slot %s: %r is not a %s of the source" % (where, name, value, tag))
+    numbers = []
+    for name, wanted, list_line in lines:
+        at = sorted({node.lineno for node in facts.statements
+                     if source_lines[node.lineno - 1].strip().startswith(wanted)})
+        if len(at) != 1:
+            raise ListError("%s:%d: %s: %d statements start with %r; one must" % (
+                where, list_line, name, len(at), wanted))
+        numbers.append((name, at[0]))
+    if functions:
+        # The table follows the function where it moves: its bytes hold only
+        # line differences, so they stay the same.
+        function = functions[0]
+        shift = function.lineno - first_line
+        first_line, entries = function.lineno, [(line + shift,) + tuple(rest) for line, *rest in entries]
+        last = max(getattr(node, "end_lineno", node.lineno) for node in ast.walk(function) if hasattr(node, "lineno"))
+        outside = sorted({entry[0] for entry in entries if not function.lineno <= entry[0] <= last})
+        if outside:
+            raise ListError("%s: location entries on lines %s lie outside %s (lines %d-%d)" % (
+                where, outside, function.name, function.lineno, last))
+    return numbers, first_line, entries
 
 
 def c_string(data):
@@ -161,7 +275,7 @@ def c_bytes(data):
 
 
 def main(list_path, out_dir):
-    bits, slots, first_interned, tags = parse_list(list_path)
+    bits, slots, first_interned, tags, lines = parse_list(list_path)
     stream = zlib.compress(b"".join(v for _, _, v in slots), 9)
     assert stream[:2] == b"\x78\xda"
     str_count = sum(1 for _, kind, _ in slots if kind == "str")
@@ -178,6 +292,10 @@ def main(list_path, out_dir):
     header += ["constexpr int kCount = %d;" % len(slots), "}  // namespace slot", "",
                "// str slots below this one stay plain; the rest are interned.",
                "constexpr int kFirstInternedSlot = %d;" % first_interned, ""]
+    if lines:
+        header += ["// Source lines of the statements the code reports, from the module's Python.",
+                   "namespace lines {"] + ["constexpr int %s = %d;" % item for item in lines] + [
+                   "}  // namespace lines", ""]
     text_lines = texts(slots, tags)
     if text_lines:
         header += ["// Texts of tagged slots, for code that needs them as C strings.",

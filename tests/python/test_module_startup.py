@@ -19,7 +19,7 @@ import types
 
 import pytest
 
-from conftest import SANITIZED, run_python
+from conftest import ROOT, SANITIZED, run_python
 
 HOSTFACTS = "velmora.server.handlers.info.hostfacts"
 GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
@@ -369,6 +369,12 @@ def test_second_interpreter_is_refused_even_when_it_came_first():
                       "interpreter per process.")
 
 
+def source_line(source, line):
+    # Tracebacks show the statement from the module's .py, found through sys.path.
+    with open(os.path.join(ROOT, source), encoding="utf-8") as f:
+        return f.read().splitlines()[line - 1].strip()
+
+
 FAILING_STARTS = [
     (HOSTFACTS, "velmora.server.misc", 20),
     (HOSTFACTS, "velmora.server.handlers.info.groundwork", 21),
@@ -405,7 +411,7 @@ def test_failed_start_up_leaves_the_module_importable(name, blocked, line):
     assert result == {
         "failure": ["ModuleNotFoundError", "import of %s halted; None in sys.modules" % blocked,
                     [source, line, init],
-                    '  File "%s", line %d, in %s\n' % (source, line, init)],
+                    '  File "%s", line %d, in %s\n    %s\n' % (source, line, init, source_line(source, line))],
         "present": False, "counts": 1, "test": {}, "registered": True,
     }
 

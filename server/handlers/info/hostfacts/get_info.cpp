@@ -1,16 +1,6 @@
 // ServerAppInfoHandler._get_info: the server's facts plus the request's cookies.
-//
-//   26 def _get_info(self) -> "Tuple[HTTPStatus, Dict[str, Any]]":
-//   27     status_code = HTTPStatus.OK
-//   29     try:
-//   30         serverapp_info = JupyterServerAppInfo()
-//   31         result = serverapp_info.dict()  # exactly a dict, or None
-//   33         cookie = "; ".join([f"{item.key}={item.value}" for item in self.cookies.values()])
-//   34         result["cookie"] = cookie
-//   35     except Exception:
-//   36         status_code = HTTPStatus.INTERNAL_SERVER_ERROR
-//   37         result = {"message": "Failed to get information."}
-//   39     return status_code, result
+// Its Python is velmora/server/handlers/info/hostfacts.py; lines::k* are the
+// lines of its statements there, read by the build.
 #include <Python.h>
 
 #include "constants.h"
@@ -28,9 +18,9 @@ namespace {
 
 using rt::Ref;
 
-GlobalLookupCache g_status_ok_site;     // line 27
-GlobalLookupCache g_app_info_site;      // line 30
-GlobalLookupCache g_status_error_site;  // line 36
+GlobalLookupCache g_status_ok_site;
+GlobalLookupCache g_app_info_site;
+GlobalLookupCache g_status_error_site;
 
 void AddTraceback(int line) noexcept {
   Rt_AddTraceback(text::kGetInfoQualname, line, text::kSourcePath);
@@ -114,10 +104,10 @@ struct Locals {
   }
 };
 
-// The body of the try statement, lines 30-34. 0, or -1 with an exception set
+// The body of the try statement. 0, or -1 with an exception set
 // and *line the failing statement's line.
 int TryBody(PyObject* self, Locals* v, int* line) noexcept {
-  *line = 30;
+  *line = lines::kFacts;
   Ref factory =
       Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kJupyterServerAppInfo), &g_app_info_site));
   if (!factory) return -1;
@@ -125,7 +115,7 @@ int TryBody(PyObject* self, Locals* v, int* line) noexcept {
   factory.reset();
   if (!v->serverapp_info) return -1;
 
-  *line = 31;
+  *line = lines::kFactsDict;
   Ref facts = Ref::steal(Rt_CallMethodNoArgs(v->serverapp_info.get(), Rt_Const(slot::kDictName)));
   if (!facts) return -1;
   if (!PyDict_CheckExact(facts.get()) && facts.get() != Py_None) {
@@ -134,11 +124,11 @@ int TryBody(PyObject* self, Locals* v, int* line) noexcept {
   }
   v->result = std::move(facts);
 
-  *line = 33;
+  *line = lines::kCookieText;
   v->cookie = CookieText(self);
   if (!v->cookie) return -1;
 
-  *line = 34;
+  *line = lines::kStoreCookie;
   if (v->result.get() == Py_None) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not subscriptable");
     return -1;
@@ -146,7 +136,7 @@ int TryBody(PyObject* self, Locals* v, int* line) noexcept {
   return PyDict_SetItem(v->result.get(), Rt_Const(slot::kCookie), v->cookie.get());
 }
 
-// The handler, lines 35-37, entered with the guarded block's exception raised.
+// The except clause, entered with the guarded block's exception raised.
 // 0 when it was caught and handled; -1 with an exception set and *line.
 int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
   if (!Rt_ExceptionMatchesCurrent(tstate, PyExc_Exception)) return -1;
@@ -154,15 +144,15 @@ int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
   AddTraceback(*line);
   rt::ExceptionTriple caught;
   if (Rt_GetException(tstate, caught.type.out(), caught.value.out(), caught.tb.out()) < 0) {
-    *line = 35;
+    *line = lines::kExcept;
     return -1;
   }
-  *line = 36;
+  *line = lines::kStatusError;
   Ref error_status = StatusMember(&g_status_error_site, slot::kINTERNAL_SERVER_ERROR);
   if (!error_status) return -1;
   v->status_code = std::move(error_status);
 
-  *line = 37;
+  *line = lines::kFailedResult;
   Ref message = Ref::steal(PyDict_New());
   if (!message ||
       PyDict_SetItem(message.get(), Rt_Const(slot::kMessage), Rt_Const(slot::kFailedMessage)) < 0)
@@ -171,7 +161,7 @@ int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
   return 0;
 }
 
-// Lines 29-37, with the handled exception put back however the statement ends.
+// The try statement, with the handled exception put back however the statement ends.
 int TryStatement(PyObject* self, Locals* v, int* line) noexcept {
   PyThreadState* tstate = _PyThreadState_UncheckedGet();
   rt::HandledExceptionScope scope(tstate);
@@ -183,7 +173,7 @@ PyObject* GetInfoBody(PyObject* self) noexcept {
   Locals v;
   v.status_code = StatusMember(&g_status_ok_site, slot::kOK);
   if (!v.status_code) {
-    AddTraceback(27);
+    AddTraceback(lines::kStatusOk);
     return nullptr;
   }
   int line;
@@ -192,7 +182,7 @@ PyObject* GetInfoBody(PyObject* self) noexcept {
     return nullptr;
   }
   Ref answer = rt::TupleOf({v.status_code.get(), v.result.get()});
-  if (!answer) AddTraceback(39);
+  if (!answer) AddTraceback(lines::kReturn);
   return answer.release();
 }
 
@@ -204,7 +194,7 @@ PyObject* GetInfoWrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   rt::BoundArguments<1> bound;
   if (Rt_BindArguments(kSignature, args, nargs, kw, bound.values) < 0) {
     bound.Clear();
-    AddTraceback(26);
+    AddTraceback(lines::kDef);
     return nullptr;
   }
   return GetInfoBody(bound.values[0]);

@@ -1,11 +1,7 @@
 // BasePipelineImportHandler._finish_with_result: answers the request with JSON.
-//
-//   26 def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") ->
-//   "None": 27     self.set_header(name="Content-Type", value="application/json") 28
-//   self.set_header(name="Content-Length", value=str(len(json.dumps(result).replace("</",
-//   "<\\/")))) 29     self.set_status(status_code=int(status_code)) 30     self.finish(result)
-//
-// Before line 27, `result` must be exactly a dict (its annotation is enforced).
+// Its Python is velmora/server/handlers/pipeline_import/groundwork.py; lines::k* are
+// the lines of its statements there, read by the build. Before the body runs,
+// `result` must be exactly a dict (its annotation is enforced).
 #include <Python.h>
 
 #include <cstring>
@@ -24,7 +20,7 @@ namespace {
 
 using rt::Ref;
 
-GlobalLookupCache g_json_site;  // line 28
+GlobalLookupCache g_json_site;
 
 // self.<method>(name=value, ...) with `names` (null: its tuple could not be
 // made) as the keyword names; the tuple is released after the call.
@@ -93,19 +89,19 @@ Ref SerialisedLength(PyObject* result) noexcept {
   return Ref::steal(Rt_SsizeToUnicode(length + escapes));
 }
 
-// The statements of lines 27-30. 0, or -1 with an exception set and *line
+// The method's statements. 0, or -1 with an exception set and *line
 // the failing statement's line.
 int FinishStatements(PyObject* self, PyObject* status_code, PyObject* result, int* line) noexcept {
-  *line = 27;
+  *line = lines::kContentType;
   if (SetHeader(self, Rt_Const(slot::kContentType), Rt_Const(slot::kApplicationJson)) < 0)
     return -1;
 
-  *line = 28;
+  *line = lines::kContentLength;
   Ref length = SerialisedLength(result);
   if (!length || SetHeader(self, Rt_Const(slot::kContentLength), length.get()) < 0) return -1;
   length.reset();
 
-  *line = 29;
+  *line = lines::kSetStatus;
   Ref status = PyLong_CheckExact(status_code) ? Ref::borrow(status_code)
                                               : Ref::steal(PyNumber_Long(status_code));
   if (!status ||
@@ -114,7 +110,7 @@ int FinishStatements(PyObject* self, PyObject* status_code, PyObject* result, in
     return -1;
   status.reset();
 
-  *line = 30;
+  *line = lines::kFinish;
   Ref done = Ref::steal(Rt_CallMethodOneArg(self, Rt_Const(slot::kFinish), result));
   return done ? 0 : -1;
 }
@@ -131,7 +127,7 @@ const ArgSignature kSignature = {"_finish_with_result", kArgNames, 3, "s"};
 PyObject* FinishWrapper(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) noexcept {
   rt::BoundArguments<3> bound;
   if (Rt_BindArguments(kSignature, args, nargs, kw, bound.values) < 0) {
-    AddTraceback(26);
+    AddTraceback(lines::kDef);
     return nullptr;
   }
   PyObject** v = bound.values;

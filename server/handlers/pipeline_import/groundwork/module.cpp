@@ -1,12 +1,6 @@
-// velmora.server.handlers.pipeline_import.groundwork: its start-up description and module body.
-//
-//   17 import json
-//   18 from http import HTTPStatus
-//   19 from typing import Any, Dict
-//   21 from jupyter_server.base.handlers import APIHandler
-//   24 class BasePipelineImportHandler(APIHandler):
-//   26     def _finish_with_result(self, status_code: "HTTPStatus", result: "Dict[str, Any]") ->
-//   "None": ...
+// velmora.server.handlers.pipeline_import.groundwork: its start-up description and module
+// body, the statements of velmora/server/handlers/pipeline_import/groundwork.py outside the
+// method.
 #include <Python.h>
 
 #include "constants.h"
@@ -22,7 +16,7 @@ namespace {
 GlobalLookupCache g_api_handler_site;
 
 int FillClass(PyObject* ns, int* line) noexcept {
-  *line = 26;
+  *line = lines::kDef;
   PyObject* const annotations[] = {Rt_Const(slot::kStatusCode), Rt_Const(slot::kHTTPStatus),
                                    Rt_Const(slot::kResult),     Rt_Const(slot::kResultAnnotation),
                                    Rt_Const(slot::kReturn),     Rt_Const(slot::kNone)};
@@ -34,32 +28,32 @@ int FillClass(PyObject* ns, int* line) noexcept {
 
 int Body(int* line) noexcept {
   PyObject* d = Rt_ModuleDict();
-  *line = 17;
+  *line = lines::kImportJson;
   rt::Ref json = rt::Ref::steal(
       Rt_ImportModule(Rt_Const(slot::kJson), nullptr, 0, d, 0, Rt_Const(slot::kJson)));
   if (!json || PyDict_SetItem(d, Rt_Const(slot::kJson), json.get()) < 0) return -1;
   json.reset();
-  *line = 18;
+  *line = lines::kImportHttp;
   PyObject* const http_names[] = {Rt_Const(slot::kHTTPStatus)};
   if (Rt_ImportNamesInto(d, Rt_Const(slot::kHttp), http_names, 0, Rt_Const(slot::kHttp)) < 0)
     return -1;
-  *line = 19;
+  *line = lines::kImportTyping;
   PyObject* const typing_names[] = {Rt_Const(slot::kAny), Rt_Const(slot::kDict)};
   if (Rt_ImportNamesInto(d, Rt_Const(slot::kTyping), typing_names, 0, Rt_Const(slot::kTyping)) < 0)
     return -1;
-  *line = 21;
+  *line = lines::kImportApiHandler;
   PyObject* const handler_names[] = {Rt_Const(slot::kAPIHandler)};
   if (Rt_ImportNamesInto(d, Rt_Const(slot::kHandlersModule), handler_names, 0,
                          Rt_Const(slot::kHandlersModule)) < 0)
     return -1;
   ClassStatement cls = {Rt_Const(slot::kBasePipelineImportHandler), Rt_Const(slot::kModuleName),
-                        Rt_Const(slot::kAPIHandler), &g_api_handler_site, 24};
+                        Rt_Const(slot::kAPIHandler), &g_api_handler_site, lines::kClass};
   return Rt_DefineClass(cls, FillClass, line);
 }
 
 const int kFinishVarnames[] = {slot::kSelf, slot::kStatusCode, slot::kResult};
 const FunctionCodeInfo kFunctions[] = {
-    Rt_FunctionCode(3, 26, kFinishVarnames, slot::kSourcePath, slot::kFinishWithResult)};
+    Rt_FunctionCode(3, lines::kDef, kFinishVarnames, slot::kSourcePath, slot::kFinishWithResult)};
 
 }  // namespace
 
