@@ -208,7 +208,10 @@ def check_source(list_path, slots, tags, lines, first_line, entries):
         raise ListError("%s: %s" % (where, e))
     source_lines = text.splitlines()
     facts = SourceFacts(module_name)
-    facts.visit(ast.parse(text, source_path))
+    try:
+        facts.visit(ast.parse(text, source_path))
+    except SyntaxError as e:
+        raise ListError("%s: line %s: %s" % (where, e.lineno, e.msg))
     found = {"name": facts.identifiers, "import": facts.imports, "literal": facts.literals}
     functions = []
     for name, _, value in slots:

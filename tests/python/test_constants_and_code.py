@@ -7,8 +7,10 @@ out its whole table; the generator is run on the handler lists directly.
 import importlib
 import importlib.util
 import inspect
+import json
 import os
 import re
+import shlex
 import sys
 import zlib
 
@@ -214,3 +216,98 @@ def test_generated_handler_table(tmp_path, module, slot_count, bits, bytes_lengt
     assert f.__qualname__ in values[FIRST_INTERNED_SLOT:]
     assert f.__module__ in values[FIRST_INTERNED_SLOT:]
     assert all(name in values[FIRST_INTERNED_SLOT:] for name in f.__code__.co_varnames)
+
+
+# --- the lists checked against the modules' Python source ---------------------------
+
+HOSTFACTS_PY = "velmora/server/handlers/info/hostfacts.py"
+HOSTFACTS_LINES = {"kImportHttp": 17, "kImportTyping": 18, "kImportMisc": 20, "kImportBase": 21, "kClass": 24,
+                   "kDef": 26, "kStatusOk": 27, "kTry": 29, "kFacts": 30, "kFactsDict": 31, "kCookieText": 33,
+                   "kStoreCookie": 34, "kExcept": 35, "kStatusError": 36, "kFailedResult": 37, "kReturn": 39}
+
+
+def generate_from(tmp_path, edit, generator=None):
+    """Runs the generator on the hostfacts list against an edited copy of its
+    .py; the emitted source lines, and the compressed table."""
+    with open(os.path.join(ROOT, HOSTFACTS_PY), encoding="utf-8") as f:
+        text = f.read()
+    copy = tmp_path / "root" / HOSTFACTS_PY
+    copy.parent.mkdir(parents=True)
+    copy.write_text(edit(text), encoding="utf-8")
+    generator = generator or load_generator()
+    generator.ROOT = str(tmp_path / "root")
+    out = tmp_path / "out"
+    generator.main(os.path.join(ROOT, LISTS["hostfacts"][0]), str(out))
+    header = (out / "constants.h").read_text()
+    lines = re.search(r"namespace lines \{(.*?)\}", header, re.S).group(1)
+    return ({m.group(1): int(m.group(2)) for m in re.finditer(r"constexpr int (\w+) = (\d+);", lines)},
+            (out / "constants.cpp").read_text())
+
+
+def shifted(after, by):
+    return {name: line + by if line > after else line for name, line in HOSTFACTS_LINES.items()}
+
+
+@pytest.mark.parametrize("edit, lines", [
+    (lambda s: s, HOSTFACTS_LINES),
+    # A moved statement is followed: the lines below it move with it.
+    (lambda s: s.replace("\n\nclass ServerAppInfoHandler", "\n\n# a comment\nclass ServerAppInfoHandler"),
+     shifted(21, 1)),
+    (lambda s: s.replace("        return status_code, result", "\n        return status_code, result"),
+     shifted(38, 1)),
+    (lambda s: s.replace("\n\nfrom http import HTTPStatus", "from http import HTTPStatus"), shifted(0, -2)),
+], ids=["as shipped", "class moved down", "return moved down", "everything moved up"])
+def test_source_lines_follow_the_source(tmp_path, edit, lines):
+    got, table = generate_from(tmp_path, edit)
+    assert got == lines
+    # The location table moves with the method: its bytes are line differences.
+    _, shipped = generate_from(tmp_path / "shipped", lambda s: s)
+    assert table == shipped
+
+
+@pytest.mark.parametrize("edit, message", [
+    (lambda s: s.replace("HTTPStatus.OK", "HTTPStatus.ACCEPTED"), "slot kOK: 'OK' is not a name of the source"),
+    (lambda s: s.replace('"Failed to get information."', '"Failed."'),
+     "slot kFailedMessage: 'Failed to get information.' is not a literal of the source"),
+    (lambda s: s.replace("from ...misc import", "from ..misc import"),
+     "slot kMiscModule: 'velmora.server.misc' is not a import of the source"),
+    (lambda s: s.replace("def _get_info(", "def get_info("),
+     "ServerAppInfoHandler._get_info is not defined in the source"),
+    (lambda s: s.replace("        return status_code, result", "        return status_code, result\n" * 2),
+     "kReturn: 2 statements start with 'return status_code, result'; one must"),
+    (lambda s: s.replace("        return status_code, result", "        return (status_code, result)"),
+     "kReturn: 0 statements start with"),
+    # Only statements count, not a comment that starts the same.
+    (lambda s: s.replace("        except Exception:", "        # except Exception: all\n        except BaseException:"),
+     "kExcept: 0 statements start with 'except Exception:'"),
+    (lambda s: s.replace("        try:", "        if True:"), "hostfacts.py): line "),
+], ids=["renamed attribute", "changed text", "changed import", "renamed method", "repeated statement",
+        "rewritten statement", "commented out", "not Python"])
+def test_a_source_the_list_does_not_match_fails_the_build(tmp_path, edit, message):
+    generator = load_generator()
+    with pytest.raises(generator.ListError) as e:
+        generate_from(tmp_path, edit, generator)
+    assert message in str(e.value)
+    assert "checked against " + HOSTFACTS_PY in str(e.value)
+
+
+def test_a_missing_source_fails_the_build(tmp_path):
+    generator = load_generator()
+    generator.ROOT = str(tmp_path)
+    with pytest.raises(generator.ListError, match="No such file"):
+        generator.main(os.path.join(ROOT, LISTS["hostfacts"][0]), str(tmp_path / "out"))
+
+
+@pytest.mark.parametrize("module", ["hostfacts", "groundwork"])
+def test_reported_lines_are_the_sources_statements(module):
+    # The lines the compiled module reports hold the statements the list names.
+    list_path, name = LISTS[module]
+    _, _, _, tags, lines = load_generator().parse_list(os.path.join(ROOT, list_path))
+    with open(os.path.join(ROOT, *name.split(".")) + ".py", encoding="utf-8") as f:
+        source = f.read().splitlines()
+    with open(os.path.join(ROOT, list_path), encoding="utf-8") as f:
+        wanted = {w[1]: json.loads(w[2]) for w in (shlex.split(l, posix=False) for l in f if l.startswith("line "))}
+    assert [n for n, _ in lines] == list(wanted)
+    for item, line in lines:
+        assert source[line - 1].strip().startswith(wanted[item]), item
+    assert method_of(name).__code__.co_firstlineno == dict(lines)["kDef"]

@@ -271,6 +271,17 @@ def test_result_must_be_exactly_a_dict(groundwork, result, got, note):
     assert rec.calls == []
 
 
+@pytest.mark.parametrize("args, kwargs", [
+    ((200, [], 4), {}), ((200, []), {"result": {}}), ((200, []), {"extra": 1}), ((), {"result": []}),
+], ids=["one too many", "result twice", "unknown keyword", "status missing"])
+def test_a_call_refused_anyway_is_refused_for_its_arguments_first(groundwork, args, kwargs):
+    rec = Recorder()
+    with pytest.raises(TypeError) as e:
+        groundwork.BasePipelineImportHandler._finish_with_result(rec, *args, **kwargs)
+    assert "incorrect type" not in str(e.value)
+    assert rec.calls == []
+
+
 def test_unserialisable_result_fails_after_the_content_type(groundwork):
     rec = Recorder()
     with pytest.raises(TypeError) as e:
