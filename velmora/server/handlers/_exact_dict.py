@@ -1,7 +1,6 @@
 """The exact-dict rule of the compiled handlers, for the same modules run as
 plain Python: a dict subclass is refused where the compiled code refuses it."""
 import functools
-import inspect
 
 from ._typename import c_type_name
 
@@ -27,13 +26,14 @@ def exact_dict_argument(name, position):
                 return method(*args, **kwargs)
             if type(value) is not dict:
                 # Binding errors (counts, duplicates, unknown names) come first.
-                signature.bind(*args, **kwargs)
+                import inspect
+
+                inspect.signature(method).bind(*args, **kwargs)
                 subclass = isinstance(value, dict)
                 raise TypeError("Argument '%s' has incorrect type (expected dict, got %s)%s" % (
                     name[:200], c_type_name(type(value)), ". " + SUBCLASS_NOTE if subclass else ""))
             return method(*args, **kwargs)
 
-        signature = inspect.signature(method)
         return checked
 
     return decorate
