@@ -12,7 +12,7 @@ import tornado
 
 import http_fixtures
 from velmora.server.handlers.pipeline_import import store
-from velmora.server.handlers.request_guard import how_to_authenticate
+from velmora.server.handlers.request_guard import XSRF, how_to_authenticate
 from http_fixtures import TOKEN, start_server
 
 # The fixtures of this module.
@@ -73,6 +73,7 @@ def test_login_cookie_reads_but_needs_xsrf_to_write(server):
     r = server.client.import_pipeline({"name": "p", "nodes": []}, auth=None,
                                       headers={"Cookie": cookie})
     assert r.status == 403
+    assert r.json()["message"].endswith(XSRF)
     assert listing(server.root) == []
 
     r = server.client.import_pipeline(
