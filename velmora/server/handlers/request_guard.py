@@ -75,8 +75,8 @@ class GuardedAPIHandler:
         self.finish(json.dumps({"message": message}))  # type: ignore[attr-defined]
 
 
-AUTHENTICATE = ("send the token in the header 'Authorization: token <token>' "
-                "(or log in to the server in this browser)")
+AUTHENTICATE = ("send the token in the header 'Authorization: token <token>', "
+                "or once in the URL as ?token=<token> to log this browser in")
 XSRF = ("a request that relies on the login cookie alone must send the value of "
         "the _xsrf cookie in the X-XSRFToken header")
 
