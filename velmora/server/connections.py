@@ -32,7 +32,7 @@ import resource
 import socket
 import time
 from http import HTTPStatus
-from typing import Any, Callable, Dict, NamedTuple, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple
 
 from tornado import gen, httputil, iostream
 from tornado.concurrent import future_set_result_unless_cancelled
@@ -446,16 +446,22 @@ class GuardedHTTPServer(HTTPServer):
         self._waiting: "collections.OrderedDict[_ServerConnection, None]" = collections.OrderedDict()
         self._evicted: Set[_ServerConnection] = set()
         self._full: Set[_Listener] = set()
+        self._listeners: List[_Listener] = []
         self._report_accept_error = RateLimitedLog(report_interval)
         self._report_eviction = RateLimitedLog(report_interval)
 
     # --- accepting -------------------------------------------------------------------
 
     def add_sockets(self, sockets: Any) -> None:
-        for sock in sockets:
-            listener = _Listener(self, sock)
-            self._sockets[sock.fileno()] = sock
-            self._handlers[sock.fileno()] = listener.remove
+        # Our own accept loop, which can pause; tornado's retries a failing accept() at once.
+        self._listeners.extend(_Listener(self, sock) for sock in sockets)
+
+    def stop(self) -> None:
+        listeners, self._listeners = self._listeners, []
+        for listener in listeners:
+            listener.remove()
+            listener.sock.close()
+        super().stop()
 
     def open_connections(self) -> int:
         return len(self._connections) - len(self._evicted)
