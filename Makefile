@@ -91,8 +91,10 @@ test-valgrind: build
 	  --show-leak-kinds=definite --errors-for-leak-kinds=definite --trace-children=yes \
 	  $(VENV_PY) -m pytest -q -p no:cacheprovider $(MEMCHECK_TESTS)
 
+# The demo serves a folder git ignores; a --root-dir in DEMO_ARGS wins (the last one counts).
+DEMO_ROOT ?= demo-data
 demo: build
-	$(VENV_PY) -m velmora.server $(DEMO_ARGS)
+	$(VENV_PY) -m velmora.server --root-dir $(DEMO_ROOT) $(DEMO_ARGS)
 
 # Figures only. bench: time per call and import against the interpreted twins;
 # bench-ir: the same scenarios in callgrind instructions, steady on a busy machine.

@@ -100,6 +100,16 @@ setup(
     version=_version(),
     description="Jupyter server extension: server facts and pipeline import, "
                 "with compiled handlers and an interpreted fallback",
+    license="BSD-3-Clause",
+    license_files=["LICENSE"],
+    classifiers=[
+        "License :: OSI Approved :: BSD License",
+        "Framework :: Jupyter",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Programming Language :: C++",
+        "Operating System :: POSIX :: Linux",
+    ],
     packages=find_packages(include=["velmora", "velmora.*"]),
     package_data=PACKAGE_DATA,
     # Enables the extension in every Jupyter server started from the same

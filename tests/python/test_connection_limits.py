@@ -166,3 +166,17 @@ def test_repeated_reports_count_what_they_left_out():
 ])
 def test_connection_cap_leaves_descriptors_free(requested, soft, expected):
     assert connections.connection_cap(requested, soft) == expected
+
+
+@pytest.mark.parametrize("paused", [False, True])
+def test_stop_closes_the_listening_socket(tmp_path, paused):
+    live = start_server("twin", str(tmp_path))
+    port = live.client.port
+    http = live.thread.server._http
+    if paused:
+        # A pause whose timer is still pending must not bring the listener back.
+        (listener,) = http._listeners
+        live.thread._loop.call_soon_threadsafe(listener.pause, 0.2)
+    live.thread.stop()
+    with pytest.raises(ConnectionRefusedError):
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()

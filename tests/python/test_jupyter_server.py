@@ -15,6 +15,7 @@ import pytest
 
 from build_helpers import ROOT, child_env, not_in_sanitizer_run, run
 from http_fixtures import Client
+from test_guest_answers import exchange, first_answer
 
 SYSTEM_PYTHON = "/usr/bin/python3"
 BASE_URL = "/e2e/"
@@ -148,6 +149,14 @@ def test_real_jupyter_server_loads_velmora_from_the_installed_config(tmp_path):
         assert client.request("GET", info_path, auth=None).status == 403
         assert client.request("POST", import_path, b'{"name": "x", "nodes": []}', auth=None,
                               headers=json_body).status == 403
+        assert os.listdir(str(root)) == ["e2e.pipeline"]
+
+        # Refusals that tornado's own reading of the request used to turn into a 500 or a reset.
+        head = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: token %s\r\n"
+                "Content-Type: application/json\r\nContent-Length: " % (import_path, token)).encode()
+        for length, body, status in [(b"\xb2", b"", 400), (b"%d" % (6 << 20), b"x" * (6 << 20), 413)]:
+            answer = first_answer(exchange(port, head + length + b"\r\n\r\n" + body))
+            assert answer[0] == status and list(answer[1]) == ["message"], answer
         assert os.listdir(str(root)) == ["e2e.pipeline"]
 
         server.send_signal(signal.SIGTERM)

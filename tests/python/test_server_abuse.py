@@ -161,6 +161,10 @@ MALFORMED = {
     "header line": (b"GET / HTTP/1.1\r\nno colon here\r\n\r\n", 400, "malformed"),
     "length with underscore": (request_bytes("POST", IMPORT, ["Content-Length: 1_0"]), 400,
                                "Content-Length"),
+    # A byte that str.isdigit takes (as latin-1 text) and int refuses.
+    "length \u00b2": (request_bytes("POST", IMPORT, [AUTH, "Content-Length: 2"]).replace(
+        b"Length: 2", b"Length: \xb2"), 400, "Content-Length is not a number"),
+    "length with sign": (request_bytes("POST", IMPORT, ["Content-Length: +5"]), 400, "Content-Length"),
     "two lengths": (request_bytes("POST", IMPORT, ["Content-Length: 1, 2"]), 400, "differ"),
     "length and chunks": (request_bytes("POST", IMPORT, ["Content-Length: 3",
                                                          "Transfer-Encoding: chunked"]), 400, "both"),
@@ -188,6 +192,8 @@ def test_malformed_requests_get_one_json_answer_and_one_log_line(server, caplog,
     assert [a[0] for a in answers] == [status]
     _, headers, body = answers[0]
     assert headers["content-type"].startswith("application/json")
+    # The one shape of every error answer.
+    assert list(json.loads(body)) == ["message"]
     assert message in json.loads(body)["message"]
     assert len(records) == 1, [r.getMessage() for r in records]
     assert records[0].name == "tornado.access" and str(status) in records[0].getMessage()

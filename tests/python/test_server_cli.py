@@ -11,6 +11,7 @@ import threading
 
 import pytest
 
+import velmora
 from http_fixtures import Client
 from velmora.server import app
 
@@ -60,13 +61,18 @@ def stop(proc, sig):
     return proc.returncode, out, err
 
 
-def test_help_lists_the_options():
-    proc = subprocess.run([sys.executable, "-m", "velmora.server", "--help"], env=server_env(),
+@pytest.mark.parametrize("option,shown,hidden", [
+    ("--help", ["--port", "--root-dir", "--token", "--max-body-size", "--version"], ["--handlers"]),
+    ("--version", ["velmora " + velmora.__version__], ["usage"]),
+])
+def test_help_and_version(option, shown, hidden):
+    proc = subprocess.run([sys.executable, "-m", "velmora.server", option], env=server_env(),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
     assert proc.returncode == 0, proc.stderr
-    for option in ("--port", "--root-dir", "--token", "--max-body-size"):
-        assert option in proc.stdout
-    assert "--handlers" not in proc.stdout
+    for text in shown:
+        assert text in proc.stdout
+    for text in hidden:
+        assert text not in proc.stdout
 
 
 @pytest.mark.parametrize("sig,handlers", [(signal.SIGINT, None), (signal.SIGTERM, "twin")])
@@ -80,8 +86,8 @@ def test_serves_and_stops_cleanly(tmp_path, sig, handlers):
         text = "\n".join(banner)
         port = int(re.search(r"Listening on http://127\.0\.0\.1:(\d+)/", text).group(1))
         assert port != 0
-        assert "http://127.0.0.1:%d/api/velmora/server-info?token=cli-token" % port in text
-        assert ("curl -H 'Authorization: token cli-token' http://127.0.0.1:%d/api/velmora/server-info"
+        assert "http://127.0.0.1:%d/api/velmora/server-info?token=<your token>" % port in text
+        assert ("curl -H 'Authorization: token <your token>' http://127.0.0.1:%d/api/velmora/server-info"
                 % port) in text
         if handlers:
             assert "(twin handlers)" in banner[0]
@@ -97,8 +103,29 @@ def test_serves_and_stops_cleanly(tmp_path, sig, handlers):
         code, out, err = stop(proc, sig)
     assert code == 0, err
     assert out.rstrip().endswith("velmora: stopped")
-    # The access log must not show the token even when it came in the URL.
-    assert "cli-token" not in err
+    # Neither the banner nor the access log shows a chosen token, even one sent in the URL.
+    assert "cli-token" not in err and "cli-token" not in text + out
+
+
+@pytest.mark.parametrize("args,env,printed", [
+    (["--token", "chosen-on-the-command-line"], {}, False),
+    ([], {"VELMORA_TOKEN": "chosen-in-the-environment"}, False),
+    ([], {}, True),
+], ids=["--token", "VELMORA_TOKEN", "generated"])
+def test_only_a_generated_token_is_printed(tmp_path, args, env, printed):
+    proc, banner = start(["--port", "0", "--root-dir", str(tmp_path), "--handlers", "twin", *args],
+                         server_env(**env))
+    try:
+        text = "\n".join(banner)
+        port = int(re.search(r"Listening on http://127\.0\.0\.1:(\d+)/", text).group(1))
+        shown = re.search(r"\?token=([0-9a-f]{48})$", text, re.M)
+        token = shown.group(1) if printed else (args[1:] or [env.get("VELMORA_TOKEN")])[0]
+        # The printed token is the one the server takes.
+        assert Client(port, token=token).info().status == 200
+    finally:
+        code, out, err = stop(proc, signal.SIGINT)
+    assert code == 0
+    assert (token in text + out + err) == printed
 
 
 def test_token_from_environment_and_redacted_from_the_log(tmp_path):
@@ -131,7 +158,8 @@ def test_port_in_use_is_reported_without_a_traceback(tmp_path):
 # --- argument checks, in process ----------------------------------------------------
 
 @pytest.mark.parametrize("argv,message", [
-    (["--root-dir", "/nonexistent/velmora"], "is not a directory"),
+    (["--root-dir", "/dev/null"], "/dev/null is not a directory"),
+    (["--root-dir", "/dev/null/sub"], "/dev/null/sub does not exist and cannot be created"),
     (["--token", ""], "--token must not be empty"),
     (["--port", "65536"], "0 to 65535"),
     (["--port", "-1"], "0 to 65535"),
@@ -157,6 +185,14 @@ def test_defaults(monkeypatch, tmp_path):
     assert re.fullmatch(r"[0-9a-f]{48}", app.parse_args([]).token)
 
 
+@pytest.mark.parametrize("relative", ["new", "new/deeper"])
+def test_missing_root_dir_is_created(tmp_path, relative, monkeypatch):
+    monkeypatch.delenv("VELMORA_TOKEN", raising=False)
+    wanted = tmp_path / relative
+    args = app.parse_args(["--root-dir", str(wanted)])
+    assert args.root_dir == os.path.realpath(str(wanted)) and wanted.is_dir()
+
+
 def test_empty_token_never_reaches_the_settings():
     with pytest.raises(ValueError):
         app.server_settings(token="")
@@ -167,4 +203,5 @@ def test_banner_quotes_tokens_for_the_shell():
     text = app._banner(8888, "it's", handler_set, "/r")
     assert "curl -H 'Authorization: token it'\"'\"'s' " in text
     assert "?token=it%27s" in text
+    assert app.TOKEN_PLACEHOLDER not in text
     assert json.loads(re.search(r"-d '(\{.*?\})'", text).group(1)) == {"name": "example", "nodes": []}

@@ -5,12 +5,14 @@ import errno
 import json
 import os
 import sys
+from urllib.parse import quote
 
 import pytest
 import tornado
 
 import http_fixtures
 from velmora.server.handlers.pipeline_import import store
+from velmora.server.handlers.request_guard import XSRF, how_to_authenticate
 from http_fixtures import TOKEN, start_server
 
 # The fixtures of this module.
@@ -55,10 +57,11 @@ def test_authorization_scheme_is_case_insensitive(server):
 def test_missing_or_wrong_token_is_refused_with_json_403(server, auth, token):
     r = server.client.info(auth=auth, token=token)
     assert r.status == 403
-    assert r.json()["message"] == "Forbidden"
-    assert "velmora_version" not in r.body.decode()
+    # The one error shape, saying how to authenticate.
+    assert r.json() == {"message": how_to_authenticate(None)}
+    assert "Authorization: token <token>" in r.json()["message"]
     r = server.client.import_pipeline({"name": "p", "nodes": []}, auth=auth, token=token)
-    assert r.status == 403
+    assert (r.status, r.json()) == (403, {"message": how_to_authenticate(None)})
     assert listing(server.root) == []
 
 
@@ -70,6 +73,7 @@ def test_login_cookie_reads_but_needs_xsrf_to_write(server):
     r = server.client.import_pipeline({"name": "p", "nodes": []}, auth=None,
                                       headers={"Cookie": cookie})
     assert r.status == 403
+    assert r.json()["message"].endswith(XSRF)
     assert listing(server.root) == []
 
     r = server.client.import_pipeline(
@@ -245,7 +249,7 @@ def test_import_of_existing_name_conflicts_unless_overwrite(server):
     second = {"name": "p", "nodes": [1, 2]}
     path = os.path.join(server.root, "p.pipeline")
     assert server.client.import_pipeline(first).status == 201
-    for query in ("", "?overwrite=false", "?overwrite=0"):
+    for query in ("", "?overwrite=false"):
         r = server.client.import_pipeline(second, query)
         assert r.status == 409
         assert "overwrite" in r.json()["message"]
@@ -260,14 +264,15 @@ def test_import_of_existing_name_conflicts_unless_overwrite(server):
 
 
 def test_overwrite_of_a_new_name_creates_it(server):
-    assert server.client.import_pipeline({"name": "n", "nodes": []}, "?overwrite=TRUE").status == 201
+    assert server.client.import_pipeline({"name": "n", "nodes": []}, "?overwrite=true").status == 201
     assert listing(server.root) == ["n.pipeline"]
 
 
-def test_bad_overwrite_argument_is_refused(server):
-    r = server.client.import_pipeline({"name": "p", "nodes": []}, "?overwrite=maybe")
-    assert r.status == 400
-    assert "overwrite" in r.json()["message"]
+# Only the two values the message names are taken.
+@pytest.mark.parametrize("value", ["maybe", "TRUE", "True", "1", "0", "", "yes"])
+def test_bad_overwrite_argument_is_refused(server, value):
+    r = server.client.import_pipeline({"name": "p", "nodes": []}, "?overwrite=" + quote(value))
+    assert (r.status, r.json()) == (400, {"message": "the query argument 'overwrite' must be true or false"})
     assert listing(server.root) == []
 
 

@@ -191,18 +191,27 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _program_name() -> str:
+    name = os.path.basename(sys.argv[0]) if sys.argv and sys.argv[0] else ""
+    # Under -m, argv[0] is the path of __main__.py.
+    return "python -m velmora.server" if name in ("", "__main__.py", "-c") else name
+
+
 def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="python -m velmora.server",
+        prog=_program_name(),
         description="Serve the velmora API (server facts, pipeline import) on %s." % HOST,
     )
+    parser.add_argument("--version", action="version", version="velmora %s" % _version())
     parser.add_argument("--port", type=_port, default=DEFAULT_PORT,
                         help="port to listen on; 0 picks a free one (default %(default)s)")
     parser.add_argument("--root-dir", default=None,
-                        help="directory that receives imported pipelines (default: the current one)")
+                        help="directory that receives imported pipelines, created when missing "
+                             "(default: the current one)")
     parser.add_argument("--token", default=None,
-                        help="API token (default: $%s, else a random one); a token given here "
-                             "is visible to other users in the process list" % TOKEN_ENV)
+                        help="API token (default: $%s, else a random one, which is printed at "
+                             "start); a token given here is visible to other users in the process "
+                             "list" % TOKEN_ENV)
     parser.add_argument("--max-body-size", type=_positive, default=DEFAULT_MAX_BODY_SIZE,
                         help="largest pipeline import body, in bytes (default %(default)s)")
     defaults = ConnectionLimits()
@@ -219,32 +228,61 @@ def parse_args(argv: Optional[List[str]]) -> argparse.Namespace:
     parser.add_argument("--handlers", choices=("auto", "compiled", "twin"), default="auto",
                         help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
+    args.token_generated = False
     if args.token is None:
-        args.token = os.environ.get(TOKEN_ENV) or secrets.token_hex(24)
+        args.token = os.environ.get(TOKEN_ENV)
+        if not args.token:
+            args.token, args.token_generated = secrets.token_hex(24), True
     elif not args.token:
         parser.error("--token must not be empty: without a token anybody on this machine could use the API")
-    root = os.path.realpath(os.path.expanduser(args.root_dir or os.getcwd()))
-    if not os.path.isdir(root):
-        parser.error("--root-dir %s is not a directory" % root)
-    args.root_dir = root
+    try:
+        args.root_dir = root_directory(args.root_dir or os.getcwd())
+    except ValueError as e:
+        parser.error("--root-dir %s" % e)
     return args
 
 
-def _banner(port: int, token: str, handler_set: HandlerSet, root_dir: str) -> str:
+def root_directory(path: str) -> str:
+    """The real path of the directory `path`, made (with its parents) when it does not exist."""
+    root = os.path.realpath(os.path.expanduser(path))
+    if not os.path.lexists(root):
+        try:
+            os.makedirs(root)
+        except FileExistsError:
+            pass  # made meanwhile by someone else: checked below like any other
+        except OSError as e:
+            raise ValueError("%s does not exist and cannot be created: %s" % (root, e.strerror or e)) from None
+    if not os.path.isdir(root):
+        raise ValueError("%s is not a directory" % root)
+    return root
+
+
+# Stands for a token the user chose, which the banner never shows: it could
+# reach a shared terminal or a log that the user did not expect it in.
+TOKEN_PLACEHOLDER = "<your token>"
+
+
+def _banner(port: int, token: Optional[str], handler_set: HandlerSet, root_dir: str) -> str:
+    """The start-up text; `token` is None when the user chose it (it is not printed then)."""
     base = "http://%s:%d/" % (HOST, port)
-    auth = shlex.quote("Authorization: token " + token)
+    shown = token if token is not None else TOKEN_PLACEHOLDER
+    auth = shlex.quote("Authorization: token " + shown)
     body = shlex.quote('{"name": "example", "nodes": []}')
-    return "\n".join([
+    query = url_escape(token) if token is not None else TOKEN_PLACEHOLDER
+    lines = [
         "velmora %s (%s handlers) serving %s" % (_version(), handler_set.kind, root_dir),
         "Listening on %s" % base,
-        "    %s%s?token=%s" % (base, INFO_PATH, url_escape(token)),
+        "    %s%s?token=%s" % (base, INFO_PATH, query),
         "    POST %s%s" % (base, IMPORT_PATH),
         "Or copy and paste:",
         "    curl -H %s %s%s" % (auth, base, INFO_PATH),
         "    curl -H %s -H 'Content-Type: application/json' -d %s %s%s"
         % (auth, body, base, IMPORT_PATH),
-        "Press Ctrl-C to stop.",
-    ])
+    ]
+    if token is None:
+        lines.append("(%s: the token you gave with --token or $%s)" % (TOKEN_PLACEHOLDER, TOKEN_ENV))
+    lines.append("Press Ctrl-C to stop.")
+    return "\n".join(lines)
 
 
 def _version() -> str:
@@ -274,7 +312,8 @@ async def _serve(args: argparse.Namespace, handler_set: HandlerSet) -> int:
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
-    print(_banner(port, args.token, handler_set, args.root_dir), flush=True)
+    shown = args.token if args.token_generated else None
+    print(_banner(port, shown, handler_set, args.root_dir), flush=True)
     try:
         await stop.wait()
     finally:

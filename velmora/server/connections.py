@@ -32,7 +32,7 @@ import resource
 import socket
 import time
 from http import HTTPStatus
-from typing import Any, Callable, Dict, NamedTuple, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Set, Tuple
 
 from tornado import gen, httputil, iostream
 from tornado.concurrent import future_set_result_unless_cancelled
@@ -41,8 +41,8 @@ from tornado.httpserver import HTTPServer, _HTTPRequestContext
 from tornado.ioloop import IOLoop
 from tornado.log import access_log, app_log, gen_log
 
-# Bytes of a body read and thrown away after it was refused.
-DRAIN_LIMIT = 64 << 20
+from .handlers.pipeline_import.body_check import DRAIN_LIMIT, BadRequest, declared_length
+
 # Connections accepted per readiness event, as tornado does.
 ACCEPT_BATCH = 128
 # After accept() failed (out of file descriptors, say): seconds without accepting.
@@ -51,7 +51,6 @@ ACCEPT_PAUSE = 0.5
 REPORT_INTERVAL = 10.0
 
 _CHUNK_SIZE = re.compile(rb"[0-9A-Fa-f]{1,16}")
-_DIGITS = re.compile(r"[0-9]{1,18}")
 
 
 class ConnectionLimits(NamedTuple):
@@ -128,16 +127,10 @@ def parse_framing(headers: httputil.HTTPHeaders) -> Framing:
         if encoding.strip().lower() != "chunked":
             raise httputil.HTTPInputError("the only transfer coding accepted is chunked")
         return Framing(None, True)
-    if length is None:
-        return Framing(None, False)
-    values = {v.strip() for v in length.split(",")}
-    if len(values) != 1:
-        raise httputil.HTTPInputError("Content-Length values differ")
-    (value,) = values
-    # int() would also take "+5", " 5" and "5_0".
-    if not _DIGITS.fullmatch(value):
-        raise httputil.HTTPInputError("Content-Length is not a number of bytes")
-    return Framing(int(value), False)
+    try:
+        return Framing(declared_length(length), False)
+    except BadRequest as e:
+        raise httputil.HTTPInputError(str(e)) from None
 
 
 class _RequestConnection(HTTP1Connection):
@@ -453,16 +446,22 @@ class GuardedHTTPServer(HTTPServer):
         self._waiting: "collections.OrderedDict[_ServerConnection, None]" = collections.OrderedDict()
         self._evicted: Set[_ServerConnection] = set()
         self._full: Set[_Listener] = set()
+        self._listeners: List[_Listener] = []
         self._report_accept_error = RateLimitedLog(report_interval)
         self._report_eviction = RateLimitedLog(report_interval)
 
     # --- accepting -------------------------------------------------------------------
 
     def add_sockets(self, sockets: Any) -> None:
-        for sock in sockets:
-            listener = _Listener(self, sock)
-            self._sockets[sock.fileno()] = sock
-            self._handlers[sock.fileno()] = listener.remove
+        # Our own accept loop, which can pause; tornado's retries a failing accept() at once.
+        self._listeners.extend(_Listener(self, sock) for sock in sockets)
+
+    def stop(self) -> None:
+        listeners, self._listeners = self._listeners, []
+        for listener in listeners:
+            listener.remove()
+            listener.sock.close()
+        super().stop()
 
     def open_connections(self) -> int:
         return len(self._connections) - len(self._evicted)

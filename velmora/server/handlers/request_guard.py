@@ -6,10 +6,10 @@ Put `GuardedAPIHandler` before jupyter_server's `APIHandler` among the bases.
   The framework decodes `token` while it builds the default headers, inside
   the handler's constructor, where an error would drop the connection with a
   traceback; the error is kept and raised again in `prepare`.
-- Error answers are `{"message": ..., "reason": ...}` as the framework writes
-  them, without a traceback for the client; the access line carries the
-  message, and nothing else is logged for a refusal (a failure of our own code
-  still logs its traceback).
+- Every error answer is `{"message": ...}`, the one shape of the API's
+  refusals, without a traceback for the client; a 403 says how to
+  authenticate. The access line carries the message, and nothing else is
+  logged for a refusal (a failure of our own code still logs its traceback).
 """
 import json
 import logging
@@ -62,13 +62,29 @@ class GuardedAPIHandler:
 
     def write_error(self, status_code: int, **kwargs: Any) -> None:
         self.set_header("Content-Type", "application/json")
-        reply = {"message": responses.get(status_code, "Unknown HTTP Error"), "reason": None}
+        message = responses.get(status_code, "Unknown HTTP Error")
         exc_info = kwargs.get("exc_info")
         error = exc_info[1] if exc_info else None
         if isinstance(error, web.HTTPError):
-            reply["message"] = error.log_message or reply["message"]
-            reply["reason"] = error.reason
+            message = error.log_message or message
+            if status_code == 403:
+                message = how_to_authenticate(error.log_message)
         elif error is not None:
-            reply["message"] = "Unhandled error"
-        self.error_message = reply["message"]
-        self.finish(json.dumps(reply))  # type: ignore[attr-defined]
+            message = "Unhandled error"
+        self.error_message = message
+        self.finish(json.dumps({"message": message}))  # type: ignore[attr-defined]
+
+
+AUTHENTICATE = ("send the token in the header 'Authorization: token <token>', "
+                "or once in the URL as ?token=<token> to log this browser in")
+XSRF = ("a request that relies on the login cookie alone must send the value of "
+        "the _xsrf cookie in the X-XSRFToken header")
+
+
+def how_to_authenticate(log_message: Optional[str]) -> str:
+    """The text of a 403: why, and what the client can do about it."""
+    if not log_message:
+        return "the request is not authenticated: " + AUTHENTICATE
+    if "xsrf" in log_message.lower():
+        return "%s: %s" % (log_message, XSRF)
+    return log_message

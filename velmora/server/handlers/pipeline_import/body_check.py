@@ -1,4 +1,5 @@
-"""Checking an import body off the event loop: is it a pipeline that can be stored as sent?
+"""Checking an import body: its declared length, and, off the event loop, whether it is a
+pipeline that can be stored as sent.
 
 Kept free of the web framework, so that a worker process starts quickly.
 """
@@ -25,8 +26,49 @@ MAX_NESTING = 128
 # Longest integer accepted: the interpreter converts no longer ones from text.
 MAX_INT_DIGITS = getattr(sys, "get_int_max_str_digits", lambda: 4300)() or 4300
 
+# Bytes of a refused body read and thrown away, so that the client reads the
+# answer rather than a reset; more than this ends the connection.
+DRAIN_LIMIT = 64 << 20
+# Longest declared length read: more digits than this is more than any limit.
+MAX_LENGTH_DIGITS = 18
+# The values of the overwrite argument, exactly as its error message names them.
+OVERWRITE_VALUES = {"true": True, "false": False}
+
+
 class BadRequest(ValueError):
     """The body does not describe a pipeline; the text is for the client."""
+
+
+_LENGTH = re.compile(r"[0-9]{1,%d}" % MAX_LENGTH_DIGITS)
+
+
+def declared_length(value: Optional[str]) -> Optional[int]:
+    """The body length a Content-Length header value declares, None without one.
+
+    Both servers read the header through this routine. Only the digits 0-9
+    count: `int` would also take "+5", " 5", "5_0", and `str.isdigit` takes
+    "\u00b2", which `int` then refuses. Equal repeated values ("5, 5", as some
+    proxies send) are one length. Raises BadRequest for anything else.
+    """
+    if value is None:
+        return None
+    values = {v.strip() for v in value.split(",")}
+    if len(values) != 1:
+        raise BadRequest("the Content-Length values differ")
+    (text,) = values
+    if not _LENGTH.fullmatch(text):
+        raise BadRequest("the Content-Length is not a number of bytes")
+    return int(text)
+
+
+def parse_overwrite(value: Optional[str]) -> bool:
+    """The `overwrite` query argument: absent, "true" or "false"."""
+    if value is None:
+        return False
+    try:
+        return OVERWRITE_VALUES[value]
+    except KeyError:
+        raise BadRequest("the query argument 'overwrite' must be true or false") from None
 
 
 _STRING = re.compile(r'"[^"\\]*(?:\\.[^"\\]*)*"')

@@ -16,7 +16,7 @@ from tornado.ioloop import IOLoop
 
 from ..request_guard import GuardedAPIHandler
 from . import store
-from .body_check import BadRequest, check_off_loop
+from .body_check import DRAIN_LIMIT, BadRequest, check_off_loop, declared_length, parse_overwrite
 
 DEFAULT_MAX_BODY_SIZE = 1 << 20
 
@@ -25,10 +25,10 @@ def drain_limit(max_body_size: int) -> int:
     """Bytes read from an oversized request before the connection is dropped.
 
     The 413 answer can only reach a client that is not still sending, so bodies
-    somewhat over the limit are read and thrown away; beyond this the
-    connection is cut instead.
+    over the limit are read and thrown away; beyond this the connection is cut
+    instead.
     """
-    return max(4 * max_body_size, 1 << 20)
+    return max(4 * max_body_size, DRAIN_LIMIT)
 
 
 def content_type_problem(value: Optional[str]) -> Optional[str]:
@@ -44,15 +44,6 @@ def content_type_problem(value: Optional[str]) -> Optional[str]:
     return None
 
 
-def parse_overwrite(value: str) -> bool:
-    lowered = value.lower()
-    if lowered in ("true", "1"):
-        return True
-    if lowered in ("false", "0", ""):
-        return False
-    raise BadRequest("the query argument 'overwrite' must be true or false")
-
-
 class PipelineImportMixin(GuardedAPIHandler):
     """The request logic; the base class brings `_finish_with_result`."""
 
@@ -64,6 +55,8 @@ class PipelineImportMixin(GuardedAPIHandler):
         self.root_dir = pipeline_store.root_dir
         self.max_body_size = max_body_size
         self._refusal: Optional[web.HTTPError] = None
+        # Kept apart: a client without credentials is told to authenticate, not about XSRF.
+        self._xsrf_refusal: Optional[web.HTTPError] = None
         self._received = 0
         self._chunks: List[bytes] = []
         self._keep_body = False
@@ -80,20 +73,25 @@ class PipelineImportMixin(GuardedAPIHandler):
         try:
             super().check_xsrf_cookie()
         except web.HTTPError as e:
-            self._refusal = e
+            self._xsrf_refusal = e
 
     def prepare(self) -> None:
         try:
             super().prepare()
             authenticated = bool(self.current_user)
         except web.HTTPError as e:
-            if self._refusal is None:
-                self._refusal = e
+            self._refusal = e
             authenticated = False
-        declared = _declared_length(self.request)
+        try:
+            declared = declared_length(self.request.headers.get("Content-Length"))
+        except BadRequest as e:
+            # tornado cannot read such a body either: answer before it gives up on the connection.
+            self._answer(HTTPStatus.BAD_REQUEST, str(e))
+            return
         too_large = declared is not None and declared > self.max_body_size
         # A request that will be refused keeps nothing of its body.
-        self._keep_body = self._refusal is None and authenticated and not too_large
+        self._keep_body = (self._refusal is None and self._xsrf_refusal is None
+                           and authenticated and not too_large)
         set_limit = getattr(self.request.connection, "set_max_body_size", None)
         if set_limit is not None:
             set_limit(drain_limit(self.max_body_size))
@@ -108,6 +106,8 @@ class PipelineImportMixin(GuardedAPIHandler):
             raise self._refusal
         if not authenticated:
             raise web.HTTPError(403)
+        if self._xsrf_refusal is not None:
+            raise self._xsrf_refusal
         if too_large:
             self._answer_too_large()
             return
@@ -131,6 +131,8 @@ class PipelineImportMixin(GuardedAPIHandler):
     async def post(self) -> None:
         if self._refusal is not None:
             raise self._refusal
+        if self._xsrf_refusal is not None:
+            raise self._xsrf_refusal
         if self._received > self.max_body_size:
             self._answer_too_large()
             return
@@ -140,7 +142,7 @@ class PipelineImportMixin(GuardedAPIHandler):
             return
         body, self._chunks = b"".join(self._chunks), []
         try:
-            overwrite = parse_overwrite(self.get_query_argument("overwrite", ""))
+            overwrite = parse_overwrite(self.get_query_argument("overwrite", None))
             # Parsing and checking a large body takes long enough to stall other requests.
             name, node_count = await check_off_loop(body, store.check_name)
             store.check_name(name)
@@ -187,11 +189,6 @@ class PipelineImportMixin(GuardedAPIHandler):
     def _answer(self, status: HTTPStatus, message: str) -> None:
         self.error_message = message
         self._finish_with_result(status, {"message": message})
-
-
-def _declared_length(request: Any) -> Optional[int]:
-    value = request.headers.get("Content-Length", "").split(",")[0].strip()
-    return int(value) if value.isdigit() else None
 
 
 @functools.lru_cache(maxsize=None)
