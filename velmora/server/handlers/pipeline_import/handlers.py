@@ -7,6 +7,7 @@ on any such base, so that the interpreted twin can carry it too;
 """
 import errno
 import functools
+import inspect
 from http import HTTPStatus
 from typing import Any, List, Optional
 
@@ -82,9 +83,12 @@ class PipelineImportMixin(GuardedAPIHandler):
         except web.HTTPError as e:
             self._refusal = e
 
-    def prepare(self) -> None:
+    async def prepare(self) -> None:
         try:
-            super().prepare()
+            # A coroutine on servers that find the user in prepare (jupyter_server 2).
+            pending = super().prepare()
+            if inspect.isawaitable(pending):
+                await pending
             authenticated = bool(self.current_user)
         except web.HTTPError as e:
             if self._refusal is None:
@@ -126,11 +130,16 @@ class PipelineImportMixin(GuardedAPIHandler):
         elif self._keep_body:
             self._chunks.append(chunk)
 
-    @web.authenticated
-    @authorized
     async def post(self) -> None:
+        # Before the authentication check: where prepare failed early, a server
+        # that finds the user in prepare (jupyter_server 2) has none to check.
         if self._refusal is not None:
             raise self._refusal
+        await self._post()
+
+    @web.authenticated
+    @authorized
+    async def _post(self) -> None:
         if self._received > self.max_body_size:
             self._answer_too_large()
             return
