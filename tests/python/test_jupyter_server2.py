@@ -109,7 +109,7 @@ def test_jupyter_server2_serves_velmora(server2):
                 (b"not json", "header", 400, r"400 POST /api/velmora/pipelines/import .*: the request body is not valid"),
                 ({"name": "big", "nodes": [], "pad": "x" * MAX_BODY_SIZE}, "header", 413,
                  r"413 POST /api/velmora/pipelines/import .*: the request body is larger than %d bytes" % MAX_BODY_SIZE),
-                ({"name": "anon", "nodes": []}, None, 403, r"403 POST /api/velmora/pipelines/import .*: '_xsrf'")]:
+                ({"name": "anon", "nodes": []}, None, 403, r"403 POST /api/velmora/pipelines/import .*: \S")]:
             assert client.import_pipeline(pipeline, auth=auth).status == status
             log.wait_for(r"^\[W [^]]*\] " + line)
         assert sorted(os.listdir(str(root))) == ["p-header.pipeline", "p-query.pipeline"]

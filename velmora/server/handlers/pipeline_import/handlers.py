@@ -69,6 +69,7 @@ class PipelineImportMixin(GuardedAPIHandler):
         self._chunks: List[bytes] = []
         self._keep_body = False
         self._early = False
+        self._user_known = False
 
     # The checks that tornado and the framework make before the body arrives
     # would answer at once and, on a plain tornado connection, cut it while
@@ -90,6 +91,7 @@ class PipelineImportMixin(GuardedAPIHandler):
             if inspect.isawaitable(pending):
                 await pending
             authenticated = bool(self.current_user)
+            self._user_known = True
         except web.HTTPError as e:
             if self._refusal is None:
                 self._refusal = e
@@ -131,15 +133,17 @@ class PipelineImportMixin(GuardedAPIHandler):
             self._chunks.append(chunk)
 
     async def post(self) -> None:
-        # Before the authentication check: where prepare failed early, a server
-        # that finds the user in prepare (jupyter_server 2) has none to check.
-        if self._refusal is not None:
+        # Where prepare failed before the user was known, a server that finds
+        # the user in prepare (jupyter_server 2) has none to check.
+        if self._refusal is not None and not self._user_known:
             raise self._refusal
         await self._post()
 
     @web.authenticated
     @authorized
     async def _post(self) -> None:
+        if self._refusal is not None:
+            raise self._refusal
         if self._received > self.max_body_size:
             self._answer_too_large()
             return
