@@ -20,6 +20,7 @@ from jupyter_server.log import log_request
 from velmora.server import extension, handler_sets, log_mask, misc
 from velmora.server.app import server_settings
 from velmora.server.handlers.info import interpreted_hostfacts
+from velmora.server.handlers.pipeline_import.store import PipelineStore
 
 JSON = {"Content-Type": "application/json"}
 
@@ -274,3 +275,23 @@ def test_help_all_lists_the_traitlets(fresh_python):
     out = fresh_python("from velmora.server.extension import VelmoraHelp; "
                        "VelmoraHelp.launch_instance(['--help-all'])").stdout
     assert "--Velmora.max_body_size=<Int>" in out and "Default: 1048576" in out, out
+
+
+def test_a_failure_of_our_code_logs_its_traceback_without_the_token(tmp_path, serve, caplog, monkeypatch):
+    def write(*args, **kwargs):
+        raise RuntimeError("the disk is on fire")
+
+    monkeypatch.setattr(PipelineStore, "write", write)
+    monkeypatch.setattr(logging.getLogger("tornado.application"), "filters", [])
+    app = StandInServerApp(str(tmp_path), token=JUPYTER_TOKEN, log_function=log_request)
+    velmora._load_jupyter_server_extension(app, load_handler_set("twin"))
+    client = serve(app)
+    with caplog.at_level(logging.DEBUG):
+        r = client.request("POST", IMPORT, b'{"name": "a", "nodes": []}', headers=JSON, auth="query",
+                           token=JUPYTER_TOKEN)
+        wait_for_record(caplog, lambda rec: rec.getMessage().startswith("500 "))
+    assert r.status == 500
+    crash = [rec for rec in caplog.records if rec.getMessage().startswith("Uncaught exception POST")]
+    assert len(crash) == 1 and crash[0].levelno == logging.ERROR
+    assert "RuntimeError: the disk is on fire" in caplog.text
+    assert JUPYTER_TOKEN not in caplog.text

@@ -67,12 +67,10 @@ def server_token(serverapp: Any) -> Optional[str]:
 
 def options_for(serverapp: Any) -> Velmora:
     settings = serverapp.web_app.settings
-    config = getattr(serverapp, "config", None)
     if isinstance(serverapp, Configurable):
         # As a child of the server, "c.ServerApp.Velmora..." works as well.
         return Velmora(tornado_settings=settings, parent=serverapp)
-    return Velmora(tornado_settings=settings, config=config) if config is not None else \
-        Velmora(tornado_settings=settings)
+    return Velmora(tornado_settings=settings, config=getattr(serverapp, "config", None))
 
 
 def load(serverapp, handler_set: Optional[HandlerSet] = None) -> None:

@@ -89,7 +89,7 @@ class GuardedAPIHandler:
 
     def log_exception(self, typ: Any, value: Optional[BaseException], tb: Any) -> None:
         if not isinstance(value, web.HTTPError):
-            # Tornado's own line, through the masked log: the request's repr holds its headers.
+            # Tornado's own line, through the masked log: it quotes the URI, token and all.
             self.log.error("Uncaught exception %s\n%r", self._request_summary(),  # type: ignore[attr-defined]
                            self.request, exc_info=(typ, value, tb))  # type: ignore[attr-defined]
 
