@@ -119,7 +119,7 @@ setup(
     ext_modules=[CMakeExtension(name) for name in MODULES] if BUILDS_MODULES else [],
     cmdclass={"build": build, "build_ext": build_ext, "egg_info": egg_info},
     python_requires=">=3.8",
-    install_requires=["jupyter_server>=1.23,<2", "tornado>=6.1"],
+    install_requires=["jupyter_server>=1.23,<3", "tornado>=6.1"],
     entry_points={"console_scripts": ["velmora-server = velmora.server.app:main"]},
     zip_safe=False,
 )

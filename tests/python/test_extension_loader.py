@@ -4,17 +4,23 @@ import json
 import logging
 import os
 import sys
+import time
 
 import pytest
 from tornado import web
+from traitlets import TraitError
+from traitlets.config import Config, Configurable
 from tornado.httpserver import HTTPServer
 from tornado.netutil import bind_sockets
 
 import velmora
 from handler_standins import without_compiled_builds
 from http_fixtures import KINDS, TOKEN, Client, ServerThread, load_handler_set
-from velmora.server import handler_sets, misc
+from jupyter_server.log import log_request
+
+from velmora.server import extension, handler_sets, log_mask, misc
 from velmora.server.app import server_settings
+from velmora.server.handlers.pipeline_import.store import PipelineStore
 
 JSON = {"Content-Type": "application/json"}
 
@@ -27,7 +33,7 @@ class StandInServerApp:
         self.token = token
         self.log = logging.getLogger("stand-in-serverapp")
         self.web_app = web.Application(
-            [], **server_settings(token=TOKEN, base_url=base_url), **settings)
+            [], **dict(server_settings(token=token or TOKEN, base_url=base_url), **settings))
 
 
 class JupyterLikeServer:
@@ -160,13 +166,132 @@ def test_loader_falls_back_to_the_interpreted_handlers_and_says_so(tmp_path, mon
         % handler_sets._why_interpreted()]
 
 
-def test_the_jupyter_token_is_masked_in_its_log(tmp_path, caplog):
-    jupyter_token = "jupyter-" + "5f" * 20
-    app = StandInServerApp(str(tmp_path), token=jupyter_token)
+JUPYTER_TOKEN = "jupyter-" + "5f" * 20
+
+
+def test_the_hosts_log_is_left_alone_and_velmoras_own_records_are_masked(tmp_path, caplog, monkeypatch):
+    app = StandInServerApp(str(tmp_path), token=JUPYTER_TOKEN)
+    names = (app.log.name, "tornado.access", "tornado.general", "velmora")
+    # As in a Jupyter process: no standalone server has masked these loggers before.
+    for name in names:
+        monkeypatch.setattr(logging.getLogger(name), "filters", [])
     velmora._load_jupyter_server_extension(app, load_handler_set("twin"))
+    banner = "http://127.0.0.1:8888/jupyter/?token=" + JUPYTER_TOKEN
     with caplog.at_level(logging.INFO):
-        app.log.warning("GET /jupyter/api/contents?token=%s", jupyter_token)
-        logging.getLogger("tornado.general").warning("Invalid unicode in token: %r",
-                                                     jupyter_token.encode()[:40])
-    assert [r.getMessage() for r in caplog.records] == [
-        "GET /jupyter/api/contents?token=[secret]", "Invalid unicode in token: b'[secret]'"]
+        for name in names:
+            logging.getLogger(name).info("%s", banner)
+    masked = banner.replace(JUPYTER_TOKEN, "[secret]")
+    assert [(r.name, r.getMessage()) for r in caplog.records] == [
+        (app.log.name, banner), ("tornado.access", banner), ("tornado.general", banner),
+        ("velmora", masked)]
+    assert not any(isinstance(f, log_mask.TokenMask) for h in logging.getLogger().handlers for f in h.filters)
+
+
+class StandInIdentityProvider:
+    token = "from-the-provider"
+
+
+@pytest.mark.parametrize("provider, app_token, settings_token, expected", [
+    (StandInIdentityProvider(), "<DEPRECATED>", "t", "from-the-provider"),  # jupyter_server 2
+    (None, "from-the-app", "t", "from-the-app"),
+    (None, "", "from-the-settings", "from-the-settings"),
+])
+def test_the_token_is_read_where_the_server_keeps_it(tmp_path, provider, app_token, settings_token, expected):
+    app = StandInServerApp(str(tmp_path), token=app_token)
+    app.web_app.settings["token"] = settings_token
+    if provider is not None:
+        app.identity_provider = provider
+    assert extension.server_token(app) == expected
+
+
+def wait_for_record(caplog, predicate):
+    # The access line follows the answer; the wait is a safety net, not a speed check.
+    deadline = time.monotonic() + 10
+    while not any(predicate(rec) for rec in caplog.records):
+        if time.monotonic() > deadline:
+            pytest.fail("no such log record:\n" + caplog.text)
+        time.sleep(0.01)
+
+
+INFO = "/jupyter/api/velmora/server-info"
+IMPORT = "/jupyter/api/velmora/pipelines/import"
+
+
+@pytest.mark.parametrize("method, path, body, content_type, auth, status, reason", [
+    ("GET", INFO, None, None, None, 403, ""),  # whatever text the 403 has
+    ("POST", IMPORT, b"not json", "application/json", "query", 400, "the request body is not valid JSON"),
+    ("POST", IMPORT, b"{}", "text/plain", "query", 415, "the request body must be sent as application/json"),
+    ("POST", IMPORT, b'{"name": "a", "nodes": [], "x": "%s"}' % (b"y" * 64), "application/json", "query", 413,
+     "the request body is larger than 60 bytes"),
+    ("POST", IMPORT, b'{"name": "taken", "nodes": []}', "application/json", "query", 409, "exists"),
+    ("POST", IMPORT + "?token=%ff", b"{}", "application/json", None, 400,
+     "the query argument 'token' is not UTF-8 text"),
+])
+def test_each_refusal_has_a_warning_access_line_with_its_reason(tmp_path, serve, caplog, method, path, body,
+                                                                   content_type, auth, status, reason):
+    # Jupyter's own access line, which it writes through the handler's log.
+    app = StandInServerApp(str(tmp_path), token=JUPYTER_TOKEN, log_function=log_request,
+                           velmora_max_body_size=60)
+    (tmp_path / "taken.pipeline").write_text("{}")
+    velmora._load_jupyter_server_extension(app, load_handler_set("twin"))
+    client = serve(app)
+    headers = {"Content-Type": content_type} if content_type else {}
+    with caplog.at_level(logging.DEBUG):
+        r = client.request(method, path, body, headers=headers, auth=auth, token=JUPYTER_TOKEN)
+        wait_for_record(caplog, lambda rec: rec.getMessage().startswith("%d " % status))
+    assert r.status == status
+    lines = [rec.getMessage() for rec in caplog.records if rec.levelno >= logging.WARNING]
+    assert [rec.levelno for rec in caplog.records if rec.levelno >= logging.WARNING] == [logging.WARNING]
+    assert lines[0].startswith("%d %s /jupyter/api/velmora/" % (status, method)), lines
+    reason_shown = lines[0].partition(" referer=None: ")[2]
+    assert reason_shown and reason in reason_shown, lines
+    assert JUPYTER_TOKEN not in caplog.text
+
+
+class ServerApp(Configurable):
+    """A configurable parent, named as Jupyter's, for "c.ServerApp.Velmora" settings."""
+
+
+@pytest.mark.parametrize("config, tornado_limit, expected", [
+    ({}, None, 1 << 20),
+    ({}, 40, 40),  # the tornado setting is the default
+    ({"Velmora": {"max_body_size": 50}}, 40, 50),
+    ({"ServerApp": {"Velmora": {"max_body_size": 70}}}, None, 70),
+    ({"Velmora": {"max_body_size": 0}}, None, TraitError),
+])
+def test_the_body_limit_is_a_traitlet(tmp_path, config, tornado_limit, expected):
+    settings = {} if tornado_limit is None else {"velmora_max_body_size": tornado_limit}
+    app = StandInServerApp(str(tmp_path), **settings)
+    parent = ServerApp(config=Config(config))
+    parent.web_app = app.web_app
+    if expected is TraitError:
+        with pytest.raises(TraitError, match="at least 1 byte"):
+            extension.options_for(parent)
+    else:
+        assert extension.options_for(parent).max_body_size == expected
+
+
+def test_help_all_lists_the_traitlets(fresh_python):
+    out = fresh_python("from velmora.server.extension import VelmoraHelp; "
+                       "VelmoraHelp.launch_instance(['--help-all'])").stdout
+    assert "--Velmora.max_body_size=<Int>" in out and "Default: 1048576" in out, out
+
+
+def test_a_failure_of_our_code_logs_its_traceback_without_the_token(tmp_path, serve, caplog, monkeypatch):
+    def write(*args, **kwargs):
+        raise RuntimeError("the disk is on fire")
+
+    monkeypatch.setattr(PipelineStore, "write", write)
+    monkeypatch.setattr(logging.getLogger("tornado.application"), "filters", [])
+    app = StandInServerApp(str(tmp_path), token=JUPYTER_TOKEN, log_function=log_request)
+    velmora._load_jupyter_server_extension(app, load_handler_set("twin"))
+    client = serve(app)
+    with caplog.at_level(logging.DEBUG):
+        r = client.request("POST", IMPORT, b'{"name": "a", "nodes": []}', headers=JSON, auth="query",
+                           token=JUPYTER_TOKEN)
+        wait_for_record(caplog, lambda rec: rec.getMessage().startswith("500 "))
+    assert r.status == 500
+    crash = [rec for rec in caplog.records if rec.getMessage().startswith("Uncaught exception POST")]
+    assert len(crash) == 1 and crash[0].levelno == logging.ERROR
+    assert "RuntimeError: the disk is on fire" in caplog.text
+    assert JUPYTER_TOKEN not in caplog.text

@@ -22,6 +22,7 @@ BASE_URL = "/e2e/"
 # Safety net against a hung server; not a speed check.
 SERVER_LIMIT_SECONDS = 60
 NOT_BUILT = "velmora: the compiled handler modules are not built (they need CPython 3.8"
+MAX_BODY_SIZE = 4096
 MOUNTED = ("velmora 0.1.0: API mounted under /e2e/api/velmora "
            "(interpreted handlers: compiled modules need CPython 3.8)")
 
@@ -106,17 +107,21 @@ def test_real_jupyter_server_loads_velmora_from_the_installed_config(tmp_path):
 
     root = tmp_path / "root"
     root.mkdir()
-    token = "e2e-token-%d" % os.getpid()
     server = subprocess.Popen(
-        [python, "-m", "jupyter_server", "--ServerApp.ip=127.0.0.1", "--ServerApp.port=%d" % free_port(),
-         "--ServerApp.token=" + token, "--ServerApp.open_browser=False", "--ServerApp.allow_root=True",
-         "--ServerApp.root_dir=" + str(root), "--ServerApp.base_url=" + BASE_URL],
+        [python, "-W", "always::DeprecationWarning", "-m", "jupyter_server", "--ServerApp.ip=127.0.0.1", "--ServerApp.port=%d" % free_port(),
+         "--ServerApp.open_browser=False", "--ServerApp.allow_root=True",
+         "--ServerApp.root_dir=" + str(root), "--ServerApp.base_url=" + BASE_URL,
+         "--Velmora.max_body_size=%d" % MAX_BODY_SIZE],
         env=env, cwd=str(tmp_path), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT, universal_newlines=True)
     try:
         log = ServerLog(server.stdout)
         # Another process may take the port first: the server then moves on; the log says where.
-        port = int(log.wait_for(r"http://127\.0\.0\.1:(\d+)%s" % re.escape(BASE_URL)).group(1))
+        banner = log.wait_for(r"http://127\.0\.0\.1:(\d+)%s\?token=(\S+)" % re.escape(BASE_URL))
+        # The server makes up its token and shows it in its own banner, where
+        # the user copies it from; the requests below log in with it.
+        port, token = int(banner.group(1)), banner.group(2)
+        assert re.fullmatch(r"[0-9a-f]{48}", token), log.text()
         assert sum(line.endswith("] " + MOUNTED) for line in log.lines) == 1, log.text()
         client = Client(port, token=token)
         info_path = BASE_URL + "api/velmora/server-info"
@@ -149,7 +154,19 @@ def test_real_jupyter_server_loads_velmora_from_the_installed_config(tmp_path):
         assert client.request("GET", info_path, auth=None).status == 403
         assert client.request("POST", import_path, b'{"name": "x", "nodes": []}', auth=None,
                               headers=json_body).status == 403
+        large = json.dumps({"name": "big", "nodes": [], "pad": "x" * MAX_BODY_SIZE}).encode()
+        r = client.request("POST", import_path, large, headers=json_body)
+        assert (r.status, r.json()) == (413, {"message": "the request body is larger than %d bytes" % MAX_BODY_SIZE})
         assert os.listdir(str(root)) == ["e2e.pipeline"]
+        # Each refusal: the warning line Jupyter gives its own, with velmora's reason.
+        for status, method, path, reason in [
+                (409, "POST", import_path, "a pipeline of that name exists"),
+                (400, "POST", import_path, "the request body is not valid JSON"),
+                (400, "POST", import_path, "the pipeline name must not contain"),
+                (403, "GET", info_path, ""),
+                (403, "POST", import_path, ""),
+                (413, "POST", import_path, "the request body is larger than %d bytes" % MAX_BODY_SIZE)]:
+            log.wait_for(r"^\[W [^]]*\] %d %s %s .*: (?=\S)%s" % (status, method, re.escape(path), re.escape(reason)))
 
         # Refusals that tornado's own reading of the request used to turn into a 500 or a reset.
         head = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nAuthorization: token %s\r\n"
@@ -163,6 +180,7 @@ def test_real_jupyter_server_loads_velmora_from_the_installed_config(tmp_path):
         assert server.wait(timeout=SERVER_LIMIT_SECONDS) == 0
         log.rest()
         assert "Traceback" not in log.text(), log.text()
+        assert not re.search(r"velmora/\S+\.py:\d+: \w*Warning", log.text()), log.text()
     finally:
         if server.poll() is None:
             server.kill()

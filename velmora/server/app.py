@@ -10,6 +10,7 @@ the compiled ones, or the interpreted fallback.
 import argparse
 import asyncio
 import hmac
+import inspect
 import logging
 import os
 import secrets
@@ -71,21 +72,49 @@ class TokenLoginHandler(LoginHandler):
         return uuid.uuid4().hex
 
 
+def _token_identity_provider(token: str, cookie_options: Dict[str, Any]) -> Any:
+    """jupyter_server 2's identity provider for our token, compared in constant time; None before 2."""
+    try:
+        from jupyter_server.auth.identity import IdentityProvider
+    except ImportError:
+        return None
+
+    class TokenIdentityProvider(IdentityProvider):  # type: ignore[misc,valid-type]
+        async def get_user_token(self, handler: web.RequestHandler) -> Any:
+            sent = self.get_token(handler) or ""
+            if not hmac.compare_digest(sent.encode("utf-8", "surrogatepass"),
+                                       self.token.encode("utf-8", "surrogatepass")):
+                return None
+            user = self.get_user_cookie(handler)
+            if inspect.isawaitable(user):
+                user = await user
+            return user or self.generate_anonymous_user(handler)
+
+    return TokenIdentityProvider(token=token, cookie_options=cookie_options)
+
+
 def server_settings(*, token: str, base_url: str = "/", cookie_secret: Optional[bytes] = None) -> Dict[str, Any]:
     """Tornado settings under which jupyter_server's APIHandler enforces authentication."""
     if not token:
         # An empty token makes the framework treat everybody as logged in.
         raise ValueError("the token must not be empty")
+    # A page of another site cannot make the browser send the login cookie
+    # with its requests; following a link here still logs in.
+    cookie_options = {"samesite": "Lax"}
+    identity = _token_identity_provider(token, cookie_options)
+    auth: Dict[str, Any] = {"login_handler_class": TokenLoginHandler, "authorizer": AllowAllAuthorizer()}
+    if identity is not None:
+        # jupyter_server 2 authenticates through the provider, and would make one
+        # with a token of its own if the settings had none.
+        auth = {"identity_provider": identity,
+                "authorizer": AllowAllAuthorizer(identity_provider=identity)}
     return {
         "base_url": base_url,
         "token": token,
-        "login_handler_class": TokenLoginHandler,
+        **auth,
         "cookie_secret": cookie_secret or os.urandom(32),
-        # A page of another site cannot make the browser send the login cookie
-        # with its requests; following a link here still logs in.
-        "cookie_options": {"samesite": "Lax"},
+        "cookie_options": cookie_options,
         "xsrf_cookies": True,
-        "authorizer": AllowAllAuthorizer(),
         "allow_remote_access": False,
         "default_handler_class": NotFoundHandler,
         "log_function": _log_request,

@@ -6,12 +6,18 @@ or cut short, as in tornado's "Invalid unicode in token: b'...'" which quotes
 the first 40 bytes of the value. `TokenMask` is a logging filter that rewrites
 every record passing a logger it is attached to, whatever emitted it (our code,
 tornado's, jupyter_server's), including the text of an attached traceback.
+
+The standalone server owns its process and masks every logger it writes to
+(`install`). Inside a Jupyter server the loggers are the host's: velmora masks
+only its own records, those of the "velmora" logger (`guard_own_records`) and
+those its handlers make through `MaskedLog`.
 """
 import logging
 import re
+import sys
 import threading
 import urllib.parse
-from typing import Iterable, List, Optional, Set, Tuple
+from typing import Any, Iterable, List, Optional, Set, Tuple
 
 MASK = "[secret]"
 # A run of this many characters of a token is masked wherever it appears, so
@@ -99,6 +105,65 @@ def _merge(spans: Iterable[Tuple[int, int]]) -> List[Tuple[int, int]]:
 
 
 _process_mask = TokenMask()
+# velmora's own logger, the parent of any "velmora.*" logger.
+OWN_LOGGER = "velmora"
+
+
+def mask(text: str) -> str:
+    """`text` without any token registered in this process."""
+    return _process_mask.mask(text)
+
+
+def guard_own_records(token: str) -> TokenMask:
+    """Masks `token` in velmora's own records, leaving every other logger as it is."""
+    _process_mask.add(token)
+    own = logging.getLogger(OWN_LOGGER)
+    if _process_mask not in own.filters:
+        own.addFilter(_process_mask)
+    return _process_mask
+
+
+class MaskedLog(logging.LoggerAdapter):
+    """A logger's view in which each record is masked before the logger handles it.
+
+    The logger itself (the host's) gets no filter, so its other records stay
+    exactly as their authors wrote them.
+    """
+
+    def __init__(self, logger: Any) -> None:
+        super().__init__(logger, {})
+
+    def log(self, level: int, msg: Any, *args: Any, **kwargs: Any) -> None:
+        if not self.isEnabledFor(level):
+            return
+        target = self.logger
+        if not isinstance(target, logging.Logger):
+            # Some other adapter: hand it text that is already masked.
+            text = _process_mask.mask(str(msg) % args if args else str(msg))
+            exc_info = kwargs.pop("exc_info", None)
+            if exc_info:
+                text += "\n" + _process_mask.mask(_format_exception(exc_info))
+            target.log(level, "%s", text, **kwargs)
+            return
+        exc_info = kwargs.get("exc_info")
+        if exc_info:
+            exc_info = _exc_tuple(exc_info)
+        record = target.makeRecord(target.name, level, "(velmora)", 0, msg, args, exc_info,
+                                   extra=kwargs.get("extra"))
+        _process_mask.filter(record)
+        target.handle(record)
+
+
+def _exc_tuple(exc_info: Any) -> Any:
+    if isinstance(exc_info, BaseException):
+        return (type(exc_info), exc_info, exc_info.__traceback__)
+    if not isinstance(exc_info, tuple):
+        return sys.exc_info()
+    return exc_info
+
+
+def _format_exception(exc_info: Any) -> str:
+    return logging.Formatter().formatException(_exc_tuple(exc_info))
 
 
 def install(token: str, loggers: Iterable[logging.Logger] = (),

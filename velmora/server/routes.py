@@ -1,4 +1,5 @@
 """The URL table of the velmora API, shared by the standalone server and the Jupyter extension."""
+import inspect
 import re
 from typing import Any, List, Tuple
 
@@ -40,6 +41,8 @@ def route_table(
 class NotFoundHandler(GuardedAPIHandler, APIHandler):
     """Any other path: a JSON 404 like the rest of the API."""
 
-    def prepare(self) -> None:
-        super().prepare()
+    async def prepare(self) -> None:
+        pending = super().prepare()
+        if inspect.isawaitable(pending):  # jupyter_server 2
+            await pending
         raise web.HTTPError(404)

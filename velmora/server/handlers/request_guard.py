@@ -10,6 +10,9 @@ Put `GuardedAPIHandler` before jupyter_server's `APIHandler` among the bases.
   refusals, without a traceback for the client; a 403 says how to
   authenticate. The access line carries the message, and nothing else is
   logged for a refusal (a failure of our own code still logs its traceback).
+- Whatever the handler logs is masked (`log_mask.MaskedLog`): in a Jupyter
+  server the access line goes through the handler's log to the host's logger,
+  which velmora leaves unfiltered.
 """
 import json
 import logging
@@ -18,12 +21,31 @@ from typing import Any, Optional
 
 from tornado import web
 
+from .. import log_mask
 
-class _RefusalLog(logging.LoggerAdapter):
-    """The handler's log, where the framework's remarks on a refused request are debug lines."""
 
-    def warning(self, msg: Any, *args: Any, **kwargs: Any) -> None:
-        self.debug(msg, *args, **kwargs)
+class _HandlerLog(log_mask.MaskedLog):
+    """The handler's log: the framework's remarks on a refused request are debug
+    lines, but the access line keeps its level (warning for a refusal in a Jupyter
+    server, as for the host's own) and ends with the reason of the answer."""
+
+    def __init__(self, logger: Any, handler: "GuardedAPIHandler") -> None:
+        super().__init__(logger)
+        self._handler = handler
+
+    def log(self, level: int, msg: Any, *args: Any, **kwargs: Any) -> None:
+        handler = self._handler
+        if not handler._writing_access_line:
+            if level == logging.WARNING:
+                level = logging.DEBUG
+        elif isinstance(msg, str):
+            status = handler.get_status()  # type: ignore[attr-defined]
+            reason = handler.error_message if status >= 400 else None
+            text = msg % args if args else msg
+            # Jupyter's access line starts with the status; a 500 also logs some headers before it.
+            if reason and text.startswith("%d " % status):
+                msg, args = "%s: %s", (text, reason)
+        super().log(level, msg, *args, **kwargs)
 
 
 class GuardedAPIHandler:
@@ -31,9 +53,18 @@ class GuardedAPIHandler:
     # What the access line adds to the status of an error answer.
     error_message: Optional[str] = None
 
+    _writing_access_line = False
+
     @property
     def log(self) -> logging.LoggerAdapter:
-        return _RefusalLog(super().log, {})  # type: ignore[misc]
+        return _HandlerLog(super().log, self)  # type: ignore[misc]
+
+    def _log(self) -> None:
+        self._writing_access_line = True
+        try:
+            super()._log()  # type: ignore[misc]
+        finally:
+            self._writing_access_line = False
 
     def decode_argument(self, value: bytes, name: Optional[str] = None) -> str:
         try:
@@ -58,7 +89,9 @@ class GuardedAPIHandler:
 
     def log_exception(self, typ: Any, value: Optional[BaseException], tb: Any) -> None:
         if not isinstance(value, web.HTTPError):
-            super().log_exception(typ, value, tb)  # type: ignore[misc]
+            # Tornado's own line, through the masked log: it quotes the URI, token and all.
+            self.log.error("Uncaught exception %s\n%r", self._request_summary(),  # type: ignore[attr-defined]
+                           self.request, exc_info=(typ, value, tb))  # type: ignore[attr-defined]
 
     def write_error(self, status_code: int, **kwargs: Any) -> None:
         self.set_header("Content-Type", "application/json")

@@ -36,12 +36,20 @@ class BaseInfoHandler(GuardedAPIHandler, APIHandler):
         out as well as this server's own.
         """
         jar = SimpleCookie()
-        own = self.cookie_name
+        own = self._login_cookie_name()
         for key, morsel in self.request.cookies.items():
             if not is_login_cookie(key, own):
                 # dict's own __setitem__ keeps the Morsel (and the order) as is.
                 dict.__setitem__(jar, key, morsel)
         return jar
+
+    def _login_cookie_name(self) -> str:
+        # Servers with an identity provider (jupyter_server 2) name the cookie
+        # there and deprecate the handler's own property.
+        provider = self.settings.get("identity_provider")
+        if provider is not None:
+            return provider.get_cookie_name(self)
+        return self.cookie_name
 
     @web.authenticated
     @authorized

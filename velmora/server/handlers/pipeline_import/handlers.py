@@ -7,6 +7,7 @@ on any such base, so that the interpreted twin can carry it too;
 """
 import errno
 import functools
+import inspect
 from http import HTTPStatus
 from typing import Any, List, Optional
 
@@ -61,6 +62,7 @@ class PipelineImportMixin(GuardedAPIHandler):
         self._chunks: List[bytes] = []
         self._keep_body = False
         self._early = False
+        self._user_known = False
 
     # The checks that tornado and the framework make before the body arrives
     # would answer at once and, on a plain tornado connection, cut it while
@@ -75,10 +77,14 @@ class PipelineImportMixin(GuardedAPIHandler):
         except web.HTTPError as e:
             self._xsrf_refusal = e
 
-    def prepare(self) -> None:
+    async def prepare(self) -> None:
         try:
-            super().prepare()
+            # A coroutine on servers that find the user in prepare (jupyter_server 2).
+            pending = super().prepare()
+            if inspect.isawaitable(pending):
+                await pending
             authenticated = bool(self.current_user)
+            self._user_known = True
         except web.HTTPError as e:
             self._refusal = e
             authenticated = False
@@ -126,9 +132,16 @@ class PipelineImportMixin(GuardedAPIHandler):
         elif self._keep_body:
             self._chunks.append(chunk)
 
+    async def post(self) -> None:
+        # Where prepare failed before the user was known, a server that finds
+        # the user in prepare (jupyter_server 2) has none to check.
+        if self._refusal is not None and not self._user_known:
+            raise self._refusal
+        await self._post()
+
     @web.authenticated
     @authorized
-    async def post(self) -> None:
+    async def _post(self) -> None:
         if self._refusal is not None:
             raise self._refusal
         if self._xsrf_refusal is not None:
