@@ -45,9 +45,10 @@ def child(short, long):
 
 def child_import(name, folder, helpers):
     scenarios.prepare_import(name, folder, helpers)
+    load = scenarios.importer(name)
     gc.collect()
     sys.getswitchinterval()
-    scenarios.import_module(name)
+    load(name)
     sys.getswitchinterval()
 
 

@@ -82,29 +82,36 @@ def prepare_import(name, folder, helpers):
     importlib.util.find_spec(package + ".no_such_module_here")
 
 
-def import_module(name):
-    """Imports `name`; a twin's name (its module's, prefixed "interpreted_")
-    loads that module's .py under it, as velmora.server.handler_sets does."""
+def importer(name):
+    """What imports `name`: the import system, or for a twin's name (its
+    module's, prefixed "interpreted_") a loader of that module's .py under
+    it, as velmora.server.handler_sets loads it. Chosen before an import is
+    measured, so that the choice is not."""
     package, _, short = name.rpartition(".")
     prefix = "interpreted_"
     if not short.startswith(prefix):
-        return importlib.import_module(name)
-    if name in sys.modules:
-        return sys.modules[name]
-    folder = os.path.dirname(importlib.import_module(package).__file__)
-    spec = importlib.util.spec_from_file_location(name, os.path.join(folder, short[len(prefix):] + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module
-    spec.loader.exec_module(module)
-    return module
+        return importlib.import_module
+
+    def load_source(name):
+        if name in sys.modules:
+            return sys.modules[name]
+        folder = os.path.dirname(importlib.import_module(package).__file__)
+        spec = importlib.util.spec_from_file_location(name, os.path.join(folder, short[len(prefix):] + ".py"))
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+        return module
+
+    return load_source
 
 
 def extra_imports(name, folder):
     """What importing `name` loads besides its dependencies and itself (a
     twin's helpers, say): loaded before either import is measured."""
     prepare_import(name, folder, [])
+    load = importer(name)
     before = set(sys.modules)
-    import_module(name)
+    load(name)
     # Modules the import only enters in sys.modules (the shared-type module of
     # the compiled ones) have no `__spec__`: making them is part of the import.
     return sorted(m for m in set(sys.modules) - before - {name}
