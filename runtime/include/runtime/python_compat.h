@@ -346,6 +346,10 @@ inline PyObject* Rt_CallFound(PyObject* callable, PyObject* const* args, size_t 
 #endif
 }
 
+// The default flags as 3.8 spells them: from 3.10 the version-tag bit left
+// the default (every type has a tag) and the interpreter no longer reads it.
+#define RT_TPFLAGS_DEFAULT (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG)
+
 // The bits 0x100 and 0x80 (an immutable type; no instances) are real type
 // flags from 3.10: there they would make the interpreter's texts replace the
 // metatype's own, refuse the metatype's own attributes, and leave it without
