@@ -34,14 +34,14 @@ SLACK_OBJECTS, SLACK_BLOCKS = 5, 40  # free lists and caches that settle after a
 # SystemError then). Every Python function on a swept path runs that often first.
 SETTLING_RUNS = 1100
 NEVER = 10 ** 4  # an allocation number no swept call gets to
-# From 3.12 the interpreter's own frames and some of its C functions end with
+# From 3.11 the interpreter's own frames and some of its C functions end with
 # no exception (or a result and an exception) when one of their allocations
 # fails; the interpreter's call then raises SystemError in their name. Never
 # in the name of a compiled function: those report their own failures.
 LOST_BY_INTERPRETER = """
 def lost_by_interpreter(exc):
     text = str(exc)
-    return (sys.version_info >= (3, 12) and type(exc) is SystemError
+    return (sys.version_info >= (3, 11) and type(exc) is SystemError
             and "<compiled function " not in text
             and any(t in text for t in ("without setting an exception", "error return without exception set",
                                         "returned a result with an exception set")))
@@ -114,9 +114,9 @@ def exec_attempt(n):
     assert sys.exc_info()[1] is outer, n
     if exc is None:
         return module, made
-    if "__test__" in vars(module) and sys.version_info >= (3, 12):
+    if "__test__" in vars(module) and sys.version_info >= (3, 11):
         # The start-up ran to its end; the loader's own frames failed on the
-        # way out (from 3.12 they allocate there): absorbed, as a success.
+        # way out (from 3.11 they allocate there): absorbed, as a success.
         assert sys.modules.get(name) is module, n
         return module, made
     assert (type(exc) is MemoryError or lost_by_interpreter(exc) or (class_raises and type(exc) is class_raises[0])
@@ -207,7 +207,9 @@ def test_start_up(name, types_made):
 
     results = [sweep_from(0)]
     while results[-1]["absorbed"] is not None:
-        assert len(results) < 5, [r["absorbed"] for r in results]
+        # From 3.11 the loader's own frames fail on each of their allocations
+        # after a finished start-up, each one absorbed.
+        assert len(results) < (5 if sys.version_info < (3, 11) else 16), [r["absorbed"] for r in results]
         results.append(sweep_from(results[-1]["absorbed"] + STEP))
     first, last = results[0], results[-1]
     assert last["later"] == LATER[name]
