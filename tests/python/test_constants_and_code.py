@@ -83,6 +83,8 @@ class TestCodeObject:
         assert code.co_filename == fields["co_filename"]
         assert code.co_name == fields["method"]
         assert code.co_firstlineno == 26
+        if sys.version_info >= (3, 11):  # the field exists from 3.11
+            assert code.co_qualname == method_of(name).__qualname__
 
     def test_one_code_object_for_the_module_life(self, name):
         f = method_of(name)
