@@ -7,9 +7,9 @@
 #include <cassert>
 #include <cstring>
 
-#include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 constexpr int kCodeCacheGrowth = 64;
@@ -109,8 +109,22 @@ static rt::Ref NewCodeObject(const char* function_name, int line,
   return code;
 }
 
+// The entry's frame, made with the pending exception set aside: from 3.11 the
+// interpreter's frame construction clears what its own lookups raise, and
+// with it a pending exception. Without memory the MemoryError replaces it.
+static rt::Ref NewFrame(PyThreadState* tstate, PyObject* code) noexcept {
+  rt::PendingErrorScope keep;
+  rt::Ref frame = rt::Ref::steal(reinterpret_cast<PyObject*>(
+      PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code), g_state.module_dict, nullptr)));
+  if (!frame) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    keep.Discard();
+  }
+  return frame;
+}
+
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
-  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  PyThreadState* tstate = Rt_ThreadState();
   assert(Rt_RaisedType(tstate) && "an entry is added to the exception being propagated");
   rt::Ref code = rt::Ref::steal(line ? Rt_FindCodeObject(line) : nullptr);
   if (code && !NamesFunction(code.get(), function_name)) code.reset();
@@ -119,8 +133,7 @@ void Rt_AddTraceback(const char* function_name, int line, const char* source_pat
     if (!code) return;
     Rt_InsertCodeObject(line, code.get());
   }
-  rt::Ref frame = rt::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-      tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
+  rt::Ref frame = NewFrame(tstate, code.get());
   if (frame) {
     auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
     Rt_SetFrameLine(f, line);

@@ -93,6 +93,10 @@ C = ServerAppInfoHandler
 B = BasePipelineImportHandler
 
 # (label, call(h), message)
+# From 3.9 the interpreter refuses the non-str keys of a ** mapping itself,
+# before the callee runs: its own text, and no entry for the definition line.
+KEYS_REFUSED_BEFORE_CALL = sys.version_info >= (3, 9)
+
 GET_INFO_WRONG = [
     ("class-no-args", lambda h: C._get_info(), "_get_info() takes exactly 1 positional argument (0 given)"),
     ("class-two", lambda h: C._get_info(h, h), "_get_info() takes exactly 1 positional argument (2 given)"),
@@ -105,7 +109,8 @@ GET_INFO_WRONG = [
     ("class-unexpected", lambda h: C._get_info(x=1), "_get_info() got an unexpected keyword argument 'x'"),
     ("class-self-unexpected", lambda h: C._get_info(h, x=1),
      "_get_info() got an unexpected keyword argument 'x'"),
-    ("dict-non-string", lambda h: C._get_info(**{1: 2}), "_get_info() keywords must be strings"),
+    ("dict-non-string", lambda h: C._get_info(**{1: 2}),
+     "keywords must be strings" if KEYS_REFUSED_BEFORE_CALL else "_get_info() keywords must be strings"),
     ("fresh-self-repeats", lambda h: h._get_info(**{fresh("self"): h}),
      "_get_info() got multiple values for keyword argument 'self'"),
     ("subclass-self-repeats", lambda h: h._get_info(**{S("self"): h}),
@@ -162,7 +167,8 @@ class TestGetInfo:
         e = failure(lambda: call(info))
         assert str(e) == message
         # One entry at the definition line, and the body was never entered.
-        assert entries(e, INFO_SOURCE) == [(26, INFO_NAME)]
+        refused_before = label == "dict-non-string" and KEYS_REFUSED_BEFORE_CALL
+        assert entries(e, INFO_SOURCE) == ([] if refused_before else [(26, INFO_NAME)])
         assert InfoHandler.reads == 0 and CountedFacts.made == 0
         del e
         assert sys.getrefcount(info) == before
