@@ -53,7 +53,7 @@ test-python: build
 # Installs what the tests need (as root, with apt), then runs every version's
 # checks, TEST_JOBS at a time, each into its log, with one summary per version.
 test: test-setup
-	$(VENV_PY) tools/test_versions.py --jobs $(TEST_JOBS) --checked "$(CHECKED_VERSIONS)" 3.8 $(OTHER_VERSIONS)
+	$(VENV_PY) tools/version_runs.py --jobs $(TEST_JOBS) --checked "$(CHECKED_VERSIONS)" 3.8 $(OTHER_VERSIONS)
 
 test-setup:
 	tools/bootstrap.sh --install

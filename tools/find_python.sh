@@ -16,9 +16,9 @@ override_var=PYTHON_3_$minor
 [ "$version" = 3.8 ] && override_var=PYTHON
 override=${!override_var:-}
 
+# Yes only when it says so: a program that ignores its arguments also exits 0.
 runs_version() {
-  "$1" -c "import platform, sys; sys.exit(0 if sys.version_info[:2] == (3, $minor) and platform.python_implementation() == 'CPython' else 1)" \
-    >/dev/null 2>&1
+  [ "$("$1" -c "import platform, sys; print(sys.version_info[:2] == (3, $minor) and platform.python_implementation() == 'CPython')" 2>/dev/null)" = True ]
 }
 
 candidates=()

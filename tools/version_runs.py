@@ -1,6 +1,6 @@
 """Runs make test's checks on every Python version it is given, a few at a time.
 
-    tools/test_versions.py [--jobs N] [--checked "3.8 3.13"] 3.8 3.9 ...
+    tools/version_runs.py [--jobs N] [--checked "3.8 3.13"] 3.8 3.9 ...
 
 Each version builds into its own folder and venv (build, .venv for 3.8;
 build-3.X, .venv-3.X for the others) and runs `make test-version` there: the
