@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "runtime/ascii_message.h"
-#include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 // The texts are those of "%.200s() takes %.8s %zd positional argument%.1s

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "runtime/python_compat.h"
+
 AsciiMessage& AsciiMessage::Text(const char* text, size_t max) noexcept {
   size_t room = kCapacity - length_;
   size_t n = strnlen(text, max < room ? max : room);
@@ -62,7 +64,7 @@ rt::Ref AsciiMessage::Build(PyObject* quoted, const char* tail) const noexcept {
     for (size_t i = 0; i < tail_length; ++i)
       PyUnicode_WRITE(kind, data, end + static_cast<Py_ssize_t>(i), static_cast<Py_UCS1>(tail[i]));
   }
-  if (middle) _PyUnicode_FastCopyCharacters(text.get(), head, quoted, 0, middle);
+  if (middle) Rt_StrCopyCharacters(text.get(), head, quoted, 0, middle);
   return text;
 }
 

@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "runtime/calls.h"
-#include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
 #include "runtime/globals.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 using rt::NewRef;
@@ -30,7 +30,7 @@ static int UnpackAttribute(PyObject* obj, Ref attr, PyObject** method) noexcept 
 static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   auto* type_object = reinterpret_cast<PyObject*>(type);
-  if (!type->tp_dict && PyType_Ready(type) < 0) {
+  if (!Rt_TypeIsReady(type) && PyType_Ready(type) < 0) {
     *method = nullptr;
     return 0;
   }
@@ -82,8 +82,12 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) no
 
 int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
   assert(Rt_IsInternedName(name));
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
-    return GetMethodGeneric(obj, name, method);
+  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
+    // Asking for a managed dict's pointer would make the dict.
+    if (!Rt_InstanceDictIsManaged(Py_TYPE(obj))) return GetMethodGeneric(obj, name, method);
+    *method = nullptr;
+    return _PyObject_GetMethod(obj, name, method);
+  }
   return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
 }
 
@@ -182,7 +186,7 @@ PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 ma
   Py_ssize_t position = 0;
   for (int i = 0; i < 3; ++i) {
     PyObject* part = parts[i];
-    if (!Rt_StrIsReady(part) && _PyUnicode_Ready(part) < 0) return nullptr;
+    if (!Rt_StrIsReady(part) && Rt_StrMakeReady(part) < 0) return nullptr;
     Py_ssize_t length = PyUnicode_GET_LENGTH(part);
     if (length == 0) continue;
     // Never write past the allocation, whatever length the caller claimed.
@@ -194,7 +198,7 @@ PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 ma
       std::memcpy(data + (position << shift), Rt_StrData(part),
                   static_cast<size_t>(length) << shift);
     } else {
-      _PyUnicode_FastCopyCharacters(result.get(), position, part, 0, length);
+      Rt_StrCopyCharacters(result.get(), position, part, 0, length);
     }
     position += length;
   }
@@ -216,11 +220,7 @@ PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnam
   if (!method) return nullptr;
   PyObject* const* vector = unbound ? args : args + 1;
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
-  vectorcallfunc entry = Rt_VectorcallEntry(method.get());
-  if (!entry)
-    return _PyObject_MakeTpCall(method.get(), vector, PyVectorcall_NARGS(nargsf), kwnames);
-  return _Py_CheckFunctionResult(method.get(), entry(method.get(), vector, nargsf, kwnames),
-                                 nullptr);
+  return Rt_CallFound(method.get(), vector, nargsf, kwnames);
 }
 
 static const char kTwoDigits[] =

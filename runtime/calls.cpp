@@ -3,8 +3,8 @@
 
 #include <cassert>
 
-#include "runtime/cpython38.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/subtype.h"
 

@@ -6,8 +6,8 @@
 
 #include "runtime/calls.h"
 #include "runtime/compiled_function.h"
-#include "runtime/cpython38.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_names.h"
 
@@ -103,8 +103,7 @@ PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObjec
 
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   assert(Rt_IsInternedName(key));
-  if (PyDict_CheckExact(ns))
-    return _PyDict_SetItem_KnownHash(ns, key, value, Rt_StrCachedHash(key));
+  if (PyDict_CheckExact(ns)) return Rt_DictSetItemName(ns, key, value);
   return PyObject_SetItem(ns, key, value);
 }
 

@@ -1,8 +1,8 @@
-// Exception state of CPython 3.8's thread state, read and written in place, and
+// The thread state's exception state, read and written in place, and
 // class matching that compares identities and MRO tuples before calling back.
 #include "runtime/exceptions.h"
 
-#include "runtime/cpython38.h"
+#include "runtime/python_compat.h"
 
 // New references to what the entry holds.
 static void CopyEntry(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
@@ -35,8 +35,8 @@ int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value,
   *type = *value = *tb = nullptr;
   rt::ExceptionTriple caught;
   Rt_TakeRaised(tstate, caught.type.out(), caught.value.out(), caught.tb.out());
-  PyErr_NormalizeException(caught.type.out_in_place(), caught.value.out_in_place(),
-                           caught.tb.out_in_place());
+  Rt_NormalizeTaken(caught.type.out_in_place(), caught.value.out_in_place(),
+                    caught.tb.out_in_place());
   if (Rt_RaisedType(tstate)) return -1;
   PyObject* tb_value = caught.tb.get();
   if (tb_value && PyException_SetTraceback(caught.value.get(), tb_value) < 0) return -1;
@@ -90,7 +90,7 @@ int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept
 }
 
 int Rt_IterFinish() noexcept {
-  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  PyThreadState* tstate = Rt_ThreadState();
   PyObject* type = Rt_RaisedType(tstate);
   if (!type) return 0;
   if (!Rt_GivenExceptionMatches(type, PyExc_StopIteration)) return -1;

@@ -9,7 +9,7 @@ PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
   rt::Ref result = rt::Ref::steal(Rt_GetAttr(obj, name));
   if (!result) {
-    PyObject* raised = Rt_RaisedType(_PyThreadState_UncheckedGet());
+    PyObject* raised = Rt_RaisedType(Rt_ThreadState());
     if (raised &&
         (raised == PyExc_AttributeError || Rt_GivenExceptionMatches(raised, PyExc_AttributeError)))
       PyErr_Clear();

@@ -3,10 +3,10 @@
 
 #include <cassert>
 
-#include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/shared_types.h"
 #include "runtime/traceback.h"
@@ -72,10 +72,12 @@ int BuildCodeObject(const FunctionCodeInfo& info, PyObject* shared, PyObject** f
   if (!canonical) return -1;
   varnames.reset();
   PyObject* e = g_state.empty_tuple;
-  rt::Ref code = rt::Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-      info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes, e, e,
-      canonical.get(), e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
-      info.firstlineno, g_state.empty_bytes)));
+  PyObject* b = g_state.empty_bytes;
+  rt::Ref code = rt::Ref::steal(reinterpret_cast<PyObject*>(
+      Rt_NewCode(info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e,
+                 canonical.get(), e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
+                 Rt_Const(info.qualname_slot >= 0 ? info.qualname_slot : info.name_slot),
+                 info.firstlineno, b, b)));
   if (!code) return -1;
   canonical.reset();
   rt::SetField(field, std::move(code));

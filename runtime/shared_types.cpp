@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "runtime/compiled_function.h"
-#include "runtime/cpython38.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 // --- the metatype -------------------------------------------------------------
@@ -37,10 +37,10 @@ static PyType_Slot g_metatype_slots[] = {
     {Py_tp_setattro, reinterpret_cast<void*>(Metatype_SetAttr)},
     {0, nullptr}};
 
-// 0x100 and 0x80 mark the type immutable and not instantiable for the
-// interpreters that know these bits; on 3.8 the slots above do that work.
+// The slots above make the types immutable and not instantiable.
 PyType_Spec g_common_metatype_spec = {RT_SHARED_MODULE_NAME "._common_types_metatype", 0, 0,
-                                      Py_TPFLAGS_DEFAULT | 0x100 | 0x80, g_metatype_slots};
+                                      Py_TPFLAGS_DEFAULT | RT_METATYPE_LATER_FLAGS,
+                                      g_metatype_slots};
 
 // --- the registry -------------------------------------------------------------
 
@@ -67,7 +67,8 @@ static void* FindSlot(const PyType_Spec* type_spec, int id) noexcept {
 // Stores a new descriptor (null: its creation failed) under its own name.
 static int AddDescriptor(PyTypeObject* type, rt::Ref descr) noexcept {
   if (!descr) return -1;
-  return PyDict_SetItem(type->tp_dict, PyDescr_NAME(descr.get()), descr.get());
+  rt::Ref dict = rt::Ref::steal(Rt_TypeDict(type));
+  return PyDict_SetItem(dict.get(), PyDescr_NAME(descr.get()), descr.get());
 }
 
 int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
@@ -88,7 +89,8 @@ int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
       if (offset) {
         // These members only carry offsets; left in the type they would read
         // the fields' raw pointers as numbers.
-        if (PyDict_DelItemString(type->tp_dict, m->name) < 0) {
+        rt::Ref dict = rt::Ref::steal(Rt_TypeDict(type));
+        if (PyDict_DelItemString(dict.get(), m->name) < 0) {
           if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
           PyErr_Clear();
         }

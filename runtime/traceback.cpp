@@ -7,9 +7,9 @@
 #include <cassert>
 #include <cstring>
 
-#include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 constexpr int kCodeCacheGrowth = 64;
@@ -110,7 +110,7 @@ static rt::Ref NewCodeObject(const char* function_name, int line,
 }
 
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
-  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  PyThreadState* tstate = Rt_ThreadState();
   assert(Rt_RaisedType(tstate) && "an entry is added to the exception being propagated");
   rt::Ref code = rt::Ref::steal(line ? Rt_FindCodeObject(line) : nullptr);
   if (code && !NamesFunction(code.get(), function_name)) code.reset();

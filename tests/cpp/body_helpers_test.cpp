@@ -9,7 +9,7 @@
 #include <random>
 
 #include "runtime/body_helpers.h"
-#include "runtime/cpython38.h"
+#include "runtime/python_compat.h"
 
 namespace {
 
@@ -92,13 +92,18 @@ TEST_F(BodyHelpersTest, AppendUsesSpareCapacityInPlace) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 // A str in the legacy representation, not yet ready (kind 0, no compact data).
+// From 3.12 no such str exists: an ordinary one stands in.
 PyObject* LegacyStr(const wchar_t* text) {
   Py_ssize_t n = static_cast<Py_ssize_t>(std::wcslen(text));
+#if RT_PY312
+  return PyUnicode_FromWideChar(text, n);
+#else
   PyObject* s = PyUnicode_FromUnicode(nullptr, n);
   if (!s) return nullptr;
   Py_UNICODE* buffer = PyUnicode_AS_UNICODE(s);
   for (Py_ssize_t i = 0; i < n; ++i) buffer[i] = static_cast<Py_UNICODE>(text[i]);
   return s;
+#endif
 }
 #pragma GCC diagnostic pop
 
@@ -118,8 +123,10 @@ TEST_F(BodyHelpersTest, MaxCharOfEveryKind) {
   }
   PyObject* legacy = LegacyStr(L"abc");
   ASSERT_TRUE(legacy);
+#if !RT_PY312
   ASSERT_FALSE(Rt_StrIsReady(legacy));
   EXPECT_EQ(Rt_MaxCharOf(legacy), 0x10FFFFu);  // no kind yet: assume the widest
+#endif
   Py_DECREF(legacy);
 }
 

@@ -94,7 +94,10 @@ TEST_F(ConstantTable, BuildsEverySlotWithTheInterningRule) {
   ASSERT_TRUE(bytes && PyBytes_CheckExact(bytes));
   EXPECT_EQ(static_cast<unsigned>(PyBytes_GET_SIZE(bytes)), spec_.length_of(spec_.slot_count - 1));
   EXPECT_EQ(PyObject_RichCompareBool(bytes, g_constant_slots[spec_.slot_count - 1], Py_EQ), 1);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"  // still kept through 3.13
   EXPECT_NE(reinterpret_cast<PyBytesObject*>(bytes)->ob_shash, -1);
+#pragma GCC diagnostic pop
 }
 
 TEST_F(ConstantTable, ZlibThatCannotBeImportedGivesTheImportError) {

@@ -3,9 +3,9 @@
 #include <Python.h>
 #include <gtest/gtest.h>
 
-#include "runtime/cpython38.h"
 #include "runtime/globals.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <functional>
 
 #include "runtime/argparse.h"
-#include "runtime/cpython38.h"
 #include "runtime/exceptions.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 namespace {
@@ -133,16 +133,14 @@ TEST_F(RefTest, BoundArgumentsReleaseEveryValueOnce) {
 // --- the exception scopes ----------------------------------------------------------------
 
 TEST_F(RefTest, HandledExceptionScopePutsTheEntryBack) {
-  PyThreadState* ts = _PyThreadState_UncheckedGet();
+  PyThreadState* ts = Rt_ThreadState();
   _PyErr_StackItem* entry = Rt_HandledEntry(ts);
-  _PyErr_StackItem outside = *entry;
   Ref outer = Ref::steal(PyObject_CallFunction(PyExc_KeyError, "s", "outer"));
   Ref inner = Ref::steal(PyObject_CallFunction(PyExc_ValueError, "s", "inner"));
   ASSERT_TRUE(outer && inner);
   // The entry holds `outer` as the handled exception of the enclosing frame.
-  entry->exc_type = PyExc_KeyError;
-  entry->exc_value = outer.get();
-  entry->exc_traceback = nullptr;
+  PyObject* outside[3] = {rt::NewRef(PyExc_KeyError), rt::NewRef(outer.get()), nullptr};
+  Rt_EntryExchange(entry, &outside[0], &outside[1], &outside[2]);
   Py_ssize_t outer_before = Py_REFCNT(outer.get()), inner_before = Py_REFCNT(inner.get());
   {
     rt::HandledExceptionScope scope(ts);
@@ -152,13 +150,16 @@ TEST_F(RefTest, HandledExceptionScopePutsTheEntryBack) {
     Rt_ExceptionReset(ts, PyExc_ValueError, rt::NewRef(inner.get()), nullptr);
     EXPECT_EQ(Rt_HandledEntry(ts)->exc_value, inner.get());
   }
-  EXPECT_EQ(entry->exc_type, PyExc_KeyError);
-  EXPECT_EQ(entry->exc_value, outer.get());
-  EXPECT_EQ(entry->exc_traceback, nullptr);
+  PyObject *type, *value, *tb;
+  Rt_EntryPeek(entry, &type, &value, &tb);
+  EXPECT_EQ(type, PyExc_KeyError);
+  EXPECT_EQ(value, outer.get());
+  EXPECT_EQ(tb, nullptr);
   EXPECT_EQ(Py_REFCNT(inner.get()), inner_before);
   // The entry owns its references again, as it did before the scope.
   EXPECT_EQ(Py_REFCNT(outer.get()), outer_before);
-  *entry = outside;
+  Rt_EntryExchange(entry, &outside[0], &outside[1], &outside[2]);
+  for (PyObject* o : outside) Py_XDECREF(o);
 }
 
 TEST_F(RefTest, PendingErrorScopeKeepsOrYieldsTheError) {

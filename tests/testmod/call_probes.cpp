@@ -5,6 +5,7 @@
 #include "runtime/calls.h"
 #include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "tests/testmod/testmod.h"
 
@@ -304,7 +305,7 @@ PyObject* BindProbe(PyObject*, PyObject* args) {
 
 // recursion_depth(): the thread's recursion counter, to see that guards pair up.
 PyObject* RecursionDepth(PyObject*, PyObject*) {
-  return PyLong_FromLong(_PyThreadState_UncheckedGet()->recursion_depth);
+  return PyLong_FromLong(Rt_RecursionDepth(Rt_ThreadState()));
 }
 
 PyMethodDef g_probes[] = {

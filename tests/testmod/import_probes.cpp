@@ -1,10 +1,10 @@
 // Probes of the import, global-lookup and class-construction routines.
 #include "constants.h"
 #include "runtime/class_construction.h"
-#include "runtime/cpython38.h"
 #include "runtime/globals.h"
 #include "runtime/imports.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "tests/testmod/testmod.h"
 

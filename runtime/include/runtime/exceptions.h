@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/subtype.h"
 
@@ -67,11 +68,11 @@ class [[nodiscard]] HandledExceptionScope {
 // unless Discard() let a new error take its place.
 class [[nodiscard]] PendingErrorScope {
  public:
-  PendingErrorScope() noexcept { PyErr_Fetch(kept_.type.out(), kept_.value.out(), kept_.tb.out()); }
+  PendingErrorScope() noexcept { Rt_ErrFetch(kept_.type.out(), kept_.value.out(), kept_.tb.out()); }
   ~PendingErrorScope() {
     if (discarded_) return;
     PyErr_Clear();  // the pending exception is the one to report
-    PyErr_Restore(kept_.type.release(), kept_.value.release(), kept_.tb.release());
+    Rt_ErrRestore(kept_.type.release(), kept_.value.release(), kept_.tb.release());
   }
   void Discard() noexcept { discarded_ = true; }
   PendingErrorScope(const PendingErrorScope&) = delete;

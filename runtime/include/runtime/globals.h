@@ -6,8 +6,8 @@
 #include <cassert>
 #include <cstdint>
 
-#include "runtime/cpython38.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 // One per read site: the module dict's version at the last lookup and what it
@@ -29,6 +29,7 @@ inline PyObject* Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) no
   assert(!PyErr_Occurred() && "a global is read with no exception pending");
   assert(Rt_IsInternedName(name));
   PyObject* d = g_state.module_dict;
+#if RT_HAVE_DICT_VERSION
   if (cache->version == Rt_DictVersion(d)) {
     if (!cache->value) return Rt_GetBuiltinName(name);
     return rt::NewRef(cache->value);
@@ -36,6 +37,10 @@ inline PyObject* Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) no
   PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));  // borrowed
   cache->version = Rt_DictVersion(d);
   cache->value = value;
+#else
+  (void)cache;  // nothing tells when the dict changed: every read looks
+  PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));  // borrowed
+#endif
   if (value) return rt::NewRef(value);
   PyErr_Clear();
   return Rt_GetBuiltinName(name);

@@ -19,6 +19,7 @@ struct FunctionCodeInfo {
   int varname_count;
   int filename_slot;
   int name_slot;
+  int qualname_slot;  // -1: the name is the qualified name
 };
 
 // A function whose locals are exactly its variable names (no cells), as
@@ -26,10 +27,9 @@ struct FunctionCodeInfo {
 template <size_t N>
 constexpr FunctionCodeInfo Rt_FunctionCode(int argcount, int firstlineno,
                                            const int (&varname_slots)[N], int filename_slot,
-                                           int name_slot) noexcept {
-  return {argcount,      static_cast<int>(N), firstlineno,
-          varname_slots, static_cast<int>(N), filename_slot,
-          name_slot};
+                                           int name_slot, int qualname_slot = -1) noexcept {
+  return {argcount,      static_cast<int>(N), firstlineno,  varname_slots, static_cast<int>(N),
+          filename_slot, name_slot,           qualname_slot};
 }
 
 // Slots of the constants the runtime itself reads.

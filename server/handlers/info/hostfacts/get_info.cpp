@@ -173,7 +173,7 @@ int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
 
 // Lines 29-37, with the handled exception put back however the statement ends.
 int TryStatement(PyObject* self, Locals* v, int* line) noexcept {
-  PyThreadState* tstate = _PyThreadState_UncheckedGet();
+  PyThreadState* tstate = Rt_ThreadState();
   rt::HandledExceptionScope scope(tstate);
   if (TryBody(self, v, line) == 0) return 0;
   return ExceptClause(tstate, v, line);

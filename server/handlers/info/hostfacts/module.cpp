@@ -55,8 +55,8 @@ int Body(int* line) noexcept {
 
 const int kGetInfoVarnames[] = {slot::kSelf,   slot::kStatusCode, slot::kServerappInfo,
                                 slot::kResult, slot::kCookie,     slot::kItem};
-const FunctionCodeInfo kFunctions[] = {
-    Rt_FunctionCode(1, 26, kGetInfoVarnames, slot::kSourcePath, slot::kGetInfo)};
+const FunctionCodeInfo kFunctions[] = {Rt_FunctionCode(1, 26, kGetInfoVarnames, slot::kSourcePath,
+                                                       slot::kGetInfo, slot::kGetInfoQualname)};
 
 }  // namespace
 

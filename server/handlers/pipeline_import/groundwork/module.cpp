@@ -58,8 +58,8 @@ int Body(int* line) noexcept {
 }
 
 const int kFinishVarnames[] = {slot::kSelf, slot::kStatusCode, slot::kResult};
-const FunctionCodeInfo kFunctions[] = {
-    Rt_FunctionCode(3, 26, kFinishVarnames, slot::kSourcePath, slot::kFinishWithResult)};
+const FunctionCodeInfo kFunctions[] = {Rt_FunctionCode(
+    3, 26, kFinishVarnames, slot::kSourcePath, slot::kFinishWithResult, slot::kFinishQualname)};
 
 }  // namespace
 

@@ -1,0 +1,457 @@
+// Everything that differs between the CPython versions the runtime builds for
+// (3.8 to 3.13): private fields read directly, renamed or replaced calls, and
+// representations that changed. One accessor each, keyed on PY_VERSION_HEX;
+// the rest of the runtime never tests the version itself.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+#include <cstdint>
+#include <utility>
+
+#define RT_PY_AT_LEAST(hex) (PY_VERSION_HEX >= (hex))
+#define RT_PY39 RT_PY_AT_LEAST(0x03090000)
+#define RT_PY310 RT_PY_AT_LEAST(0x030A0000)
+#define RT_PY311 RT_PY_AT_LEAST(0x030B0000)
+#define RT_PY312 RT_PY_AT_LEAST(0x030C0000)
+#define RT_PY313 RT_PY_AT_LEAST(0x030D0000)
+
+// The calling thread's state, null when it holds no thread state.
+inline PyThreadState* Rt_ThreadState() noexcept {
+#if RT_PY313
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
+
+// --- dicts ----------------------------------------------------------------------
+
+// Whether dicts carry a version tag that changes on every modification;
+// without one the global-lookup caches are bypassed.
+#define RT_HAVE_DICT_VERSION (PY_VERSION_HEX < 0x030E0000)
+
+#if RT_HAVE_DICT_VERSION
+inline uint64_t Rt_DictVersion(PyObject* dict) noexcept {
+#if RT_PY312
+  // Deprecated from 3.12 but kept through 3.13, changing as before.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if RT_PY312
+#pragma GCC diagnostic pop
+#endif
+}
+#endif
+
+// Stores under a str key whose hash is cached. 3.13 keeps the known-hash
+// store private; its public store reads the same cached hash.
+inline int Rt_DictSetItemName(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+#if RT_PY313
+  return PyDict_SetItem(dict, key, value);
+#else
+  return _PyDict_SetItem_KnownHash(dict, key, value, reinterpret_cast<PyASCIIObject*>(key)->hash);
+#endif
+}
+
+// --- str ------------------------------------------------------------------------
+
+// A str's cached hash, -1 when not yet computed.
+inline Py_hash_t Rt_StrCachedHash(PyObject* s) noexcept {
+  return reinterpret_cast<PyASCIIObject*>(s)->hash;
+}
+
+// What the runtime assumes of every name it is given: an exact str that is
+// interned (compared by identity) with its hash cached (passed to the
+// known-hash dict calls as it is).
+inline bool Rt_IsInternedName(PyObject* s) noexcept {
+  return PyUnicode_CheckExact(s) && PyUnicode_CHECK_INTERNED(s) && Rt_StrCachedHash(s) != -1;
+}
+
+// The state bits of a str.
+inline bool Rt_StrIsAscii(PyObject* s) noexcept {
+  return reinterpret_cast<PyASCIIObject*>(s)->state.ascii;
+}
+// From 3.12 every str is in its canonical form from birth.
+inline bool Rt_StrIsReady([[maybe_unused]] PyObject* s) noexcept {
+#if RT_PY312
+  return true;
+#else
+  return reinterpret_cast<PyASCIIObject*>(s)->state.ready;
+#endif
+}
+// Brings a legacy str into its canonical form: 0, or -1 with an exception.
+inline int Rt_StrMakeReady([[maybe_unused]] PyObject* s) noexcept {
+#if RT_PY312
+  return 0;
+#else
+  return _PyUnicode_Ready(s);
+#endif
+}
+inline unsigned Rt_StrKind(PyObject* s) noexcept {
+  return reinterpret_cast<PyASCIIObject*>(s)->state.kind;
+}
+// Character data: after the ASCII header for compact ASCII, after the compact
+// header for other compact strings, behind the data pointer otherwise.
+inline void* Rt_StrData(PyObject* s) noexcept {
+  auto* a = reinterpret_cast<PyASCIIObject*>(s);
+  if (a->state.compact) {
+    if (a->state.ascii) return a + 1;
+    return reinterpret_cast<PyCompactUnicodeObject*>(s) + 1;
+  }
+  return reinterpret_cast<PyUnicodeObject*>(s)->data.any;
+}
+// Copies characters into a new str of sufficient width, unshared and not
+// yet hashed (the only kind the runtime writes into).
+inline void Rt_StrCopyCharacters(PyObject* to, Py_ssize_t to_start, PyObject* from,
+                                 Py_ssize_t from_start, Py_ssize_t count) noexcept {
+#if RT_PY313
+  // Cannot fail on such a target; the result carries nothing else.
+  (void)PyUnicode_CopyCharacters(to, to_start, from, from_start, count);
+#else
+  _PyUnicode_FastCopyCharacters(to, to_start, from, from_start, count);
+#endif
+}
+
+// --- the raised exception ---------------------------------------------------------
+// Through 3.11 the thread holds a triple (possibly not normalised); from 3.12
+// one exception object, whose class and traceback make the triple.
+
+// The raised exception's class, borrowed; null when nothing is raised.
+inline PyObject* Rt_RaisedType(PyThreadState* tstate) noexcept {
+#if RT_PY312
+  PyObject* exc = tstate->current_exception;
+  return exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : nullptr;
+#else
+  return tstate->curexc_type;
+#endif
+}
+
+// New references to the class and traceback of an exception instance (the
+// value itself is not touched).
+inline void Rt_ExceptionParts(PyObject* value, PyObject** type, PyObject** tb) noexcept {
+  if (value && PyExceptionInstance_Check(value)) {
+    *type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(*type);
+    *tb = PyException_GetTraceback(value);
+  } else {
+    *type = *tb = nullptr;
+  }
+}
+
+// Takes the raised exception out of the thread state as it is (not
+// normalised where the version keeps it so); the references pass to the caller.
+inline void Rt_TakeRaised([[maybe_unused]] PyThreadState* tstate, PyObject** type, PyObject** value,
+                          PyObject** tb) noexcept {
+#if RT_PY312
+  *value = PyErr_GetRaisedException();
+  Rt_ExceptionParts(*value, type, tb);
+#else
+  *type = tstate->curexc_type;
+  *value = tstate->curexc_value;
+  *tb = tstate->curexc_traceback;
+  tstate->curexc_type = tstate->curexc_value = tstate->curexc_traceback = nullptr;
+#endif
+}
+
+// Normalises a taken triple in place (a class and an instance of it).
+inline void Rt_NormalizeTaken([[maybe_unused]] PyObject** type, [[maybe_unused]] PyObject** value,
+                              [[maybe_unused]] PyObject** tb) noexcept {
+#if !RT_PY312
+  PyErr_NormalizeException(type, value, tb);
+#endif
+}
+
+// The thread's raised exception as a triple of new references (all null when
+// none is raised); the thread is left with none.
+inline void Rt_ErrFetch(PyObject** type, PyObject** value, PyObject** tb) noexcept {
+#if RT_PY312
+  *value = PyErr_GetRaisedException();
+  Rt_ExceptionParts(*value, type, tb);
+#else
+  PyErr_Fetch(type, value, tb);
+#endif
+}
+
+// Raises a triple again (as the interpreter takes PyErr_Restore's); the
+// references pass to the thread.
+inline void Rt_ErrRestore(PyObject* type, PyObject* value, PyObject* tb) noexcept {
+#if RT_PY312
+  if (value && PyExceptionInstance_Check(value)) {
+    if (tb && tb != Py_None) PyException_SetTraceback(value, tb);
+    PyErr_SetRaisedException(value);
+  } else if (type) {
+    // An unnormalised pair, as made by hand: the interpreter makes it one.
+    PyErr_SetObject(type, value);
+    Py_XDECREF(value);
+  } else {
+    Py_XDECREF(value);
+  }
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+#else
+  PyErr_Restore(type, value, tb);
+#endif
+}
+
+// --- handled-exception entries ------------------------------------------------------
+// Through 3.10 an entry holds a triple; from 3.11 only the exception value,
+// whose class and traceback stand for the other two.
+
+// The innermost handled-exception entry: a frame's or a generator's own.
+inline _PyErr_StackItem* Rt_HandledEntry(PyThreadState* tstate) noexcept {
+  return tstate->exc_info;
+}
+
+// Whether an entry holds an exception (None and null both mean none).
+inline bool Rt_EntryHoldsException(const _PyErr_StackItem* item) noexcept {
+  return item->exc_value && item->exc_value != Py_None;
+}
+
+// The entry whose exception a new handler sees: the innermost that holds one,
+// else the outermost.
+inline _PyErr_StackItem* Rt_HandledEntryInEffect(PyThreadState* tstate) noexcept {
+  _PyErr_StackItem* item = tstate->exc_info;
+  while (!Rt_EntryHoldsException(item) && item->previous_item) item = item->previous_item;
+  return item;
+}
+
+// What an entry holds, borrowed (null where it holds nothing).
+inline void Rt_EntryPeek(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
+                         PyObject** tb) noexcept {
+#if RT_PY311
+  *value = item->exc_value;
+  if (*value && PyExceptionInstance_Check(*value)) {
+    *type = reinterpret_cast<PyObject*>(Py_TYPE(*value));
+    *tb = reinterpret_cast<PyBaseExceptionObject*>(*value)->traceback;
+  } else {
+    *type = *tb = nullptr;
+  }
+#else
+  *type = item->exc_type;
+  *value = item->exc_value;
+  *tb = item->exc_traceback;
+#endif
+}
+
+// Puts a triple into an entry and hands back what it held: each side's
+// references pass to the other.
+inline void Rt_EntryExchange(_PyErr_StackItem* item, PyObject** type, PyObject** value,
+                             PyObject** tb) noexcept {
+#if RT_PY311
+  // The value carries its class and traceback; the entry keeps nothing else.
+  PyObject* given_type = *type;
+  PyObject* given_tb = *tb;
+  PyObject* held = item->exc_value;
+  item->exc_value = *value;
+  *value = held;
+  Rt_ExceptionParts(held, type, tb);
+  Py_XDECREF(given_type);
+  Py_XDECREF(given_tb);
+#else
+  std::swap(item->exc_type, *type);
+  std::swap(item->exc_value, *value);
+  std::swap(item->exc_traceback, *tb);
+#endif
+}
+
+// A number that grows by one with each recursion guard entered (not the
+// depth itself from 3.11, where the thread counts what remains; from 3.12 the
+// guard of C code counts apart from Python frames).
+inline long Rt_RecursionDepth(PyThreadState* tstate) noexcept {
+#if RT_PY312
+  return -static_cast<long>(tstate->c_recursion_remaining);
+#elif RT_PY311
+  return static_cast<long>(tstate->recursion_limit) - tstate->recursion_remaining;
+#else
+  return tstate->recursion_depth;
+#endif
+}
+
+// The interpreter the thread runs in.
+inline PyInterpreterState* Rt_InterpreterOf(PyThreadState* tstate) noexcept {
+#if RT_PY39
+  return PyThreadState_GetInterpreter(tstate);
+#else
+  return tstate->interp;
+#endif
+}
+
+// --- objects --------------------------------------------------------------------
+
+// Gives a new object another type; the caller settles the reference counts.
+inline void Rt_SetObjectType(PyObject* obj, PyTypeObject* type) noexcept {
+#if RT_PY39
+  Py_SET_TYPE(obj, type);
+#else
+  Py_TYPE(obj) = type;
+#endif
+}
+
+// Appends to a list that has room without going through the resize path (the
+// list takes a new reference to `x`); false when it has none.
+inline bool Rt_ListPutInSpare(PyObject* list, PyObject* x) noexcept {
+  auto* l = reinterpret_cast<PyListObject*>(list);
+  Py_ssize_t size = Py_SIZE(l);
+  if (l->allocated <= size) return false;
+  Py_INCREF(x);
+  PyList_SET_ITEM(list, size, x);
+#if RT_PY39
+  Py_SET_SIZE(l, size + 1);
+#else
+  Py_SIZE(l) = size + 1;
+#endif
+  return true;
+}
+
+#if RT_PY39
+#define RT_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#else
+#define RT_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+// The vectorcall entry an object keeps, or null when its type has none.
+inline vectorcallfunc Rt_VectorcallEntry(PyObject* callable) noexcept {
+#if RT_PY39
+  return PyVectorcall_Function(callable);
+#else
+  PyTypeObject* type = Py_TYPE(callable);
+  if (!PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+  return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
+                                            type->tp_vectorcall_offset);
+#endif
+}
+
+// Calls through the vectorcall protocol whatever the callable supports.
+inline PyObject* Rt_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                               PyObject* kwnames) noexcept {
+#if RT_PY39
+  return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+  return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#endif
+}
+
+// Calls what a method lookup found, with the interpreter's check of the result.
+inline PyObject* Rt_CallFound(PyObject* callable, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+#if RT_PY39
+  return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+#else
+  vectorcallfunc entry = Rt_VectorcallEntry(callable);
+  if (!entry) return _PyObject_MakeTpCall(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+  return _Py_CheckFunctionResult(callable, entry(callable, args, nargsf, kwnames), nullptr);
+#endif
+}
+
+// The bits 0x100 and 0x80 (an immutable type; no instances) are real type
+// flags from 3.10: there they would make the interpreter's texts replace the
+// metatype's own, refuse the metatype's own attributes, and leave it without
+// the creation slot that the interpreter calls when a class derives from one
+// of its types. Older versions ignore them, so they are set only there.
+#if RT_PY310
+#define RT_METATYPE_LATER_FLAGS 0UL
+#else
+#define RT_METATYPE_LATER_FLAGS (0x100UL | 0x80UL)
+#endif
+
+// The type's own attribute dict, a new reference.
+inline PyObject* Rt_TypeDict(PyTypeObject* type) noexcept {
+#if RT_PY312
+  return PyType_GetDict(type);
+#else
+  Py_XINCREF(type->tp_dict);
+  return type->tp_dict;
+#endif
+}
+
+// Whether a type is ready for attribute lookup on its MRO. From 3.12 the
+// interpreter's static types keep their dict elsewhere, so tp_dict says nothing.
+inline bool Rt_TypeIsReady(PyTypeObject* type) noexcept {
+#if RT_PY312
+  return PyType_HasFeature(type, Py_TPFLAGS_READY);
+#else
+  return type->tp_dict != nullptr;
+#endif
+}
+
+// Whether the instances' dicts are kept by the interpreter itself, where
+// asking for the dict pointer makes a dict that was not there (from 3.11).
+inline bool Rt_InstanceDictIsManaged([[maybe_unused]] PyTypeObject* type) noexcept {
+#if RT_PY311
+  return PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT);
+#else
+  return false;
+#endif
+}
+
+// --- code objects and frames ----------------------------------------------------------
+
+// A code object's name, borrowed.
+inline PyObject* Rt_CodeName(PyObject* code) noexcept {
+  return reinterpret_cast<PyCodeObject*>(code)->co_name;
+}
+
+// A code object with no instructions, as the runtime's functions have. From
+// 3.11 the constructor takes the qualified name and an exception table, and
+// 3.12 marks it unstable under a new name.
+inline PyCodeObject* Rt_NewCode(int argcount, int posonlyargcount, int kwonlyargcount, int nlocals,
+                                int stacksize, int flags, PyObject* code, PyObject* consts,
+                                PyObject* names, PyObject* varnames, PyObject* freevars,
+                                PyObject* cellvars, PyObject* filename, PyObject* name,
+                                [[maybe_unused]] PyObject* qualname, int firstlineno,
+                                PyObject* linetable,
+                                [[maybe_unused]] PyObject* exceptiontable) noexcept {
+#if RT_PY312
+  return PyUnstable_Code_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals,
+                                            stacksize, flags, code, consts, names, varnames,
+                                            freevars, cellvars, filename, name, qualname,
+                                            firstlineno, linetable, exceptiontable);
+#elif RT_PY311
+  return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize,
+                                   flags, code, consts, names, varnames, freevars, cellvars,
+                                   filename, name, qualname, firstlineno, linetable,
+                                   exceptiontable);
+#else
+  return PyCode_NewWithPosOnlyArgs(argcount, posonlyargcount, kwonlyargcount, nlocals, stacksize,
+                                   flags, code, consts, names, varnames, freevars, cellvars,
+                                   filename, name, firstlineno, linetable);
+#endif
+}
+
+// A frame's current line, for frames that never run bytecode. From 3.11
+// frames are opaque; a frame that has run nothing reports its code object's
+// first line, which the traceback entries' code objects are made with.
+inline void Rt_SetFrameLine([[maybe_unused]] PyFrameObject* frame,
+                            [[maybe_unused]] int line) noexcept {
+#if !RT_PY311
+  frame->f_lineno = line;
+#endif
+}
+
+// A frame's code object and globals, new references.
+inline PyCodeObject* Rt_FrameCode(PyFrameObject* frame) noexcept {
+#if RT_PY39
+  return PyFrame_GetCode(frame);
+#else
+  Py_INCREF(frame->f_code);
+  return frame->f_code;
+#endif
+}
+inline PyObject* Rt_FrameGlobals(PyFrameObject* frame) noexcept {
+#if RT_PY311
+  return PyFrame_GetGlobals(frame);
+#else
+  Py_INCREF(frame->f_globals);
+  return frame->f_globals;
+#endif
+}
+
+// The interpreter's own method lookup, the one its method-call opcode uses:
+// 1 with the type's function in *method (to be called with obj first), else
+// 0 with the attribute in *method, or null with the interpreter's own
+// AttributeError. *method must be null on entry: a failed lookup leaves it
+// as it was. Exported by every version without a public declaration.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
