@@ -21,7 +21,7 @@ PYTAG := $(subst .,,$(PYVER))
 # The versions make test builds and tests besides 3.8 where it finds them, and
 # those that also get the sanitizer and valgrind runs; TEST_JOBS suites at once.
 OTHER_VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
-CHECKED_VERSIONS ?= 3.8 3.13
+CHECKED_VERSIONS ?= 3.8 3.11
 TEST_JOBS ?= 2
 CMAKE_ARGS ?=
 PYTEST := -m pytest -q -p no:cacheprovider

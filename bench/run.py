@@ -13,8 +13,6 @@ interpreter in the same kind of process, and "own" a module's import less it.
 """
 import gc
 import importlib
-import importlib.machinery
-import importlib.util
 import json
 import os
 import platform
@@ -60,21 +58,11 @@ def child_import(name, folder, helpers):
     return (time.perf_counter() - t0) * 1e6
 
 
-# Small extension modules of the interpreter's own that nothing imports on the
-# way: the first one not yet loaded gives the loader's floor.
-FLOOR_MODULES = ("syslog", "cmath", "_lsprof")
-
-
 def child_floor(name, folder, helpers):
-    """Microseconds for importing a trivial extension module in a process
-    prepared as for importing `name`."""
+    """[module, microseconds] for importing a trivial extension module in a
+    process prepared as for importing `name`."""
     scenarios.prepare_import(name, folder, helpers)
-    for module in FLOOR_MODULES:
-        spec = importlib.util.find_spec(module) if module not in sys.modules else None
-        if spec is not None and spec.origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
-            break
-    else:
-        raise SystemExit("none of %s is an extension module not yet loaded" % (FLOOR_MODULES,))
+    module = scenarios.floor_module()
     gc.collect()
     t0 = time.perf_counter()
     importlib.import_module(module)
