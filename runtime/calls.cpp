@@ -69,8 +69,10 @@ PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
     if (n == 0 && (flags & METH_NOARGS)) return Rt_CallCFunction(callable, nullptr);
     if (n == 1 && (flags & METH_O)) return Rt_CallCFunction(callable, args[0]);
   }
-  if (vectorcallfunc entry = Rt_VectorcallEntry(callable))
-    return entry(callable, args, nargsf, nullptr);
+  if (vectorcallfunc entry = Rt_VectorcallEntry(callable)) {
+    PyObject* result = entry(callable, args, nargsf, nullptr);
+    return result ? result : Rt_CheckFailedCall(callable);
+  }
   if (n == 0) return Rt_Call(callable, g_state.empty_tuple, nullptr);
   return CallWithTuple(callable, args, n, nullptr);
 }

@@ -39,7 +39,7 @@ static PyType_Slot g_metatype_slots[] = {
 
 // The slots above make the types immutable and not instantiable.
 PyType_Spec g_common_metatype_spec = {RT_SHARED_MODULE_NAME "._common_types_metatype", 0, 0,
-                                      Py_TPFLAGS_DEFAULT | RT_METATYPE_LATER_FLAGS,
+                                      RT_TPFLAGS_DEFAULT | RT_METATYPE_LATER_FLAGS,
                                       g_metatype_slots};
 
 // --- the registry -------------------------------------------------------------
@@ -118,7 +118,11 @@ int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
 static rt::Ref CreateSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
                                 PyObject* bases) noexcept {
   rt::Ref created = rt::Ref::steal(PyType_FromSpecWithBases(type_spec, bases));
-  if (!created) return created;
+  if (!created) {
+    // 3.13 can drop the MemoryError of an allocation that failed inside.
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    return created;
+  }
   if (metatype) {
     // The allocation took a reference to its metatype only if that is a heap
     // type; `type` itself was never counted.

@@ -109,6 +109,20 @@ static rt::Ref NewCodeObject(const char* function_name, int line,
   return code;
 }
 
+// The entry's frame, made with the pending exception set aside: from 3.11 the
+// interpreter's frame construction clears what its own lookups raise, and
+// with it a pending exception. Without memory the MemoryError replaces it.
+static rt::Ref NewFrame(PyThreadState* tstate, PyObject* code) noexcept {
+  rt::PendingErrorScope keep;
+  rt::Ref frame = rt::Ref::steal(reinterpret_cast<PyObject*>(
+      PyFrame_New(tstate, reinterpret_cast<PyCodeObject*>(code), g_state.module_dict, nullptr)));
+  if (!frame) {
+    if (!PyErr_Occurred()) PyErr_NoMemory();
+    keep.Discard();
+  }
+  return frame;
+}
+
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
   PyThreadState* tstate = Rt_ThreadState();
   assert(Rt_RaisedType(tstate) && "an entry is added to the exception being propagated");
@@ -119,8 +133,7 @@ void Rt_AddTraceback(const char* function_name, int line, const char* source_pat
     if (!code) return;
     Rt_InsertCodeObject(line, code.get());
   }
-  rt::Ref frame = rt::Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-      tstate, reinterpret_cast<PyCodeObject*>(code.get()), g_state.module_dict, nullptr)));
+  rt::Ref frame = NewFrame(tstate, code.get());
   if (frame) {
     auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
     Rt_SetFrameLine(f, line);

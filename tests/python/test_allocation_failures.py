@@ -34,6 +34,19 @@ SLACK_OBJECTS, SLACK_BLOCKS = 5, 40  # free lists and caches that settle after a
 # SystemError then). Every Python function on a swept path runs that often first.
 SETTLING_RUNS = 1100
 NEVER = 10 ** 4  # an allocation number no swept call gets to
+# From 3.12 the interpreter's own frames and some of its C functions end with
+# no exception (or a result and an exception) when one of their allocations
+# fails; the interpreter's call then raises SystemError in their name. Never
+# in the name of a compiled function: those report their own failures.
+LOST_BY_INTERPRETER = """
+def lost_by_interpreter(exc):
+    text = str(exc)
+    return (sys.version_info >= (3, 12) and type(exc) is SystemError
+            and "<compiled function " not in text
+            and any(t in text for t in ("without setting an exception", "error return without exception set",
+                                        "returned a result with an exception set")))
+"""
+exec(LOST_BY_INTERPRETER)
 
 
 def record(module, path, count):
@@ -86,7 +99,7 @@ def create_sweep():
     while True:
         module, exc, made = fail(n, loader.create_module, spec)
         assert sys.exc_info()[1] is outer, n
-        assert (module is None) == (type(exc) is MemoryError), (n, module, exc)
+        assert (module is None) == (type(exc) is MemoryError or lost_by_interpreter(exc)), (n, module, exc)
         assert module is None or module.__name__ == name
         del module, exc
         assert refs(watched) == baseline, ("create", n)
@@ -101,11 +114,16 @@ def exec_attempt(n):
     assert sys.exc_info()[1] is outer, n
     if exc is None:
         return module, made
-    assert (type(exc) is MemoryError or (class_raises and type(exc) is class_raises[0])
+    if "__test__" in vars(module) and sys.version_info >= (3, 12):
+        # The start-up ran to its end; the loader's own frames failed on the
+        # way out (from 3.12 they allocate there): absorbed, as a success.
+        assert sys.modules.get(name) is module, n
+        return module, made
+    assert (type(exc) is MemoryError or lost_by_interpreter(exc) or (class_raises and type(exc) is class_raises[0])
             or (type(exc) is ImportError and str(exc).startswith(ZLIB))), (n, repr(exc))
     lines = [f.lineno for f in traceback.extract_tb(exc.__traceback__) if f.name == "init " + name]
     assert len(lines) <= 1, (n, lines)
-    assert sys.modules.get(name) is not module, ("a failed start-up left its module registered", n)
+    assert sys.modules.get(name) is not module, ("a failed start-up left its module registered", n, repr(exc))
     del exc
     assert sys.getrefcount(module) == before, ("the failed module is still referenced", n)
     return None, made
@@ -185,7 +203,7 @@ LATER = {
 def test_start_up(name, types_made):
     def sweep_from(start):
         args = repr((name, types_made, start, STEP, SETTLING_RUNS))
-        return child(START_UP_SWEEP.replace("ARGS", args), env=SETTLED)
+        return child(START_UP_SWEEP.replace("ARGS", args), prelude=LOST_BY_INTERPRETER, env=SETTLED)
 
     results = [sweep_from(0)]
     while results[-1]["absorbed"] is not None:
@@ -305,11 +323,11 @@ def _rows(paths, ok_row):
 
 
 def _memory_error(result, exc):
-    return type(exc) is MemoryError
+    return type(exc) is MemoryError or lost_by_interpreter(exc)  # noqa: F821 - made by exec above
 
 
 def _memory_error_or_500(result, exc):
-    return type(exc) is MemoryError or result == (HTTPStatus.INTERNAL_SERVER_ERROR, FAILED)
+    return _memory_error(result, exc) or result == (HTTPStatus.INTERNAL_SERVER_ERROR, FAILED)
 
 
 @pytest.mark.parametrize("row, shape", _rows(INFO_PATHS, "ok-1-cookie"))

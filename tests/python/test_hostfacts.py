@@ -993,6 +993,8 @@ def _legacy_str(text):
     return s
 
 
+@pytest.mark.skipif(sys.version_info >= (3, 12),
+                    reason="3.12 removed the wide-character form: every str is ready")
 @pytest.mark.parametrize("side", ["key", "value"])
 def test_not_ready_texts_are_measured_after_readying(install, side):
     install(provider({}))

@@ -334,6 +334,23 @@ inline PyObject* Rt_Vectorcall(PyObject* callable, PyObject* const* args, size_t
 #endif
 }
 
+#if RT_PY313
+// Exported by 3.13 without a public declaration.
+extern "C" PyObject* _Py_CheckFunctionResult(PyThreadState* tstate, PyObject* callable,
+                                             PyObject* result, const char* where);
+#endif
+
+// A failed call's outcome as the interpreter's own calls report it: a call
+// that returned null without an exception (from 3.12 a Python function can,
+// when its frame cannot be allocated) raises SystemError.
+inline PyObject* Rt_CheckFailedCall(PyObject* callable) noexcept {
+#if RT_PY39
+  return _Py_CheckFunctionResult(Rt_ThreadState(), callable, nullptr, nullptr);
+#else
+  return _Py_CheckFunctionResult(callable, nullptr, nullptr);
+#endif
+}
+
 // Calls what a method lookup found, with the interpreter's check of the result.
 inline PyObject* Rt_CallFound(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
@@ -345,6 +362,10 @@ inline PyObject* Rt_CallFound(PyObject* callable, PyObject* const* args, size_t 
   return _Py_CheckFunctionResult(callable, entry(callable, args, nargsf, kwnames), nullptr);
 #endif
 }
+
+// The default flags as 3.8 spells them: from 3.10 the version-tag bit left
+// the default (every type has a tag) and the interpreter no longer reads it.
+#define RT_TPFLAGS_DEFAULT (Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VERSION_TAG)
 
 // The bits 0x100 and 0x80 (an immutable type; no instances) are real type
 // flags from 3.10: there they would make the interpreter's texts replace the
