@@ -2,24 +2,44 @@
 SHELL := /bin/bash
 .DEFAULT_GOAL := all
 
+# One build folder and one venv per Python version: build and .venv for 3.8,
+# build-3.X and .venv-3.X for the others (make test-python PYVER=3.11).
+PYVER ?= 3.8
+ifeq ($(PYVER),3.8)
 BUILD_DIR ?= build
 ASAN_DIR ?= build-asan
-VENV_PY := .venv/bin/python
+VENV ?= .venv
+BOOTSTRAP := tools/bootstrap.sh
+else
+BUILD_DIR ?= build-$(PYVER)
+ASAN_DIR ?= build-asan-$(PYVER)
+VENV ?= .venv-$(PYVER)
+BOOTSTRAP := tools/bootstrap.sh --venv $(PYVER)
+endif
+VENV_PY := $(VENV)/bin/python
+PYTAG := $(subst .,,$(PYVER))
+# The versions make test builds and tests besides 3.8 where it finds them, and
+# those that also get the sanitizer and valgrind runs; TEST_JOBS suites at once.
+OTHER_VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
+CHECKED_VERSIONS ?= 3.8 3.11
+TEST_JOBS ?= 2
 CMAKE_ARGS ?=
+PYTEST := -m pytest -q -p no:cacheprovider
 # Tests never write bytecode caches into the system's package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env build test test-cpp test-ctest test-python test-asan test-valgrind lint format demo bench bench-ir clean
+.PHONY: all env build test test-setup test-cpp test-ctest test-python test-asan test-valgrind test-version lint format demo bench bench-ir bench-one bench-ir-one clean
 
 all: build
 
-env: .venv/.bootstrapped
+env: $(VENV)/.bootstrapped
 
-.venv/.bootstrapped: tools/bootstrap.sh tools/find_python.sh
-	tools/bootstrap.sh
+# Never installs system packages: it says what is missing and how to get it.
+$(VENV)/.bootstrapped: tools/bootstrap.sh tools/find_python.sh
+	$(BOOTSTRAP)
 
 $(BUILD_DIR)/build.ninja: CMakeLists.txt | env
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh) $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh $(PYVER)) $(CMAKE_ARGS)
 
 build: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
@@ -28,9 +48,19 @@ test-cpp: build
 	$(BUILD_DIR)/tests/runtime_tests --gtest_brief=1
 
 test-python: build
-	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) -m pytest -q tests/python
+	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) $(PYTEST) tests/python
 
-test: lint test-cpp test-python test-asan test-valgrind
+# Installs what the tests need (as root, with apt), then runs every version's
+# checks, TEST_JOBS at a time, each into its log, with one summary per version.
+test: test-setup
+	$(VENV_PY) tools/version_runs.py --jobs $(TEST_JOBS) --checked "$(CHECKED_VERSIONS)" 3.8 $(OTHER_VERSIONS)
+
+test-setup:
+	tools/bootstrap.sh --install
+
+# What make test runs on one version (a version of CHECKED_VERSIONS also gets
+# the sanitizer and valgrind runs; 3.8 also make lint).
+test-version: test-cpp test-python
 
 # The same C++ tests as CTest sees them.
 test-ctest: build
@@ -58,13 +88,14 @@ format:
 
 # The same suites with AddressSanitizer and UndefinedBehaviorSanitizer, on a
 # staged copy of the package so the development build stays as it is.
+LSAN_SUPP ?= $(firstword $(wildcard tools/lsan-python$(PYTAG).supp) tools/lsan-python38.supp)
 ASAN_RT = $$(g++ -print-file-name=libasan.so)
 ASAN_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
-           LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan-python38.supp:print_suppressions=0 \
+           LSAN_OPTIONS=suppressions=$(CURDIR)/$(LSAN_SUPP):print_suppressions=0 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
 $(ASAN_DIR)/build.ninja: CMakeLists.txt | env
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh) \
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh $(PYVER)) \
 	  -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DVELMORA_PKG_DIR=$(CURDIR)/$(ASAN_DIR)/pkg $(CMAKE_ARGS)
 
 test-asan: $(ASAN_DIR)/build.ninja
@@ -74,13 +105,13 @@ test-asan: $(ASAN_DIR)/build.ninja
 	# the checkout's own package holds the uninstrumented modules.
 	cd $(ASAN_DIR)/pkg && $(ASAN_ENV) LD_PRELOAD=$(ASAN_RT) PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg \
 	  VELMORA_TESTMOD_DIR=$(CURDIR)/$(ASAN_DIR)/testmods VELMORA_SANITIZED=1 \
-	  $(CURDIR)/$(VENV_PY) -m pytest -q -p no:cacheprovider --rootdir=$(CURDIR) $(CURDIR)/tests/python
+	  $(CURDIR)/$(VENV_PY) $(PYTEST) --rootdir=$(CURDIR) $(CURDIR)/tests/python
 
 # memcheck over a focused subset: both modules' start-up and every method path
 # under failing allocations (every 7th allocation), each call path, each
 # failure row and the function object's cycles. The suppressions cover what
 # the C library's loader keeps for the life of the process.
-VALGRIND_SUPP ?= tools/valgrind-python38.supp
+VALGRIND_SUPP ?= $(firstword $(wildcard tools/valgrind-python$(PYTAG).supp) tools/valgrind-python38.supp)
 MEMCHECK_TESTS = tests/python/test_allocation_failures.py tests/python/test_handler_leaks.py \
                  tests/python/test_hostfacts.py tests/python/test_groundwork.py \
                  tests/python/test_function_object.py
@@ -89,7 +120,7 @@ test-valgrind: build
 	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods VELMORA_MEMCHECK=1 VELMORA_SWEEP_STEP=7 PYTHONMALLOC=malloc \
 	  valgrind -q --suppressions=$(VALGRIND_SUPP) --error-exitcode=99 --leak-check=full \
 	  --show-leak-kinds=definite --errors-for-leak-kinds=definite --trace-children=yes \
-	  $(VENV_PY) -m pytest -q -p no:cacheprovider $(MEMCHECK_TESTS)
+	  $(VENV_PY) $(PYTEST) $(MEMCHECK_TESTS)
 
 # The demo serves a folder git ignores; a --root-dir in DEMO_ARGS wins (the last one counts).
 DEMO_ROOT ?= demo-data
@@ -98,12 +129,24 @@ demo: build
 
 # Figures only. bench: time per call and import against the interpreted twins;
 # bench-ir: the same scenarios in callgrind instructions, steady on a busy machine.
-bench: build
-	$(VENV_PY) bench/run.py
+# Both run for 3.8 and every other version built here (make test builds them),
+# each against that version's interpreted handlers in the same process;
+# BENCH_VERSIONS="3.11" picks, BENCH_ARGS=--quick shortens.
+BENCH_VERSIONS ?= 3.8 $(foreach v,$(OTHER_VERSIONS),$(if $(wildcard build-$(v)/build.ninja .venv-$(v)/bin/python),$(v)))
+BENCH_ARGS ?=
 
-bench-ir: build
-	$(VENV_PY) bench/ir.py
+bench bench-ir:
+	@set -e; for v in $(BENCH_VERSIONS); do \
+	  $(MAKE) --no-print-directory PYVER=$$v $@-one; done
+
+bench-one: build
+	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
+	$(VENV_PY) bench/run.py $(BENCH_ARGS)
+
+bench-ir-one: build
+	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
+	$(VENV_PY) bench/ir.py $(BENCH_ARGS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR)
+	rm -rf build build-asan $(foreach v,$(OTHER_VERSIONS),build-$(v) build-asan-$(v))
 	find velmora -name '*.so' -delete

@@ -3,14 +3,21 @@
 The modules have one build description, CMakeLists.txt; build_ext only runs it
 with the package tree of this build as the place for the modules. Build
 directories live in a temporary folder: build/ in the checkout belongs to make.
-The modules target CPython 3.8 exactly; on any other Python the package is
-installed without them and serves with its interpreted handlers.
+The modules are built for CPython 3.8 to 3.13 where CMake, Ninja, a C++
+compiler and the interpreter's headers are at hand; anywhere else the package
+is installed without them, says why in one line, and serves with its
+interpreted handlers.
 """
+# setuptools before anything that imports distutils: from 3.12 the standard
+# library has none, and setuptools supplies it.
+import setuptools  # noqa: F401  isort: skip
 import atexit
 import os
 import platform
+import shlex
 import shutil
 import sys
+import sysconfig
 import tempfile
 from distutils.command.build import build as _build
 from distutils.errors import DistutilsExecError, DistutilsSetupError
@@ -18,12 +25,45 @@ from distutils.errors import DistutilsExecError, DistutilsSetupError
 from setuptools import Extension, find_packages, setup
 from setuptools.command.build_ext import build_ext as _build_ext
 from setuptools.command.egg_info import egg_info as _egg_info
+from setuptools.command.install import install as _install
 
 ROOT = os.path.dirname(os.path.abspath(__file__))
-BUILDS_MODULES = platform.python_implementation() == "CPython" and sys.version_info[:2] == (3, 8)
-NOT_BUILT = ("velmora: the compiled handler modules are not built (they need CPython 3.8, this is %s %s); "
-             "the package serves with its interpreted handlers"
-             % (platform.python_implementation(), platform.python_version()))
+SUPPORTED = ((3, 8), (3, 13))
+
+
+def _cxx_compiler():
+    """The C++ compiler CMake would pick: $CXX, else c++, g++ or clang++."""
+    named = shlex.split(os.environ.get("CXX", ""))
+    for candidate in named[:1] or ["c++", "g++", "clang++"]:
+        if shutil.which(candidate):
+            return candidate
+    return None
+
+
+def _why_not_built():
+    """None where the compiled modules can be built, else the reason they are not."""
+    implementation, version = platform.python_implementation(), platform.python_version()
+    if implementation != "CPython" or not SUPPORTED[0] <= sys.version_info[:2] <= SUPPORTED[1]:
+        return "they need CPython %d.%d to %d.%d, this is %s %s" % (
+            SUPPORTED[0] + SUPPORTED[1] + (implementation, version))
+    headers = os.path.join(sysconfig.get_paths()["include"], "Python.h")
+    if not os.path.isfile(headers):
+        return "this Python's C headers are missing: no %s (on Debian: apt-get install python%d.%d-dev)" % (
+            (headers,) + sys.version_info[:2])
+    for tool, package in (("cmake", "cmake"), ("ninja", "ninja-build")):
+        if not shutil.which(tool):
+            return "%s is not on the PATH (on Debian: apt-get install %s)" % (tool, package)
+    if not _cxx_compiler():
+        if os.environ.get("CXX"):
+            return "the C++ compiler CXX=%s is not found" % os.environ["CXX"]
+        return "no C++ compiler (c++, g++ or clang++) is on the PATH (on Debian: apt-get install g++)"
+    return None
+
+
+WHY_NOT_BUILT = _why_not_built()
+BUILDS_MODULES = WHY_NOT_BUILT is None
+NOT_BUILT = ("velmora: the compiled handler modules are not built (%s); "
+             "the package serves with its interpreted handlers" % WHY_NOT_BUILT)
 
 
 def _version():
@@ -62,13 +102,22 @@ class egg_info(_egg_info):
             atexit.register(shutil.rmtree, self.egg_base, True)
 
 
+class install(_install):
+    def initialize_options(self):
+        super().initialize_options()
+        # Debian's setuptools reads these options of Debian's own distutils;
+        # the distutils that setuptools brings where the standard library has
+        # none (3.12 on) lacks them.
+        for option in ("install_layout", "prefix_option"):
+            if not hasattr(self, option):
+                setattr(self, option, None)
+
+
 class build_ext(_build_ext):
     def run(self):
         if not self.extensions:
             return
         cmake = shutil.which("cmake")
-        if not cmake or not shutil.which("ninja"):
-            raise DistutilsExecError("building velmora needs cmake and ninja on the PATH")
         pkg_dir = ROOT if self.inplace else os.path.abspath(self.build_lib)
         build_dir = os.path.join(os.path.abspath(self.build_temp), "cmake")
         self.spawn([
@@ -117,7 +166,7 @@ setup(
     data_files=[("etc/jupyter/jupyter_server_config.d",
                  ["jupyter-config/jupyter_server_config.d/velmora.json"])],
     ext_modules=[CMakeExtension(name) for name in MODULES] if BUILDS_MODULES else [],
-    cmdclass={"build": build, "build_ext": build_ext, "egg_info": egg_info},
+    cmdclass={"build": build, "build_ext": build_ext, "egg_info": egg_info, "install": install},
     python_requires=">=3.8",
     install_requires=["jupyter_server>=1.23,<3", "tornado>=6.1"],
     entry_points={"console_scripts": ["velmora-server = velmora.server.app:main"]},

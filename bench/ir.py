@@ -9,6 +9,7 @@ counts do not depend on the machine's load.
 import gc
 import json
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -52,6 +53,16 @@ def child_import(name, folder, helpers):
     sys.getswitchinterval()
 
 
+def child_floor(name, folder, helpers):
+    scenarios.prepare_import(name, folder, helpers)
+    module = scenarios.floor_module()
+    gc.collect()
+    sys.getswitchinterval()
+    importlib.import_module(module)
+    sys.getswitchinterval()
+    print(module)
+
+
 def totals(prefix, count):
     out = []
     for i in range(1, count + 1):
@@ -75,8 +86,7 @@ def under_callgrind(args, env):
 
 
 def import_table():
-    print("import, instructions (dependencies loaded; twin from its .pyc)")
-    print("  %-48s %9s %9s %8s" % ("module", "compiled", "twin", "c/twin"))
+    rows = []
     with tempfile.TemporaryDirectory() as cache:
         env = dict(os.environ, PYTHONPYCACHEPREFIX=cache)
         env.pop("PYTHONDONTWRITEBYTECODE", None)
@@ -87,17 +97,28 @@ def import_table():
             # The second interval lies between the two markers around the import.
             c = under_callgrind(["--child-import"] + compiled, env)[1][1]
             t = under_callgrind(twin_args, env)[1][1]
-            print("  %-48s %9d %9d %7.2fx" % ("import of " + label, c, t, c / t))
+            out, counts = under_callgrind(["--child-floor"] + compiled, env)
+            floor_module = out.split()[-1]
+            rows.append((label, c, t, counts[1]))
+    print("import, instructions (dependencies loaded; twin from its .pyc; floor: the import of %s, "
+          "an extension module of the interpreter's own; own: compiled - floor)" % floor_module)
+    print("  %-48s %9s %9s %8s %9s %8s %8s" % ("module", "compiled", "twin", "floor", "own", "c/twin", "own/twin"))
+    for label, c, t, f in rows:
+        print("  %-48s %9d %9d %8d %9d %7.2fx %7.2fx" % ("import of " + label, c, t, f, c - f, c / t, (c - f) / t))
 
 
 def main():
     if sys.argv[1:2] == ["--child"]:
         child(int(sys.argv[2]), int(sys.argv[3]))
         return
+    if sys.argv[1:2] == ["--child-floor"]:
+        child_floor(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))
+        return
     if sys.argv[1:2] == ["--child-import"]:
         child_import(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))
         return
     short, long = (20, 120) if "--quick" in sys.argv else (100, 600)
+    print("CPython %s" % platform.python_version())
     stdout, counts = under_callgrind(["--child", str(short), str(long)], os.environ)
     intervals = json.loads(stdout.splitlines()[-1])
     per = {}

@@ -7,11 +7,14 @@ Figures only; nothing here passes or fails.
 
 Per call: best of 7 loops in each process, median of 5 fresh processes;
 spread is (max - min) / median over those processes. Imports: median of 9
-fresh processes, each with the module's dependencies already loaded.
+fresh processes, each with the module's dependencies already loaded; the
+loader's floor is the import of a trivial extension module of the same
+interpreter in the same kind of process, and "own" a module's import less it.
 """
 import gc
 import json
 import os
+import platform
 import statistics
 import subprocess
 import sys
@@ -55,6 +58,17 @@ def child_import(name, folder, helpers):
     return (time.perf_counter() - t0) * 1e6
 
 
+def child_floor(name, folder, helpers):
+    """[module, microseconds] for importing a trivial extension module in a
+    process prepared as for importing `name`."""
+    scenarios.prepare_import(name, folder, helpers)
+    module = scenarios.floor_module()
+    gc.collect()
+    t0 = time.perf_counter()
+    importlib.import_module(module)
+    return [module, (time.perf_counter() - t0) * 1e6]
+
+
 def run_child(args, env=None):
     proc = subprocess.run([sys.executable, os.path.abspath(__file__)] + args, check=True,
                           stdout=subprocess.PIPE, universal_newlines=True, env=env,
@@ -90,29 +104,39 @@ def import_table(processes):
         env.pop("PYTHONDONTWRITEBYTECODE", None)
         for label, compiled, twin in scenarios.import_targets():
             compiled_args, twin_args = ["--child-import"] + compiled, ["--child-import"] + twin
+            floor_args = ["--child-floor"] + compiled
             run_child(twin_args, env)  # writes the byte-code cache the measured imports read
-            times = {"compiled": [], "twin": []}
+            times = {"compiled": [], "twin": [], "floor": []}
             for _ in range(processes):
                 times["compiled"].append(run_child(compiled_args, env))
                 times["twin"].append(run_child(twin_args, env))
+                floor_module, floor = run_child(floor_args, env)
+                times["floor"].append(floor)
             rows.append((label, times))
-    print("import, us (dependencies loaded; median of %d fresh processes; twin from its .pyc)"
-          % processes)
-    print("  %-48s %9s %9s %8s %8s" % ("module", "compiled", "twin", "c/twin", "spread"))
+    print("import, us (dependencies loaded; median of %d fresh processes; twin from its .pyc; "
+          "floor: the import of %s, an extension module of the interpreter's own; own: compiled - floor)"
+          % (processes, floor_module))
+    print("  %-48s %9s %9s %7s %7s %8s %8s %8s" % (
+        "module", "compiled", "twin", "floor", "own", "c/twin", "own/twin", "spread"))
     for name, times in rows:
-        c, t = statistics.median(times["compiled"]), statistics.median(times["twin"])
-        print("  %-48s %9.0f %9.0f %7.2fx %7.1f%%" % (
-            "import of " + name, c, t, c / t, max(spread(times["compiled"]), spread(times["twin"]))))
+        c, t, f = (statistics.median(times[k]) for k in ("compiled", "twin", "floor"))
+        print("  %-48s %9.0f %9.0f %7.0f %7.0f %7.2fx %7.2fx %7.1f%%" % (
+            "import of " + name, c, t, f, c - f, c / t, (c - f) / t,
+            max(spread(times["compiled"]), spread(times["twin"]))))
 
 
 def main():
     if sys.argv[1:2] == ["--child-times"]:
         print(json.dumps(child_times(int(sys.argv[2]), float(sys.argv[3]))))
         return
+    if sys.argv[1:2] == ["--child-floor"]:
+        print(json.dumps(child_floor(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))))
+        return
     if sys.argv[1:2] == ["--child-import"]:
         print(json.dumps(child_import(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))))
         return
     quick = "--quick" in sys.argv
+    print("CPython %s" % platform.python_version())
     scenarios.check_same_answers()
     if quick:
         time_table(processes=1, repeats=2, seconds=0.002)

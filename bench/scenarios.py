@@ -6,6 +6,7 @@ statement with the method replaced by a no-op built-in of the same call shape
 (the loop, the call and the try block, without the method).
 """
 import importlib
+import importlib.machinery
 import importlib.util
 import json
 import os
@@ -103,6 +104,20 @@ def importer(name):
         return module
 
     return load_source
+
+
+# Small extension modules of the interpreter's own that nothing imports on the
+# way: the first one not yet loaded gives the loader's floor, the import of an
+# extension module that does next to nothing.
+FLOOR_MODULES = ("syslog", "cmath", "_lsprof")
+
+
+def floor_module():
+    for module in FLOOR_MODULES:
+        spec = importlib.util.find_spec(module) if module not in sys.modules else None
+        if spec is not None and spec.origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+            return module
+    raise SystemExit("none of %s is an extension module not yet loaded" % (FLOOR_MODULES,))
 
 
 def extra_imports(name, folder):

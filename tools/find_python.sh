@@ -1,54 +1,80 @@
 #!/usr/bin/env bash
-# Prints the path of a Python 3.8 interpreter that has its C headers, or explains
-# on stderr what is missing and exits 1.
+# Prints the path of a CPython interpreter of the given minor version (3.8 by
+# default) that has its C headers, or explains on stderr what is missing and
+# exits 1. The first line of the explanation is the short reason; make test
+# prints it beside each version it skips.
 set -u
 
-runs_38() {
-  "$1" -c 'import sys; sys.exit(0 if sys.version_info[:2] == (3, 8) else 1)' >/dev/null 2>&1
+version=${1:-3.8}
+case "$version" in
+  3.[0-9] | 3.[1-9][0-9]) ;;
+  *) echo "usage: $0 [3.X]" >&2; exit 2 ;;
+esac
+minor=${version#3.}
+# PYTHON names the 3.8 interpreter; PYTHON_3_11 and the like name the others.
+override_var=PYTHON_3_$minor
+[ "$version" = 3.8 ] && override_var=PYTHON
+override=${!override_var:-}
+
+# Yes only when it says so: a program that ignores its arguments also exits 0.
+runs_version() {
+  [ "$("$1" -c "import platform, sys; print(sys.version_info[:2] == (3, $minor) and platform.python_implementation() == 'CPython')" 2>/dev/null)" = True ]
 }
 
 candidates=()
-if [ -n "${PYTHON:-}" ]; then
-  candidates+=("$PYTHON")
+if [ -n "$override" ]; then
+  candidates+=("$override")
 else
-  if command -v python3.8 >/dev/null 2>&1; then candidates+=("$(command -v python3.8)"); fi
+  # pyenv's own builds first: the PATH may hold shims that refuse or a
+  # python3.X without headers.
   if command -v pyenv >/dev/null 2>&1; then
-    for p in "$(pyenv root)"/versions/3.8.*/bin/python3.8; do
+    for p in "$(pyenv root)"/versions/"$version".*/bin/python"$version"; do
       [ -x "$p" ] && candidates+=("$p")
     done
   fi
-  for p in "$HOME"/.pyenv/versions/3.8.*/bin/python3.8 /usr/bin/python3.8 /usr/local/bin/python3.8; do
+  for p in "$HOME"/.pyenv/versions/"$version".*/bin/python"$version"; do
+    [ -x "$p" ] && candidates+=("$p")
+  done
+  if command -v "python$version" >/dev/null 2>&1; then candidates+=("$(command -v "python$version")"); fi
+  for p in /usr/bin/python"$version" /usr/local/bin/python"$version"; do
     [ -x "$p" ] && candidates+=("$p")
   done
 fi
 
+no_headers=""
 for p in "${candidates[@]}"; do
-  if runs_38 "$p"; then
+  if runs_version "$p"; then
     inc=$("$p" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
     if [ -f "$inc/Python.h" ]; then
       # The real interpreter, not a shim or a venv wrapper.
       "$p" -c 'import sys, os; print(os.path.realpath(sys.executable))'
       exit 0
     fi
-    cat >&2 <<MSG
-velmora: $p is Python 3.8 but has no C headers ($inc/Python.h is missing).
-The native modules are built against the interpreter's headers and its shared
-library: install the development files of that Python (on Debian, python3.8-dev;
-with pyenv, reinstall the version with its default options), or point PYTHON at
-a Python 3.8 that has them, for example: make test PYTHON=/path/to/python3.8
-MSG
-    exit 1
+    [ -z "$no_headers" ] && no_headers="$p ($inc/Python.h is missing)"
   fi
 done
 
-if [ -n "${PYTHON:-}" ]; then
-  echo "velmora: PYTHON=$PYTHON does not run as Python 3.8." >&2
+if [ -n "$no_headers" ]; then
+  cat >&2 <<MSG
+Python $version has no C headers: $no_headers
+The native modules are built against the interpreter's headers and its shared
+library: install the development files of that Python (on Debian,
+python$version-dev; with pyenv, reinstall the version with its default options),
+or point $override_var at a Python $version that has them:
+make test $override_var=/path/to/python$version
+MSG
+  exit 1
+fi
+
+if [ -n "$override" ]; then
+  echo "$override_var=$override does not run as CPython $version" >&2
+  exit 1
 fi
 cat >&2 <<MSG
-velmora: no Python 3.8 interpreter was found. The native modules target CPython
-3.8 exactly and need its headers and libpython3.8. Looked at \$PYTHON, a
-python3.8 on the PATH that runs, and pyenv's versions/3.8.*. Install CPython 3.8
-(for example with pyenv: pyenv install 3.8.18) and run again, or point PYTHON at
-one: make test PYTHON=/path/to/python3.8
+no CPython $version interpreter found
+Looked at \$$override_var, pyenv's versions/$version.*, and a python$version on the
+PATH or in /usr/bin and /usr/local/bin that runs. Install CPython $version (for
+example with pyenv: pyenv install $version) and run again, or point
+$override_var at one: make test $override_var=/path/to/python$version
 MSG
 exit 1

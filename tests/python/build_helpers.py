@@ -13,6 +13,13 @@ not_in_sanitizer_run = pytest.mark.skipif(
     reason="the sanitizer run tests its own staged build, not a build of the checkout",
 )
 
+# make test runs one suite per Python version; what does not depend on the
+# suite's own interpreter runs in the 3.8 suite only.
+once_per_run = pytest.mark.skipif(
+    os.environ.get("VELMORA_MAIN_SUITE") == "0",
+    reason="make test runs it once, in the 3.8 suite",
+)
+
 
 def child_env():
     """This environment without what points a child at the checkout, a venv or

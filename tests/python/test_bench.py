@@ -39,8 +39,8 @@ def figures(output, label):
 
 
 @pytest.mark.parametrize("script, args, per_scenario, per_import", [
-    # compiled, twin, floor, c/twin, net c/t, spread
-    ("run.py", ["--quick"], 6, 4),
+    # compiled, twin, floor, c/twin, net c/t, spread; imports: compiled, twin, floor, own, c/twin, own/twin, spread
+    ("run.py", ["--quick"], 6, 7),
     # compiled, twin, floor, c/twin, net c/t (imports left out: one valgrind run each)
     ("ir.py", ["--quick", "--no-import"], 5, None),
 ])

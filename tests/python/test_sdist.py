@@ -3,11 +3,11 @@ import os
 import sys
 import tarfile
 
-from build_helpers import ROOT, not_in_sanitizer_run, run
+from build_helpers import ROOT, not_in_sanitizer_run, once_per_run, run
 
 MODULES = ["velmora/server/handlers/info/hostfacts", "velmora/server/handlers/pipeline_import/groundwork"]
 
-pytestmark = not_in_sanitizer_run
+pytestmark = [not_in_sanitizer_run, once_per_run]
 
 
 def built_modules(source):
