@@ -12,6 +12,7 @@ loader's floor is the import of a trivial extension module of the same
 interpreter in the same kind of process, and "own" a module's import less it.
 """
 import gc
+import importlib
 import json
 import os
 import platform
