@@ -42,7 +42,7 @@ def test_auto_serves_the_py_files_as_a_whole_when_one_is_not_compiled(monkeypatc
     without_compiled_builds(monkeypatch, *unbuilt)
     chosen = handler_sets.load("auto")
     assert is_interpreted(chosen)
-    assert chosen.fallback_reason in (handler_sets.NOT_BUILT, handler_sets.NEEDS_CPYTHON_38)
+    assert chosen.fallback_reason in (handler_sets.NOT_BUILT, handler_sets.NEEDS_CPYTHON)
     assert chosen.description == "interpreted handlers: " + chosen.fallback_reason
     # A module the import system ran from its .py serves under its own name.
     for name in unbuilt:
@@ -51,10 +51,12 @@ def test_auto_serves_the_py_files_as_a_whole_when_one_is_not_compiled(monkeypatc
 
 
 @pytest.mark.parametrize("implementation,version,reason", [
-    ("CPython", (3, 11, 2), handler_sets.NEEDS_CPYTHON_38),
-    ("CPython", (3, 7, 9), handler_sets.NEEDS_CPYTHON_38),
-    ("PyPy", (3, 8, 16), handler_sets.NEEDS_CPYTHON_38),
+    ("CPython", (3, 14, 0), handler_sets.NEEDS_CPYTHON),
+    ("CPython", (3, 7, 9), handler_sets.NEEDS_CPYTHON),
+    ("PyPy", (3, 8, 16), handler_sets.NEEDS_CPYTHON),
     ("CPython", (3, 8, 18), handler_sets.NOT_BUILT),
+    ("CPython", (3, 11, 2), handler_sets.NOT_BUILT),
+    ("CPython", (3, 13, 0), handler_sets.NOT_BUILT),
 ])
 def test_the_reason_names_the_interpreter_the_modules_need(monkeypatch, implementation, version, reason):
     without_compiled_builds(monkeypatch, INFO, GROUNDWORK)
@@ -99,9 +101,9 @@ def test_interpreted_load_that_fails_leaves_no_module(monkeypatch, tmp_path):
 @pytest.mark.parametrize("base_url,handler_set,line", [
     ("/", handler_sets.HandlerSet("compiled", object, object),
      "velmora 0.1.0: API mounted under /api/velmora (compiled handlers)"),
-    ("/jupyter/", handler_sets.HandlerSet("twin", object, object, handler_sets.NEEDS_CPYTHON_38),
+    ("/jupyter/", handler_sets.HandlerSet("twin", object, object, handler_sets.NEEDS_CPYTHON),
      "velmora 0.1.0: API mounted under /jupyter/api/velmora "
-     "(interpreted handlers: compiled modules need CPython 3.8)"),
+     "(interpreted handlers: compiled modules need CPython 3.8 to 3.13)"),
     ("/", handler_sets.HandlerSet("twin", object, object),
      "velmora 0.1.0: API mounted under /api/velmora (interpreted handlers)"),
 ])

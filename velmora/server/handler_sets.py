@@ -1,7 +1,7 @@
 """Which handler classes a server mounts, as the import system found them.
 
 Each handler module is one Python file that may have a compiled extension
-module beside it (CPython 3.8 builds). The import system takes the extension
+module beside it (CPython 3.8 to 3.13 builds). The import system takes the extension
 module first; without it, the .py serves. What serves is read from the
 imported module. The interpreted handlers can also be asked for by name, for
 comparisons where the compiled ones import: their .py files are then loaded
@@ -20,7 +20,9 @@ COMPILED_GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
 MODULES = (COMPILED_INFO, COMPILED_GROUNDWORK)
 # The names the .py files are loaded under when the compiled modules hold theirs.
 INTERPRETED_PREFIX = "interpreted_"
-NEEDS_CPYTHON_38 = "compiled modules need CPython 3.8"
+# The interpreters the compiled modules are built for (both ends included).
+COMPILED_VERSIONS = ((3, 8), (3, 13))
+NEEDS_CPYTHON = "compiled modules need CPython 3.8 to 3.13"
 NOT_BUILT = "compiled modules are not built"
 
 
@@ -129,8 +131,9 @@ def twin(fallback_reason: str = "") -> HandlerSet:
 
 
 def _why_interpreted() -> str:
-    if platform.python_implementation() != "CPython" or sys.version_info[:2] != (3, 8):
-        return NEEDS_CPYTHON_38
+    low, high = COMPILED_VERSIONS
+    if platform.python_implementation() != "CPython" or not low <= sys.version_info[:2] <= high:
+        return NEEDS_CPYTHON
     return NOT_BUILT
 
 
