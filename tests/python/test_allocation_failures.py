@@ -207,9 +207,9 @@ def test_start_up(name, types_made):
 
     results = [sweep_from(0)]
     while results[-1]["absorbed"] is not None:
-        # From 3.10 the loader absorbs the failures of more of its own
+        # From 3.9 the loader absorbs the failures of more of its own
         # allocations after a finished start-up, each one a new process.
-        assert len(results) < (5 if sys.version_info < (3, 10) else 16), [r["absorbed"] for r in results]
+        assert len(results) < (5 if sys.version_info < (3, 9) else 16), [r["absorbed"] for r in results]
         results.append(sweep_from(results[-1]["absorbed"] + STEP))
     first, last = results[0], results[-1]
     assert last["later"] == LATER[name]
