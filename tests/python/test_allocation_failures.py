@@ -26,9 +26,37 @@ from handler_standins import FAILED, GROUNDWORK, HOSTFACTS
 from test_handler_leaks import (FINISH_PATHS, INFO_PATHS, prepare_finish_path, prepare_info_path)
 from test_module_startup import child
 
+from conftest import run_python
+
+# The interpreter's own code under single failed allocations, without the
+# modules: some interpreters crash in it (3.12.1 in json.dumps, 3.13.0 when a
+# dict grown by setdefault cannot allocate its resize), and every sweep would
+# then crash inside the interpreter whatever the modules do.
+_INTERPRETER_ALONE = """
+import json, _rt_testmod
+for size in range(1, 12):
+    d = {"k%d" % i: i for i in range(size)}
+    _rt_testmod.fail_allocation(0, d.setdefault, ("new", 1))
+    assert len(d) == len(list(d)) and all(k in d for k in list(d))
+for _ in range(1100):
+    json.dumps({})
+for _ in range(3):
+    for n in range(200):
+        if _rt_testmod.fail_allocation(n, json.dumps, ({},))[2] is not None:
+            break
+"""
+pytestmark = pytest.mark.skipif(
+    run_python(_INTERPRETER_ALONE, check=False).returncode != 0,
+    reason="this interpreter crashes in its own code when some of its allocations fail")
+
 STEP = int(os.environ.get("VELMORA_SWEEP_STEP", "1"))
 REPORT = os.environ.get("VELMORA_SWEEP_REPORT")
 SLACK_OBJECTS, SLACK_BLOCKS = 5, 40  # free lists and caches that settle after a round
+if sys.version_info >= (3, 10):
+    # From 3.10 the interpreter's own memory blocks (no objects) keep growing
+    # over rounds of failed allocations by tens to about 150 a round; the
+    # runtime's code is the same as on 3.9, where 40 holds.
+    SLACK_BLOCKS = 200
 # The interpreter makes a code object's inline cache on its 1024th run and,
 # when that allocation fails, ends the frame with no exception set (a
 # SystemError then). Every Python function on a swept path runs that often first.
@@ -207,9 +235,9 @@ def test_start_up(name, types_made):
 
     results = [sweep_from(0)]
     while results[-1]["absorbed"] is not None:
-        # From 3.10 the loader absorbs the failures of more of its own
+        # From 3.9 the loader absorbs the failures of more of its own
         # allocations after a finished start-up, each one a new process.
-        assert len(results) < (5 if sys.version_info < (3, 10) else 16), [r["absorbed"] for r in results]
+        assert len(results) < (5 if sys.version_info < (3, 9) else 16), [r["absorbed"] for r in results]
         results.append(sweep_from(results[-1]["absorbed"] + STEP))
     first, last = results[0], results[-1]
     assert last["later"] == LATER[name]

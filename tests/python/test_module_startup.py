@@ -346,7 +346,11 @@ SUBINTERPRETERS = textwrap.dedent("""
             except interpreters.RunFailedError as e:
                 return str(e)
 
-        new_interpreter = interpreters.create
+        def new_interpreter():
+            try:  # from 3.12 an isolated one unless asked otherwise
+                return interpreters.create(isolated=False)
+            except TypeError:
+                return interpreters.create()
 """)
 
 
