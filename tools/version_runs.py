@@ -101,7 +101,8 @@ class Run:
     def __call__(self, printer):
         start = time.monotonic()
         with open(os.path.join(ROOT, self.log), "w", encoding="utf-8") as log:
-            command = ["make", "--no-print-directory", "PYVER=" + self.version] + self.targets
+            # -k: a failing step does not hide what the later ones find.
+            command = ["make", "-k", "--no-print-directory", "PYVER=" + self.version] + self.targets
             log.write("$ %s\n" % " ".join(command))
             log.flush()
             proc = subprocess.Popen(command, cwd=ROOT, env=child_env(self.version), stdin=subprocess.DEVNULL,

@@ -6,10 +6,13 @@ import sys
 
 import pytest
 
-from build_helpers import ROOT
+from build_helpers import ROOT, not_in_sanitizer_run
 
 sys.path.insert(0, os.path.join(ROOT, "tools"))
 import version_runs  # noqa: E402
+
+# The interpreters it finds would run under the sanitizer's preloaded library.
+pytestmark = not_in_sanitizer_run
 
 # A version other than the running one, to point at the running interpreter.
 OTHER = "3.12" if sys.version_info[:2] == (3, 11) else "3.11"
