@@ -1,7 +1,7 @@
 """The C-level name of a type, as the compiled modules put it into messages."""
 
 _HEAPTYPE = 1 << 9
-# Types that C code makes from a spec are heap types from 3.12 on (defaultdict
+# Types that C code makes with PyType_FromSpec are heap types from 3.12 on (defaultdict
 # among them), yet keep a dotted C-level name; they are the immutable ones.
 _IMMUTABLETYPE = 1 << 8
 
