@@ -19,7 +19,7 @@ endif
 VENV_PY := $(VENV)/bin/python
 PYTAG := $(subst .,,$(PYVER))
 # The versions make test builds and tests besides 3.8 where it finds them, and
-# those that also get the sanitizer and valgrind runs; TEST_JOBS suites at once.
+# those that also get the sanitizer run (3.8 also valgrind); TEST_JOBS suites at once.
 OTHER_VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
 CHECKED_VERSIONS ?= 3.8 3.11
 TEST_JOBS ?= 2
@@ -59,7 +59,7 @@ test-setup:
 	tools/bootstrap.sh --install
 
 # What make test runs on one version (a version of CHECKED_VERSIONS also gets
-# the sanitizer and valgrind runs; 3.8 also make lint).
+# the sanitizer run; 3.8 also make lint and valgrind).
 test-version: test-cpp test-python
 
 # The same C++ tests as CTest sees them.

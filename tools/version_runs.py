@@ -6,7 +6,7 @@ Each version builds into its own folder and venv (build, .venv for 3.8;
 build-3.X, .venv-3.X for the others) and runs `make test-version` there: the
 C++ tests and the Python suite, which holds the allocation-failure sweeps and
 the leak tests. 3.8 also runs make lint; the --checked versions also the
-sanitizer and valgrind runs. Each version writes its log into its build
+sanitizer run, and 3.8 among them valgrind. Each version writes its log into its build
 folder; this prints one line per version as it ends (the log's tail when it
 fails), and at the end which versions were tested and which skipped, and why.
 A version whose interpreter or headers are missing is skipped, except 3.8.
@@ -53,7 +53,12 @@ def make_targets(version, checked):
     if version == MAIN:
         targets.insert(0, "lint")
     if version in checked:
-        targets += ["test-asan", "test-valgrind"]
+        targets.append("test-asan")
+        # memcheck on 3.8 only: later interpreters report errors of their own
+        # (3.11.7: int.from_bytes of random bytes reads an unset digit, and
+        # tracemalloc loses its tracebacks on stop), which would bury ours.
+        if version == MAIN:
+            targets.append("test-valgrind")
     return targets
 
 
@@ -139,7 +144,7 @@ def prepare(version, checked):
 def main(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--jobs", type=int, default=2)
-    parser.add_argument("--checked", default=MAIN, help="versions that also get the sanitizer and valgrind runs")
+    parser.add_argument("--checked", default=MAIN, help="versions that also get the sanitizer run (3.8 among them also valgrind)")
     parser.add_argument("versions", nargs="+")
     args = parser.parse_args(argv)
     checked = set(args.checked.split())
@@ -160,7 +165,7 @@ def main(argv):
             continue
         runs.append(Run(version, python, checked))
 
-    print("make test: %s, %d at a time (sanitizers and valgrind on %s); one line each as it ends" % (
+    print("make test: %s, %d at a time (sanitizers on %s, valgrind on 3.8); one line each as it ends" % (
         ", ".join(r.version for r in runs), args.jobs, ", ".join(r.version for r in runs if r.version in checked)),
         flush=True)
     lock = threading.Lock()

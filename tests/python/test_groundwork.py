@@ -209,7 +209,8 @@ class TestResultType:
         assert entries(info.value, GROUNDWORK_PATH) == []
         assert h.calls == []
         del info
-        if result is not None:  # None's count moves with everything else
+        # The counts of None and the empty tuple move with everything else.
+        if not (result is None or (type(result) is tuple and len(result) == 0)):
             assert sys.getrefcount(result) == before
 
     def test_refused_by_keyword_too(self):

@@ -52,8 +52,9 @@ int Body(int* line) noexcept {
 }
 
 const int kFinishVarnames[] = {slot::kSelf, slot::kStatusCode, slot::kResult};
-const FunctionCodeInfo kFunctions[] = {Rt_FunctionCode(
-    3, lines::kDef, kFinishVarnames, slot::kSourcePath, slot::kFinishWithResult, slot::kFinishQualname)};
+const FunctionCodeInfo kFunctions[] = {Rt_FunctionCode(3, lines::kDef, kFinishVarnames,
+                                                       slot::kSourcePath, slot::kFinishWithResult,
+                                                       slot::kFinishQualname)};
 
 }  // namespace
 
