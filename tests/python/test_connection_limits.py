@@ -73,12 +73,9 @@ def test_reachable_while_idle_connections_exceed_the_file_limit(tmp_path):
     cap = connections.connection_cap(512, nofile)
     assert cap < nofile
 
-    def lower_limit():
-        resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
-
     env = server_env()
     proc, banner = start(["--port", "0", "--root-dir", str(tmp_path), "--token", TOKEN,
-                          "--handlers", "twin"], env, preexec_fn=lower_limit)
+                          "--handlers", "twin"], env, file_limit=nofile)
     held = []
     try:
         port = int(banner[1].rsplit(":", 1)[1].rstrip("/"))

@@ -26,9 +26,16 @@ def server_env(**extra):
     return env
 
 
-def start(args, env, **popen_kw):
+# Lowers the file limit inside the child: a preexec_fn would run Python code
+# between fork and exec, which can deadlock a threaded parent's allocator.
+WITH_FILE_LIMIT = ("import resource, runpy; resource.setrlimit(resource.RLIMIT_NOFILE, (%d, %d)); "
+                   "runpy.run_module('velmora.server', run_name='__main__', alter_sys=True)")
+
+
+def start(args, env, file_limit=None, **popen_kw):
     """Starts the server; returns the process and the banner lines, once all are printed."""
-    proc = subprocess.Popen([sys.executable, "-m", "velmora.server", *args], env=env,
+    entry = ["-m", "velmora.server"] if file_limit is None else ["-c", WITH_FILE_LIMIT % (file_limit, file_limit)]
+    proc = subprocess.Popen([sys.executable, *entry, *args], env=env,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             universal_newlines=True, **popen_kw)
     banner = queue.Queue()
