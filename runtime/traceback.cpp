@@ -11,6 +11,7 @@
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
+#include "runtime/traceback_frames.h"
 
 constexpr int kCodeCacheGrowth = 64;
 
@@ -123,6 +124,53 @@ static rt::Ref NewFrame(PyThreadState* tstate, PyObject* code) noexcept {
   return frame;
 }
 
+#if RT_REUSE_ENTRY_FRAMES
+namespace {
+// One frame kept per code object, for the next entry made with it once the
+// exception that carried it is gone. The frame holds the code object, so the
+// key stays the object it names.
+struct SpareFrame {
+  PyObject* code;
+  PyObject* frame;  // owned
+};
+constexpr int kSpareFrames = 16;
+SpareFrame g_spare_frames[kSpareFrames];
+}  // namespace
+
+static rt::Ref EntryFrame(PyThreadState* tstate, PyObject* code) noexcept {
+  SpareFrame* slot = nullptr;
+  for (SpareFrame& spare : g_spare_frames) {
+    if (spare.code == code) {
+      if (Rt_EntryFrameIsUntouched(spare.frame)) return rt::Ref::borrow(spare.frame);
+      // Still carried by an exception: a frame of its own, the spare kept.
+      if (Py_REFCNT(spare.frame) > 1) return NewFrame(tstate, code);
+      slot = &spare;  // written into: replaced
+      break;
+    }
+    if (!slot && !spare.code) slot = &spare;
+  }
+  rt::Ref frame = NewFrame(tstate, code);
+  if (frame && slot) {
+    slot->code = code;
+    rt::SetField(&slot->frame, rt::Ref::borrow(frame.get()));
+  }
+  return frame;
+}
+
+void Rt_ReleaseSpareFrames() noexcept {
+  for (SpareFrame& spare : g_spare_frames) {
+    spare.code = nullptr;
+    rt::SetField(&spare.frame, rt::Ref());
+  }
+}
+#else
+static rt::Ref EntryFrame(PyThreadState* tstate, PyObject* code) noexcept {
+  return NewFrame(tstate, code);
+}
+
+void Rt_ReleaseSpareFrames() noexcept {}
+#endif
+
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
   PyThreadState* tstate = Rt_ThreadState();
   assert(Rt_RaisedType(tstate) && "an entry is added to the exception being propagated");
@@ -133,7 +181,7 @@ void Rt_AddTraceback(const char* function_name, int line, const char* source_pat
     if (!code) return;
     Rt_InsertCodeObject(line, code.get());
   }
-  rt::Ref frame = NewFrame(tstate, code.get());
+  rt::Ref frame = EntryFrame(tstate, code.get());
   if (frame) {
     auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
     Rt_SetFrameLine(f, line);

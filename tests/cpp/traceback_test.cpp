@@ -9,7 +9,9 @@
 
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
+#include "runtime/ref.h"
 #include "runtime/traceback.h"
+#include "runtime/traceback_frames.h"
 
 namespace {
 
@@ -26,6 +28,7 @@ class Traceback : public testing::Test {
   }
   void TearDown() override {
     PyErr_Clear();
+    Rt_ReleaseSpareFrames();
     CodeObjectCache& cache = g_state.code_cache;
     for (int i = 0; i < cache.count; ++i) Py_DECREF(cache.entries[i].code);
     PyMem_Free(cache.entries);
@@ -146,9 +149,10 @@ TEST_F(Traceback, SecondEntryAtALineReusesItsCodeObject) {
   ASSERT_EQ(CachedLines(), std::vector<int>{26});
   PyObject* code = g_state.code_cache.entries[0].code;
   EXPECT_EQ(reinterpret_cast<PyObject*>(CodeOf(tb)), code);
-  // Once the exception is gone only the cache holds the code object.
+  // Once the exception is gone only the cache (and the kept frame) holds the code object.
   PyErr_Clear();
   ForgetTraceback();
+  Rt_ReleaseSpareFrames();
   EXPECT_EQ(Py_REFCNT(code), 1);
 }
 
@@ -205,9 +209,85 @@ TEST_F(Traceback, ReleasingTheExceptionReleasesEveryEntry) {
   PyErr_Clear();
   EXPECT_EQ(Py_REFCNT(value_), refs - 1);
   ForgetTraceback();
+  Rt_ReleaseSpareFrames();
   ASSERT_EQ(CachedLines(), (std::vector<int>{30, 31}));
   EXPECT_EQ(Py_REFCNT(g_state.code_cache.entries[0].code), 1);
   EXPECT_EQ(Py_REFCNT(g_state.code_cache.entries[1].code), 1);
+}
+
+// The frame an entry is given: from 3.11 one that the previous entry of the
+// same code object left behind, when nothing holds or changed it; whatever
+// happened to the earlier frame, the new entry's frame looks as if just made.
+struct FrameUse {
+  const char* what;
+  const char* attribute;  // set to `value` on the earlier frame (null: none)
+  PyObject* (*value)();
+  bool hold;    // the earlier frame still held when the next entry is made
+  bool reused;  // from 3.11: the next entry gets the same frame object
+};
+
+PyObject* NoValue() { return nullptr; }
+PyObject* TraceFunction() { return PyMapping_GetItemString(PyEval_GetBuiltins(), "len"); }
+PyObject* False() { return rt::NewRef(Py_False); }
+PyObject* True() { return rt::NewRef(Py_True); }
+
+const FrameUse kFrameUses[] = {
+    {"released", nullptr, NoValue, false, true},
+    {"still held", nullptr, NoValue, true, false},
+    {"trace function set", "f_trace", TraceFunction, false, false},
+    {"line events off", "f_trace_lines", False, false, false},
+    {"opcode events on", "f_trace_opcodes", True, false, false},
+    {"locals written", "f_locals", NoValue, false, false},
+};
+
+TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
+  for (const FrameUse& use : kFrameUses) {
+    SCOPED_TRACE(use.what);
+    Raise();
+    Rt_AddTraceback("f", 30, kSource);
+    PyObject* first = rt::NewRef(reinterpret_cast<PyObject*>(PendingTraceback()->tb_frame));
+    if (use.attribute && std::string(use.attribute) == "f_locals") {
+      PyObject* locals = PyObject_GetAttrString(first, "f_locals");
+      ASSERT_NE(locals, nullptr);
+      ASSERT_EQ(PyMapping_SetItemString(locals, "x", Py_None), 0);
+      Py_DECREF(locals);
+    } else if (use.attribute) {
+      PyObject* value = use.value();
+      ASSERT_EQ(PyObject_SetAttrString(first, use.attribute, value), 0);
+      Py_DECREF(value);
+    }
+    PyErr_Clear();
+    ForgetTraceback();
+    // Besides this test, only the runtime's kept frame may hold it.
+    EXPECT_EQ(Py_REFCNT(first), RT_REUSE_ENTRY_FRAMES ? 2 : 1);
+    if (!use.hold) Py_DECREF(first);
+
+    Raise();
+    Rt_AddTraceback("f", 30, kSource);
+    PyObject* second = reinterpret_cast<PyObject*>(PendingTraceback()->tb_frame);
+    if (RT_REUSE_ENTRY_FRAMES && use.reused) {
+      EXPECT_EQ(second, first);
+    }
+    if (use.hold) {
+      EXPECT_NE(second, first);
+    }
+    PyObject* trace = PyObject_GetAttrString(second, "f_trace");
+    EXPECT_EQ(trace, Py_None);
+    Py_XDECREF(trace);
+    for (const char* flag : {"f_trace_lines", "f_trace_opcodes"}) {
+      PyObject* on = PyObject_GetAttrString(second, flag);
+      EXPECT_EQ(on, std::string(flag) == "f_trace_lines" ? Py_True : Py_False) << flag;
+      Py_XDECREF(on);
+    }
+    PyObject* locals = PyObject_GetAttrString(second, "f_locals");
+    ASSERT_NE(locals, nullptr);
+    EXPECT_EQ(PyMapping_Size(locals), 0);
+    Py_DECREF(locals);
+    EXPECT_EQ(LineOf(PendingTraceback()), 30);
+    PyErr_Clear();
+    ForgetTraceback();
+    if (use.hold) Py_DECREF(first);
+  }
 }
 
 }  // namespace

@@ -7,6 +7,20 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#if PY_VERSION_HEX >= 0x030B0000
+// The frame object's fields, opaque from 3.11; read only to tell whether a
+// frame is still as PyFrame_New made it.
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#define RT_DEFINED_BUILD_CORE
+#endif
+#include <internal/pycore_frame.h>
+#ifdef RT_DEFINED_BUILD_CORE
+#undef Py_BUILD_CORE
+#undef RT_DEFINED_BUILD_CORE
+#endif
+#endif
+
 #include <cstdint>
 #include <utility>
 
@@ -451,6 +465,33 @@ inline void Rt_SetFrameLine([[maybe_unused]] PyFrameObject* frame,
   frame->f_lineno = line;
 #endif
 }
+
+// Frames of traceback entries. From 3.11 PyFrame_New makes a function object
+// and frame data besides the frame, and its frame points back at no caller,
+// so a frame that nobody else holds and nothing wrote into serves the next
+// entry of the same code object as a new one would. Through 3.10 a new frame
+// is cheap (the code object keeps a spare) and links to the calling frame.
+#define RT_REUSE_ENTRY_FRAMES RT_PY311
+
+#if RT_REUSE_ENTRY_FRAMES
+// Whether a frame made by PyFrame_New (no locals) is held by the caller alone
+// and unchanged: no trace function or its switches, no line set, no locals
+// dict made through f_locals, not linked to a caller.
+inline bool Rt_EntryFrameIsUntouched(PyObject* frame) noexcept {
+  if (Py_REFCNT(frame) != 1) return false;
+  auto* f = reinterpret_cast<PyFrameObject*>(frame);
+  if (f->f_back || f->f_trace || f->f_lineno != 0 || f->f_trace_lines != 1 || f->f_trace_opcodes)
+    return false;
+  if (f->f_frame != reinterpret_cast<_PyInterpreterFrame*>(f->_f_frame_data) ||
+      f->f_frame->f_locals)
+    return false;
+#if RT_PY313
+  return !f->f_extra_locals && !f->f_locals_cache;
+#else
+  return !f->f_fast_as_locals;
+#endif
+}
+#endif
 
 // A frame's code object and globals, new references.
 inline PyCodeObject* Rt_FrameCode(PyFrameObject* frame) noexcept {
