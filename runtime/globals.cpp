@@ -1,6 +1,8 @@
 // Builtin names and attribute reads that treat a missing attribute as no error.
 #include "runtime/globals.h"
 
+#include <structmember.h>
+
 #include "runtime/exceptions.h"
 
 PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
@@ -21,4 +23,62 @@ PyObject* Rt_GetBuiltinName(PyObject* name) noexcept {
   rt::Ref result = rt::Ref::steal(Rt_GetAttrNoError(g_state.builtins_module, name));
   if (!result && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return result.release();
+}
+
+// What a read of `name` on `obj` would find again while the tags hold; a
+// version of 0 (a type without a tag) keeps nothing. Looks only: no errors.
+static void RememberFound(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  if (type->tp_getattro == PyObject_GenericGetAttr) {
+    PyObject* descriptor = _PyType_Lookup(type, name);  // borrowed; assigns the tag
+    unsigned int version = Rt_TypeVersion(type);
+    if (!descriptor || !version) return;
+    PyTypeObject* kind = Py_TYPE(descriptor);
+    if (kind == &PyMemberDescr_Type) {
+      const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
+      if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
+      cache->kind = AttributeReadCache::kSlot;
+      cache->offset = member->offset;
+    } else if (kind->tp_descr_get && kind->tp_descr_set) {
+      cache->kind = AttributeReadCache::kDataDescriptor;
+    } else {
+      return;  // the instance's own dict could shadow it
+    }
+    cache->owner = type;
+    cache->version = version;
+    cache->found = descriptor;
+    return;
+  }
+  if (PyType_Check(obj) && type->tp_getattro == PyType_Type.tp_getattro) {
+    auto* cls = reinterpret_cast<PyTypeObject*>(obj);
+    if (_PyType_Lookup(type, name)) return;  // the metatype's own attribute decides
+    PyObject* value = _PyType_Lookup(cls, name);
+    unsigned int version = Rt_TypeVersion(cls), meta_version = Rt_TypeVersion(type);
+    if (!value || Py_TYPE(value)->tp_descr_get || !version || !meta_version) return;
+    cache->kind = AttributeReadCache::kClassValue;
+    cache->owner = obj;
+    cache->version = version;
+    cache->meta_version = meta_version;
+    cache->found = value;
+  }
+}
+
+// Failing that, that objects of this type need the generic read.
+static void Remember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+  RememberFound(obj, name, cache);
+  if (cache->kind != AttributeReadCache::kNothing) return;
+  PyTypeObject* type = Py_TYPE(obj);
+  unsigned int version = Rt_TypeVersion(type);
+  if (!version) return;
+  cache->kind = AttributeReadCache::kGeneric;
+  cache->owner = type;
+  cache->version = version;
+}
+
+PyObject* Rt_GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+  cache->kind = AttributeReadCache::kNothing;
+  PyObject* result = Rt_GetAttr(obj, name);
+  // Looked at after the read, which may change the type and gives it its tag.
+  if (result) Remember(obj, name, cache);
+  return result;
 }

@@ -246,11 +246,12 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
     Raise();
     Rt_AddTraceback("f", 30, kSource);
     PyObject* first = rt::NewRef(reinterpret_cast<PyObject*>(PendingTraceback()->tb_frame));
+    // Through 3.10 such a frame's locals are its globals: the name is taken out again below.
+    PyObject* written = nullptr;
     if (use.attribute && std::string(use.attribute) == "f_locals") {
-      PyObject* locals = PyObject_GetAttrString(first, "f_locals");
-      ASSERT_NE(locals, nullptr);
-      ASSERT_EQ(PyMapping_SetItemString(locals, "x", Py_None), 0);
-      Py_DECREF(locals);
+      written = PyObject_GetAttrString(first, "f_locals");
+      ASSERT_NE(written, nullptr);
+      ASSERT_EQ(PyMapping_SetItemString(written, "x", Py_None), 0);
     } else if (use.attribute) {
       PyObject* value = use.value();
       ASSERT_EQ(PyObject_SetAttrString(first, use.attribute, value), 0);
@@ -279,10 +280,16 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
       EXPECT_EQ(on, std::string(flag) == "f_trace_lines" ? Py_True : Py_False) << flag;
       Py_XDECREF(on);
     }
-    PyObject* locals = PyObject_GetAttrString(second, "f_locals");
-    ASSERT_NE(locals, nullptr);
-    EXPECT_EQ(PyMapping_Size(locals), 0);
-    Py_DECREF(locals);
+    if (RT_REUSE_ENTRY_FRAMES) {
+      PyObject* locals = PyObject_GetAttrString(second, "f_locals");
+      ASSERT_NE(locals, nullptr);
+      EXPECT_EQ(PyMapping_Size(locals), 0);
+      Py_DECREF(locals);
+    }
+    if (written) {
+      if (PyMapping_HasKeyString(written, "x")) PyMapping_DelItemString(written, "x");
+      Py_DECREF(written);
+    }
     EXPECT_EQ(LineOf(PendingTraceback()), 30);
     PyErr_Clear();
     ForgetTraceback();

@@ -51,3 +51,58 @@ inline PyObject* Rt_GetAttr(PyObject* obj, PyObject* name) noexcept {
   getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
   return getattro ? getattro(obj, name) : PyObject_GetAttr(obj, name);
 }
+
+// One per attribute read site: where the last read found the attribute, kept
+// while the version tags say that no dict it came from changed. Kept are only
+// outcomes that no instance dict can shadow: a slot, a data descriptor of the
+// type, or a plain attribute of a class read through the standard lookup of
+// its metatype. Nothing here is dereferenced before a tag has matched.
+struct AttributeReadCache {
+  // kGeneric: objects of the type `owner` take the generic read (nothing to keep).
+  enum Kind : int { kNothing, kGeneric, kSlot, kDataDescriptor, kClassValue };
+  Kind kind;
+  unsigned int version;       // of `owner`
+  unsigned int meta_version;  // kClassValue: of the class's metatype
+  const void* owner;          // the instances' type, or for kClassValue the class itself
+  Py_ssize_t offset;          // kSlot: where the instance keeps the value
+  PyObject* found;            // borrowed: the descriptor or the value, held by a type's dict
+};
+
+// The generic read, noting in the cache what it can keep.
+PyObject* Rt_GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept;
+
+// Rt_GetAttr with the read site's cache: new reference, or null with an exception.
+inline PyObject* Rt_GetAttrCached(PyObject* obj, PyObject* name,
+                                  AttributeReadCache* cache) noexcept {
+  PyTypeObject* type = Py_TYPE(obj);
+  switch (cache->kind) {
+    case AttributeReadCache::kSlot:
+      if (cache->owner == type && cache->version == Rt_TypeVersion(type)) {
+        PyObject* value =
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + cache->offset);
+        if (value) return rt::NewRef(value);  // an empty slot raises on the generic path
+      }
+      break;
+    case AttributeReadCache::kDataDescriptor:
+      if (cache->owner == type && cache->version == Rt_TypeVersion(type)) {
+        // Held over the call, which may take it out of the type's dict.
+        rt::Ref descriptor = rt::Ref::borrow(cache->found);
+        return Py_TYPE(descriptor.get())
+            ->tp_descr_get(descriptor.get(), obj, reinterpret_cast<PyObject*>(type));
+      }
+      break;
+    case AttributeReadCache::kClassValue:
+      if (cache->owner == obj &&
+          cache->version == Rt_TypeVersion(reinterpret_cast<PyTypeObject*>(obj)) &&
+          cache->meta_version == Rt_TypeVersion(type))
+        return rt::NewRef(cache->found);
+      break;
+    case AttributeReadCache::kGeneric:
+      if (cache->owner == type && cache->version == Rt_TypeVersion(type))
+        return Rt_GetAttr(obj, name);
+      break;
+    case AttributeReadCache::kNothing:
+      break;
+  }
+  return Rt_GetAttrAndRemember(obj, name, cache);
+}

@@ -392,6 +392,18 @@ inline PyObject* Rt_CallFound(PyObject* callable, PyObject* const* args, size_t 
 #define RT_METATYPE_LATER_FLAGS (0x100UL | 0x80UL)
 #endif
 
+// A type's version tag, 0 while it has none: the tag changes whenever the
+// type's dict or a base's changes, and no other live type has the same one.
+// Through 3.10 a modified type keeps its old number with the valid bit
+// cleared; from 3.11 the number is zeroed and later versions drop the bit.
+inline unsigned int Rt_TypeVersion(PyTypeObject* type) noexcept {
+#if RT_PY311
+  return type->tp_version_tag;
+#else
+  return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
 // The type's own attribute dict, a new reference.
 inline PyObject* Rt_TypeDict(PyTypeObject* type) noexcept {
 #if RT_PY312

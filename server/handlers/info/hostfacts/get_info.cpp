@@ -21,30 +21,35 @@ using rt::Ref;
 GlobalLookupCache g_status_ok_site;
 GlobalLookupCache g_app_info_site;
 GlobalLookupCache g_status_error_site;
+AttributeReadCache g_ok_read;
+AttributeReadCache g_error_read;
+AttributeReadCache g_cookies_read;
+AttributeReadCache g_key_read;
+AttributeReadCache g_value_read;
 
 void AddTraceback(int line) noexcept {
   Rt_AddTraceback(text::kGetInfoQualname, line, text::kSourcePath);
 }
 
-// HTTPStatus.<member> through the given read site.
-Ref StatusMember(GlobalLookupCache* site, int member_slot) noexcept {
+// HTTPStatus.<member> through the given read sites.
+Ref StatusMember(GlobalLookupCache* site, int member_slot, AttributeReadCache* read) noexcept {
   Ref cls = Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kHTTPStatus), site));
   if (!cls) return cls;
-  return Ref::steal(Rt_GetAttr(cls.get(), Rt_Const(member_slot)));
+  return Ref::steal(Rt_GetAttrCached(cls.get(), Rt_Const(member_slot), read));
 }
 
 // f"{item.<name>}": the attribute's text, the attribute released once formatted.
-Ref FormattedAttribute(PyObject* item, int name_slot) noexcept {
-  Ref attribute = Ref::steal(Rt_GetAttr(item, Rt_Const(name_slot)));
+Ref FormattedAttribute(PyObject* item, int name_slot, AttributeReadCache* read) noexcept {
+  Ref attribute = Ref::steal(Rt_GetAttrCached(item, Rt_Const(name_slot), read));
   if (!attribute) return attribute;
   return Ref::steal(Rt_FormatSimple(attribute.get()));
 }
 
 // f"{item.key}={item.value}"
 Ref CookieField(PyObject* item) noexcept {
-  Ref key_text = FormattedAttribute(item, slot::kKey);
+  Ref key_text = FormattedAttribute(item, slot::kKey, &g_key_read);
   if (!key_text) return Ref();
-  Ref value_text = FormattedAttribute(item, slot::kValue);
+  Ref value_text = FormattedAttribute(item, slot::kValue, &g_value_read);
   if (!value_text) return Ref();
   // A str made through the legacy API has no length or width until it is ready.
   if (PyUnicode_READY(key_text.get()) < 0 || PyUnicode_READY(value_text.get()) < 0) return Ref();
@@ -60,7 +65,7 @@ int CollectCookieFields(PyObject* self, PyObject* fields) noexcept {
   Py_ssize_t size, position = 0;
   bool is_dict;
   Ref source = [self, &size, &is_dict] {
-    Ref cookies = Ref::steal(Rt_GetAttr(self, Rt_Const(slot::kCookies)));
+    Ref cookies = Ref::steal(Rt_GetAttrCached(self, Rt_Const(slot::kCookies), &g_cookies_read));
     if (!cookies) return Ref();
     if (cookies.get() == Py_None) {
       PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "values");
@@ -148,7 +153,8 @@ int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
     return -1;
   }
   *line = lines::kStatusError;
-  Ref error_status = StatusMember(&g_status_error_site, slot::kINTERNAL_SERVER_ERROR);
+  Ref error_status =
+      StatusMember(&g_status_error_site, slot::kINTERNAL_SERVER_ERROR, &g_error_read);
   if (!error_status) return -1;
   v->status_code = std::move(error_status);
 
@@ -171,7 +177,7 @@ int TryStatement(PyObject* self, Locals* v, int* line) noexcept {
 
 PyObject* GetInfoBody(PyObject* self) noexcept {
   Locals v;
-  v.status_code = StatusMember(&g_status_ok_site, slot::kOK);
+  v.status_code = StatusMember(&g_status_ok_site, slot::kOK, &g_ok_read);
   if (!v.status_code) {
     AddTraceback(lines::kStatusOk);
     return nullptr;

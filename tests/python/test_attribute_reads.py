@@ -1,0 +1,186 @@
+"""The attribute reads of _get_info keep where they found an attribute (a
+slot, a data descriptor, a class's own value) between calls: every change
+that the interpreter would see between two calls, _get_info sees too."""
+from http import HTTPStatus
+
+import pytest
+
+from handler_standins import FAILED, expected_cookie, info_handler_class, load_hostfacts, make_info_handler, provider
+
+hostfacts = load_hostfacts()
+InfoHandler = info_handler_class(hostfacts)
+
+
+def _slotted():
+    class Slotted:
+        __slots__ = ("key", "value")
+
+        def __init__(self, key, value):
+            self.key, self.value = key, value
+
+    return Slotted
+
+
+def _with_properties():
+    class Props:
+        def __init__(self, key, value):
+            self._key, self._value = key, value
+
+        key = property(lambda self: self._key)
+        value = property(lambda self: self._value)
+
+    return Props
+
+
+def _plain():
+    class Plain:
+        key = "class-key"
+
+        def __init__(self, key, value):
+            self.value = value
+            if key is not None:
+                self.key = key
+
+    return Plain
+
+
+def _rebind_slot(items):
+    items[0].value = "changed"
+
+
+def _empty_slot(items):
+    del items[0].value
+
+
+def _slot_becomes_property(items):
+    type(items[0]).key = property(lambda self: "from-property")
+
+
+def _replace_property(items):
+    type(items[0]).key = property(lambda self: "replaced")
+
+
+def _reinit_property(items):
+    # The same property object with another getter: no dict changes.
+    type(items[0]).__dict__["key"].__init__(lambda self: "reinitialised")
+
+
+def _instance_dict_under_property(items):
+    items[0].__dict__["key"] = "from-instance-dict"
+
+
+def _shadow_class_attribute(items):
+    items[0].key = "from-instance"
+
+
+def _delete_shadow(items):
+    del items[0].key
+
+
+def _base_gains_property(items):
+    base = type(items[0]).__mro__[1]
+    base.value = property(lambda self: "from-base")
+
+
+def _subclassed(make):
+    def made():
+        class Base:
+            pass
+
+        cls = make()
+        return type("Derived", (cls, Base), {})
+
+    return made
+
+
+# (item class maker, key of the first item, mutation between the two calls)
+COOKIE_CASES = {
+    "slot rebound": (_slotted, "k", _rebind_slot),
+    "slot emptied": (_slotted, "k", _empty_slot),
+    "slot replaced by a property": (_slotted, "k", _slot_becomes_property),
+    "property replaced": (_with_properties, "k", _replace_property),
+    "property reinitialised in place": (_with_properties, "k", _reinit_property),
+    "instance dict under a property": (_with_properties, "k", _instance_dict_under_property),
+    "class attribute shadowed": (_plain, None, _shadow_class_attribute),
+    "shadow removed": (_plain, "k", _delete_shadow),
+    "base gains a property": (_subclassed(_slotted), "k", _base_gains_property),
+}
+
+
+def _answer(cookies):
+    return make_info_handler(InfoHandler, cookies)._get_info()
+
+
+def _expected(items):
+    try:
+        return expected_cookie(items)
+    except Exception:  # noqa: BLE001 - the handler answers 500 for any of these
+        return None
+
+
+@pytest.mark.parametrize("case", list(COOKIE_CASES))
+def test_cookie_reads_follow_changes(monkeypatch, case):
+    make, key, mutate = COOKIE_CASES[case]
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+    cls = make()
+    items = [cls(key, "v0"), cls("k1", 1)]
+    cookies = {"a": items[0], "b": items[1]}
+    for _ in range(3):  # the sites remember what they found
+        assert _answer(cookies)[1]["cookie"] == expected_cookie(items)
+    mutate(items)
+    expected = _expected(items)
+    for _ in range(2):
+        status, result = _answer(cookies)
+        if expected is None:
+            assert (status, result) == (HTTPStatus.INTERNAL_SERVER_ERROR, FAILED)
+        else:
+            assert result["cookie"] == expected
+
+
+def test_item_types_taking_turns_at_one_site(monkeypatch):
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+    kinds = [_slotted(), _with_properties(), _plain(), _slotted()]
+    items = [make("k%d" % i, i) for i, make in enumerate(kinds * 2)]
+    cookies = {str(i): item for i, item in enumerate(items)}
+    for _ in range(3):
+        assert _answer(cookies)[1]["cookie"] == expected_cookie(items)
+
+
+class _Meta(type):
+    pass
+
+
+def _status_class():
+    base = _Meta("Base", (), {"OK": 200, "INTERNAL_SERVER_ERROR": 500})
+    return _Meta("Status", (base,), {})
+
+
+# Changes to the class that stands in for HTTPStatus, and what OK reads as after.
+STATUS_CASES = {
+    "own value set": (lambda cls: setattr(cls, "OK", 201), 201),
+    "base value changed": (lambda cls: setattr(cls.__mro__[1], "OK", 202), 202),
+    "metaclass data descriptor": (lambda cls: setattr(_Meta, "OK", property(lambda c: 203)), 203),
+    "value becomes a descriptor": (lambda cls: setattr(cls, "OK", classmethod(lambda c: 204)), None),
+}
+
+
+@pytest.mark.parametrize("case", list(STATUS_CASES))
+def test_status_reads_follow_changes(monkeypatch, case):
+    mutate, expected = STATUS_CASES[case]
+    cls = _status_class()
+    monkeypatch.setitem(hostfacts.__dict__, "HTTPStatus", cls)
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+    monkeypatch.delattr(_Meta, "OK", raising=False)
+    for _ in range(3):
+        assert _answer({})[0] == 200
+    mutate(cls)
+    try:
+        status = _answer({})[0]
+        if expected is None:
+            expected = cls.OK  # a bound method: compared by what it is bound to
+            assert status.__self__ is expected.__self__ and status.__func__ is expected.__func__
+        else:
+            assert status == expected
+    finally:
+        if "OK" in _Meta.__dict__:
+            del _Meta.OK
