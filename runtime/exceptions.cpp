@@ -4,46 +4,24 @@
 
 #include "runtime/python_compat.h"
 
-// New references to what the entry holds.
-static void CopyEntry(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
-                      PyObject** tb) noexcept {
-  Rt_EntryPeek(item, type, value, tb);
-  Py_XINCREF(*type);
-  Py_XINCREF(*value);
-  Py_XINCREF(*tb);
+rt::ExceptionState Rt_ExceptionSave(PyThreadState* tstate) noexcept {
+  return Rt_EntryCopy(Rt_HandledEntryInEffect(tstate));
 }
 
-void Rt_ExceptionSave(PyThreadState* tstate, PyObject** type, PyObject** value,
-                      PyObject** tb) noexcept {
-  CopyEntry(Rt_HandledEntryInEffect(tstate), type, value, tb);
+rt::ExceptionState Rt_ExceptionSaveInnermost(PyThreadState* tstate) noexcept {
+  return Rt_EntryCopy(Rt_HandledEntry(tstate));
 }
 
-void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject** value,
-                               PyObject** tb) noexcept {
-  CopyEntry(Rt_HandledEntry(tstate), type, value, tb);
+void Rt_ExceptionReset(PyThreadState* tstate, rt::ExceptionState saved) noexcept {
+  // The entry is whole again before the old exception's finalisers run.
+  rt::ExceptionState old = Rt_EntryExchange(Rt_HandledEntry(tstate), std::move(saved));
 }
 
-void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value,
-                       PyObject* tb) noexcept {
-  // The entry is whole again before the old values' finalisers run.
-  Rt_EntryExchange(Rt_HandledEntry(tstate), &type, &value, &tb);
-  rt::ExceptionTriple old{rt::Ref::steal(type), rt::Ref::steal(value), rt::Ref::steal(tb)};
-}
-
-int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value,
-                    PyObject** tb) noexcept {
-  *type = *value = *tb = nullptr;
-  rt::ExceptionTriple caught;
-  Rt_TakeRaised(tstate, caught.type.out(), caught.value.out(), caught.tb.out());
-  Rt_NormalizeTaken(caught.type.out_in_place(), caught.value.out_in_place(),
-                    caught.tb.out_in_place());
-  if (Rt_RaisedType(tstate)) return -1;
-  PyObject* tb_value = caught.tb.get();
-  if (tb_value && PyException_SetTraceback(caught.value.get(), tb_value) < 0) return -1;
-  *type = rt::Ref::borrow(caught.type.get()).release();
-  *value = rt::Ref::borrow(caught.value.get()).release();
-  *tb = rt::Ref::borrow(tb_value).release();
-  Rt_ExceptionReset(tstate, caught.type.release(), caught.value.release(), caught.tb.release());
+int Rt_GetException(PyThreadState* tstate, rt::ExceptionState* caught) noexcept {
+  rt::ExceptionState taken = Rt_TakeRaised(tstate);
+  if (Rt_PrepareForHandling(tstate, &taken) < 0) return -1;
+  *caught = taken.Copy();
+  Rt_ExceptionReset(tstate, std::move(taken));
   return 0;
 }
 
@@ -94,7 +72,6 @@ int Rt_IterFinish() noexcept {
   PyObject* type = Rt_RaisedType(tstate);
   if (!type) return 0;
   if (!Rt_GivenExceptionMatches(type, PyExc_StopIteration)) return -1;
-  rt::ExceptionTriple stop;
-  Rt_TakeRaised(tstate, stop.type.out(), stop.value.out(), stop.tb.out());
+  rt::ExceptionState stop = Rt_TakeRaised(tstate);
   return 0;
 }

@@ -42,21 +42,26 @@ Held Peek(const _PyErr_StackItem* item) {
   Rt_EntryPeek(item, &h.type, &h.value, &h.tb);
   return h;
 }
+// New references to the parts (borrowed) in the form of the version: from
+// 3.12 the value alone, which carries its class and traceback.
+rt::ExceptionState StateOf([[maybe_unused]] PyObject* type, PyObject* value,
+                           [[maybe_unused]] PyObject* tb) {
+#if RT_PY312
+  return rt::ExceptionState::OfValue(rt::Ref::borrow(value));
+#else
+  return rt::ExceptionState::OfTriple(rt::Ref::borrow(type), rt::Ref::borrow(value),
+                                      rt::Ref::borrow(tb));
+#endif
+}
 // Makes an entry hold the triple (borrowed) and releases what it held.
 void SetEntry(_PyErr_StackItem* item, PyObject* type, PyObject* value, PyObject* tb) {
-  Py_XINCREF(type);
-  Py_XINCREF(value);
-  Py_XINCREF(tb);
-  Rt_EntryExchange(item, &type, &value, &tb);
-  Py_XDECREF(type);
-  Py_XDECREF(value);
-  Py_XDECREF(tb);
+  rt::ExceptionState old = Rt_EntryExchange(item, StateOf(type, value, tb));
 }
 // The raised exception's traceback (borrowed), the exception left raised.
 PyObject* RaisedTraceback() {
-  PyObject *type, *value, *tb;
-  Rt_ErrFetch(&type, &value, &tb);
-  Rt_ErrRestore(type, value, tb);
+  rt::ExceptionState raised = Rt_TakeRaised(Thread());
+  PyObject* tb = raised.traceback();
+  Rt_Raise(std::move(raised));
   return tb;
 }
 
@@ -220,10 +225,8 @@ TEST_F(ExceptionsTest, SubtypeWithMro) {
 class HandledStack {
  public:
   explicit HandledStack(PyObject* outer_value) : ts_(Thread()), outer_(ts_->exc_info) {
-    saved_[0] = rt::NewRef(reinterpret_cast<PyObject*>(Py_TYPE(outer_value)));
-    saved_[1] = rt::NewRef(outer_value);
-    saved_[2] = nullptr;
-    Rt_EntryExchange(outer_, &saved_[0], &saved_[1], &saved_[2]);
+    saved_ = Rt_EntryExchange(
+        outer_, StateOf(reinterpret_cast<PyObject*>(Py_TYPE(outer_value)), outer_value, nullptr));
     inner_ = _PyErr_StackItem();
     inner_.previous_item = outer_;
     ts_->exc_info = &inner_;
@@ -231,15 +234,14 @@ class HandledStack {
   ~HandledStack() {
     SetEntry(&inner_, nullptr, nullptr, nullptr);
     ts_->exc_info = outer_;
-    Rt_EntryExchange(outer_, &saved_[0], &saved_[1], &saved_[2]);
-    for (PyObject* o : saved_) Py_XDECREF(o);
+    rt::ExceptionState outer = Rt_EntryExchange(outer_, std::move(saved_));
   }
   _PyErr_StackItem& inner() { return inner_; }
 
  private:
   PyThreadState* ts_;
   _PyErr_StackItem* outer_;
-  PyObject* saved_[3];
+  rt::ExceptionState saved_;
   _PyErr_StackItem inner_;
 };
 
@@ -249,30 +251,26 @@ TEST_F(ExceptionsTest, SaveFindsTheOuterHandlerBehindEmptyEntries) {
   {
     HandledStack stack(outer);
     Py_ssize_t before = Py_REFCNT(outer);
-    PyObject *type, *value, *tb;
-    Rt_ExceptionSave(Thread(), &type, &value, &tb);
-    EXPECT_EQ(type, PyExc_KeyError);
-    EXPECT_EQ(value, outer);
-    EXPECT_EQ(tb, nullptr);
+    rt::ExceptionState saved = Rt_ExceptionSave(Thread());
+    EXPECT_EQ(saved.type(), PyExc_KeyError);
+    EXPECT_EQ(saved.value(), outer);
+    EXPECT_EQ(saved.traceback(), nullptr);
     EXPECT_EQ(Py_REFCNT(outer), before + 1);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
+    saved = rt::ExceptionState();
+    EXPECT_EQ(Py_REFCNT(outer), before);
 
     // An entry holding None counts as empty too.
     SetEntry(&stack.inner(), Py_None, Py_None, nullptr);
-    Rt_ExceptionSave(Thread(), &type, &value, &tb);
-    EXPECT_EQ(value, outer);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
+    saved = Rt_ExceptionSave(Thread());
+    EXPECT_EQ(saved.value(), outer);
 
     // A handled exception in the inner entry is the one saved.
     PyObject* mine = PyObject_CallFunction(PyExc_ValueError, "s", "inner");
     SetEntry(&stack.inner(), PyExc_ValueError, mine, nullptr);
     Py_DECREF(mine);
-    Rt_ExceptionSave(Thread(), &type, &value, &tb);
-    EXPECT_EQ(value, mine);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
+    saved = Rt_ExceptionSave(Thread());
+    EXPECT_EQ(saved.value(), mine);
+    saved = rt::ExceptionState();
     EXPECT_EQ(Py_REFCNT(outer), before);
   }
   Py_DECREF(outer);
@@ -284,13 +282,12 @@ TEST_F(ExceptionsTest, ResetStoresInTheTopEntryAndReleasesWhatItReplaces) {
   ASSERT_TRUE(outer && replaced);
   {
     HandledStack stack(outer);
-    PyObject *type, *value, *tb;
-    Rt_ExceptionSave(Thread(), &type, &value, &tb);  // the outer handler's
+    rt::ExceptionState saved = Rt_ExceptionSave(Thread());  // the outer handler's
     // A handler inside the block made another exception the handled one.
     SetEntry(&stack.inner(), PyExc_ValueError, replaced, nullptr);
     Py_ssize_t replaced_before = Py_REFCNT(replaced);
     Py_ssize_t outer_before = Py_REFCNT(outer);
-    Rt_ExceptionReset(Thread(), type, value, tb);
+    Rt_ExceptionReset(Thread(), std::move(saved));
     // The saved triple lands in the top entry, although it came from an older one.
     Held held = Peek(&stack.inner());
     EXPECT_EQ(held.type, PyExc_KeyError);
@@ -305,53 +302,50 @@ TEST_F(ExceptionsTest, ResetStoresInTheTopEntryAndReleasesWhatItReplaces) {
 
 TEST_F(ExceptionsTest, GetExceptionNormalisesAndHandles) {
   PyThreadState* ts = Thread();
-  PyObject *saved_type, *saved_value, *saved_tb;
-  Rt_ExceptionSave(ts, &saved_type, &saved_value, &saved_tb);
+  rt::ExceptionState saved = Rt_ExceptionSave(ts);
   // Raised unnormalised only while nothing is handled (None also says so).
-  ASSERT_TRUE(saved_value == nullptr || saved_value == Py_None);
-  PyObject *type, *value, *tb;
+  ASSERT_TRUE(saved.value() == nullptr || saved.value() == Py_None);
+  rt::ExceptionState caught;
 
   // A bare message becomes the instance's argument.
   PyErr_SetString(PyExc_KeyError, "k");
 #if !RT_PY312  // from 3.12 the interpreter makes the instance when it is raised
   ASSERT_FALSE(PyExceptionInstance_Check(ts->curexc_value));
 #endif
-  ASSERT_EQ(Rt_GetException(ts, &type, &value, &tb), 0);
-  EXPECT_EQ(type, PyExc_KeyError);
-  ASSERT_TRUE(PyObject_TypeCheck(value, Type(PyExc_KeyError)));
-  PyObject* args = PyObject_GetAttrString(value, "args");
+  ASSERT_EQ(Rt_GetException(ts, &caught), 0);
+  EXPECT_EQ(caught.type(), PyExc_KeyError);
+  ASSERT_TRUE(PyObject_TypeCheck(caught.value(), Type(PyExc_KeyError)));
+  PyObject* args = PyObject_GetAttrString(caught.value(), "args");
   PyObject* expected = Py_BuildValue("(s)", "k");
   EXPECT_EQ(PyObject_RichCompareBool(args, expected, Py_EQ), 1);
-  EXPECT_EQ(tb, nullptr);
-  EXPECT_EQ(ts->exc_info->exc_value, value);
+  EXPECT_EQ(caught.traceback(), nullptr);
+  EXPECT_EQ(ts->exc_info->exc_value, caught.value());
   Py_DECREF(args);
   Py_DECREF(expected);
-  Py_DECREF(type);
-  Py_DECREF(value);
-  Rt_ExceptionReset(ts, nullptr, nullptr, nullptr);
+  caught = rt::ExceptionState();
+  Rt_ExceptionReset(ts, rt::ExceptionState());
 
   // Raised by Python code: the traceback is attached to the value.
   ASSERT_EQ(Eval("1 // 0"), nullptr);
   ASSERT_NE(RaisedTraceback(), nullptr);
-  ASSERT_EQ(Rt_GetException(ts, &type, &value, &tb), 0);
+  ASSERT_EQ(Rt_GetException(ts, &caught), 0);
   EXPECT_EQ(Rt_RaisedType(ts), nullptr);
   EXPECT_EQ(PyErr_Occurred(), nullptr);
-  EXPECT_EQ(type, PyExc_ZeroDivisionError);
-  EXPECT_TRUE(PyObject_TypeCheck(value, Type(PyExc_ZeroDivisionError)));
-  PyObject* attached = PyException_GetTraceback(value);
-  EXPECT_EQ(attached, tb);
+  EXPECT_EQ(caught.type(), PyExc_ZeroDivisionError);
+  EXPECT_TRUE(PyObject_TypeCheck(caught.value(), Type(PyExc_ZeroDivisionError)));
+  PyObject* attached = PyException_GetTraceback(caught.value());
+  EXPECT_NE(attached, nullptr);
+  EXPECT_EQ(attached, caught.traceback());
   Py_XDECREF(attached);
   Held held = Peek(ts->exc_info);
-  EXPECT_EQ(held.type, type);
-  EXPECT_EQ(held.value, value);
-  EXPECT_EQ(held.tb, tb);
+  EXPECT_EQ(held.type, caught.type());
+  EXPECT_EQ(held.value, caught.value());
+  EXPECT_EQ(held.tb, caught.traceback());
   // One reference for the caller, one for the handled entry.
-  EXPECT_EQ(Py_REFCNT(value), 2);
-  Py_DECREF(type);
-  Py_DECREF(value);
-  Py_DECREF(tb);
+  EXPECT_EQ(Py_REFCNT(caught.value()), 2);
+  caught = rt::ExceptionState();
 
-  Rt_ExceptionReset(ts, saved_type, saved_value, saved_tb);
+  Rt_ExceptionReset(ts, std::move(saved));
 }
 
 TEST_F(ExceptionsTest, GetExceptionFailureLeavesNoReference) {
@@ -371,11 +365,9 @@ TEST_F(ExceptionsTest, GetExceptionFailureLeavesNoReference) {
   ts->curexc_type = PyExc_ValueError;
   ts->curexc_value = value;
   ts->curexc_traceback = bogus;
-  PyObject *type = Py_None, *out_value = Py_None, *tb = Py_None;
-  EXPECT_EQ(Rt_GetException(ts, &type, &out_value, &tb), -1);
-  EXPECT_EQ(type, nullptr);
-  EXPECT_EQ(out_value, nullptr);
-  EXPECT_EQ(tb, nullptr);
+  rt::ExceptionState caught;
+  EXPECT_EQ(Rt_GetException(ts, &caught), -1);
+  EXPECT_FALSE(caught);
   ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_TypeError));
   PyErr_Clear();
   EXPECT_EQ(Py_REFCNT(value), value_count);
@@ -394,7 +386,7 @@ TEST_F(ExceptionsTest, GetExceptionFailureLeavesNoReference) {
 TEST_F(ExceptionsTest, EntryExchangeRoundTripsEveryShape) {
   ASSERT_EQ(Eval("1 // 0"), nullptr);
   PyObject *raised_type, *raised, *raised_tb;
-  Rt_ErrFetch(&raised_type, &raised, &raised_tb);
+  PyErr_Fetch(&raised_type, &raised, &raised_tb);
   PyErr_NormalizeException(&raised_type, &raised, &raised_tb);
   PyException_SetTraceback(raised, raised_tb);
   PyObject* bare = PyObject_CallFunction(PyExc_KeyError, "s", "bare");
@@ -414,15 +406,13 @@ TEST_F(ExceptionsTest, EntryExchangeRoundTripsEveryShape) {
     EXPECT_EQ(held.type, c.type) << c.name;
     EXPECT_EQ(held.value, c.value) << c.name;
     EXPECT_EQ(held.tb, c.tb) << c.name;
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    Rt_EntryExchange(&item, &type, &value, &tb);
-    EXPECT_EQ(type, c.type) << c.name;
-    EXPECT_EQ(value, c.value) << c.name;
-    EXPECT_EQ(tb, c.tb) << c.name;
-    EXPECT_FALSE(Rt_EntryHoldsException(&item)) << c.name;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(tb);
+    {
+      rt::ExceptionState back = Rt_EntryExchange(&item, rt::ExceptionState());
+      EXPECT_EQ(back.type(), c.type) << c.name;
+      EXPECT_EQ(back.value(), c.value) << c.name;
+      EXPECT_EQ(back.traceback(), c.tb) << c.name;
+      EXPECT_FALSE(Rt_EntryHoldsException(&item)) << c.name;
+    }
     if (c.value) {
       EXPECT_EQ(Py_REFCNT(c.value), value_refs) << c.name;
     }
@@ -453,14 +443,13 @@ TEST_F(ExceptionsTest, FetchAndRestoreKeepTheRaisedException) {
     } else {
       PyErr_SetString(PyExc_KeyError, "k");
     }
-    PyObject *type, *value, *tb;
-    Rt_ErrFetch(&type, &value, &tb);
+    rt::ExceptionState taken = Rt_TakeRaised(Thread());
     EXPECT_FALSE(PyErr_Occurred()) << c.name;
-    EXPECT_EQ(type, c.type) << c.name;
-    EXPECT_EQ(tb != nullptr, c.has_tb) << c.name;
-    PyObject* kept_tb = tb;
+    EXPECT_EQ(taken.type(), c.type) << c.name;
+    EXPECT_EQ(taken.traceback() != nullptr, c.has_tb) << c.name;
+    PyObject* kept_tb = taken.traceback();
     Py_XINCREF(kept_tb);
-    Rt_ErrRestore(type, value, tb);
+    Rt_Raise(std::move(taken));
     EXPECT_EQ(Rt_RaisedType(Thread()), c.type) << c.name;
     EXPECT_EQ(RaisedTraceback(), kept_tb) << c.name;
     Py_XDECREF(kept_tb);

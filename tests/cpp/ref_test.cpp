@@ -139,15 +139,14 @@ TEST_F(RefTest, HandledExceptionScopePutsTheEntryBack) {
   Ref inner = Ref::steal(PyObject_CallFunction(PyExc_ValueError, "s", "inner"));
   ASSERT_TRUE(outer && inner);
   // The entry holds `outer` as the handled exception of the enclosing frame.
-  PyObject* outside[3] = {rt::NewRef(PyExc_KeyError), rt::NewRef(outer.get()), nullptr};
-  Rt_EntryExchange(entry, &outside[0], &outside[1], &outside[2]);
+  rt::ExceptionState outside =
+      Rt_EntryExchange(entry, rt::ExceptionState::OfValue(Ref::borrow(outer.get())));
   Py_ssize_t outer_before = Py_REFCNT(outer.get()), inner_before = Py_REFCNT(inner.get());
   {
     rt::HandledExceptionScope scope(ts);
     EXPECT_EQ(Py_REFCNT(outer.get()), outer_before + 1);
     // A handler inside the block makes `inner` the handled exception.
-    Py_INCREF(PyExc_ValueError);
-    Rt_ExceptionReset(ts, PyExc_ValueError, rt::NewRef(inner.get()), nullptr);
+    Rt_ExceptionReset(ts, rt::ExceptionState::OfValue(Ref::borrow(inner.get())));
     EXPECT_EQ(Rt_HandledEntry(ts)->exc_value, inner.get());
   }
   PyObject *type, *value, *tb;
@@ -158,8 +157,7 @@ TEST_F(RefTest, HandledExceptionScopePutsTheEntryBack) {
   EXPECT_EQ(Py_REFCNT(inner.get()), inner_before);
   // The entry owns its references again, as it did before the scope.
   EXPECT_EQ(Py_REFCNT(outer.get()), outer_before);
-  Rt_EntryExchange(entry, &outside[0], &outside[1], &outside[2]);
-  for (PyObject* o : outside) Py_XDECREF(o);
+  rt::ExceptionState scope_left = Rt_EntryExchange(entry, std::move(outside));
 }
 
 TEST_F(RefTest, PendingErrorScopeKeepsOrYieldsTheError) {

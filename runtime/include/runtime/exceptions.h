@@ -7,21 +7,18 @@
 #include "runtime/ref.h"
 #include "runtime/subtype.h"
 
-// Entry of a guarded block: new references to the handled exception (or empties).
-void Rt_ExceptionSave(PyThreadState* tstate, PyObject** type, PyObject** value,
-                      PyObject** tb) noexcept;
+// Entry of a guarded block: new references to the handled exception (or none).
+rt::ExceptionState Rt_ExceptionSave(PyThreadState* tstate) noexcept;
 // New references to what the innermost handled-exception entry holds itself
-// (empties in a generator that handles nothing), for a guarded block to put
+// (nothing in a generator that handles nothing), for a guarded block to put
 // back: restoring the walked-to outer exception into a generator's own entry
 // would make the generator report, and keep alive, an exception it never saw.
-void Rt_ExceptionSaveInnermost(PyThreadState* tstate, PyObject** type, PyObject** value,
-                               PyObject** tb) noexcept;
-// Makes the triple the handled exception; the references pass to the thread.
-void Rt_ExceptionReset(PyThreadState* tstate, PyObject* type, PyObject* value,
-                       PyObject* tb) noexcept;
-// Catches the raised exception: 0 with three new references, -1 on failure.
-int Rt_GetException(PyThreadState* tstate, PyObject** type, PyObject** value,
-                    PyObject** tb) noexcept;
+rt::ExceptionState Rt_ExceptionSaveInnermost(PyThreadState* tstate) noexcept;
+// Makes `saved` the handled exception; its references pass to the thread.
+void Rt_ExceptionReset(PyThreadState* tstate, rt::ExceptionState saved) noexcept;
+// Catches the raised exception: 0 with new references in *caught (which
+// must be empty), -1 on failure with *caught left empty.
+int Rt_GetException(PyThreadState* tstate, rt::ExceptionState* caught) noexcept;
 
 // 1 when the raised exception (none: 0) matches `target`, a class or a tuple.
 int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept;
@@ -33,34 +30,19 @@ int Rt_IterFinish() noexcept;
 
 namespace rt {
 
-// An exception taken out of the thread: caught by a handler, or set aside
-// while other work runs. Released in the interpreter's order: type, value,
-// traceback.
-struct ExceptionTriple {
-  Ref type, value, tb;
-  ~ExceptionTriple() {
-    type.reset();
-    value.reset();
-    tb.reset();
-  }
-};
-
 // The handled exception of a guarded block (a try statement): saved on entry
 // and put back when the block is left, on every path.
 class [[nodiscard]] HandledExceptionScope {
  public:
-  explicit HandledExceptionScope(PyThreadState* tstate) noexcept : tstate_(tstate) {
-    Rt_ExceptionSaveInnermost(tstate, saved_.type.out(), saved_.value.out(), saved_.tb.out());
-  }
-  ~HandledExceptionScope() {
-    Rt_ExceptionReset(tstate_, saved_.type.release(), saved_.value.release(), saved_.tb.release());
-  }
+  explicit HandledExceptionScope(PyThreadState* tstate) noexcept
+      : tstate_(tstate), saved_(Rt_ExceptionSaveInnermost(tstate)) {}
+  ~HandledExceptionScope() { Rt_ExceptionReset(tstate_, std::move(saved_)); }
   HandledExceptionScope(const HandledExceptionScope&) = delete;
   HandledExceptionScope& operator=(const HandledExceptionScope&) = delete;
 
  private:
   PyThreadState* tstate_;
-  ExceptionTriple saved_;
+  ExceptionState saved_;
 };
 
 // The raised exception set aside while work runs that may fail on its own
@@ -68,18 +50,18 @@ class [[nodiscard]] HandledExceptionScope {
 // unless Discard() let a new error take its place.
 class [[nodiscard]] PendingErrorScope {
  public:
-  PendingErrorScope() noexcept { Rt_ErrFetch(kept_.type.out(), kept_.value.out(), kept_.tb.out()); }
+  PendingErrorScope() noexcept : kept_(Rt_TakeRaised(Rt_ThreadState())) {}
   ~PendingErrorScope() {
     if (discarded_) return;
     PyErr_Clear();  // the pending exception is the one to report
-    Rt_ErrRestore(kept_.type.release(), kept_.value.release(), kept_.tb.release());
+    Rt_Raise(std::move(kept_));
   }
   void Discard() noexcept { discarded_ = true; }
   PendingErrorScope(const PendingErrorScope&) = delete;
   PendingErrorScope& operator=(const PendingErrorScope&) = delete;
 
  private:
-  ExceptionTriple kept_;
+  ExceptionState kept_;
   bool discarded_ = false;
 };
 

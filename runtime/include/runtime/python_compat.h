@@ -24,6 +24,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "runtime/ref.h"
+
 #define RT_PY_AT_LEAST(hex) (PY_VERSION_HEX >= (hex))
 #define RT_PY39 RT_PY_AT_LEAST(0x03090000)
 #define RT_PY310 RT_PY_AT_LEAST(0x030A0000)
@@ -143,70 +145,140 @@ inline PyObject* Rt_RaisedType(PyThreadState* tstate) noexcept {
 #endif
 }
 
-// New references to the class and traceback of an exception instance (the
-// value itself is not touched).
-inline void Rt_ExceptionParts(PyObject* value, PyObject** type, PyObject** tb) noexcept {
-  if (value && PyExceptionInstance_Check(value)) {
-    *type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    Py_INCREF(*type);
-    *tb = PyException_GetTraceback(value);
-  } else {
-    *type = *tb = nullptr;
+namespace rt {
+
+// An exception taken out of the thread or out of a handled-exception entry,
+// owning what it holds; moved, never copied, and released once. From 3.12
+// the one exception object, whose class and traceback travel with it
+// (nothing to split or normalise); before that the triple, possibly not
+// normalised. Its fields are touched only by the routines of this header.
+class [[nodiscard]] ExceptionState {
+ public:
+  ExceptionState() noexcept = default;
+  ExceptionState(ExceptionState&&) noexcept = default;
+  ExceptionState& operator=(ExceptionState&& o) noexcept {
+    // What this held goes last, as the interpreter releases a replaced exception.
+    ExceptionState old(std::move(*this));
+#if !RT_PY312
+    type_ = std::move(o.type_);
+    tb_ = std::move(o.tb_);
+#endif
+    value_ = std::move(o.value_);
+    return *this;
   }
-}
+  ExceptionState(const ExceptionState&) = delete;
+  ExceptionState& operator=(const ExceptionState&) = delete;
+  // Released in the interpreter's order: type, value, traceback.
+  ~ExceptionState() {
+#if !RT_PY312
+    type_.reset();
+#endif
+    value_.reset();
+#if !RT_PY312
+    tb_.reset();
+#endif
+  }
+
+  // An exception instance (or None, or nothing) with its class and traceback.
+  static ExceptionState OfValue(Ref value) noexcept {
+    ExceptionState state;
+#if !RT_PY312
+    if (value && PyExceptionInstance_Check(value.get())) {
+      state.type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+      state.tb_ = Ref::steal(PyException_GetTraceback(value.get()));
+    }
+#endif
+    state.value_ = std::move(value);
+    return state;
+  }
+#if !RT_PY312
+  // A triple as the thread holds it through 3.11.
+  static ExceptionState OfTriple(Ref type, Ref value, Ref tb) noexcept {
+    ExceptionState state;
+    state.type_ = std::move(type);
+    state.value_ = std::move(value);
+    state.tb_ = std::move(tb);
+    return state;
+  }
+#endif
+
+  // Another owner of the same objects.
+  ExceptionState Copy() const noexcept {
+    ExceptionState state;
+#if !RT_PY312
+    state.type_ = Ref::borrow(type_.get());
+    state.tb_ = Ref::borrow(tb_.get());
+#endif
+    state.value_ = Ref::borrow(value_.get());
+    return state;
+  }
+
+  // Borrowed; null where there is none.
+  PyObject* type() const noexcept {
+#if RT_PY312
+    PyObject* v = value_.get();
+    return v && PyExceptionInstance_Check(v) ? reinterpret_cast<PyObject*>(Py_TYPE(v)) : nullptr;
+#else
+    return type_.get();
+#endif
+  }
+  PyObject* value() const noexcept { return value_.get(); }
+  PyObject* traceback() const noexcept {
+#if RT_PY312
+    PyObject* v = value_.get();
+    return v && PyExceptionInstance_Check(v)
+               ? reinterpret_cast<PyBaseExceptionObject*>(v)->traceback
+               : nullptr;
+#else
+    return tb_.get();
+#endif
+  }
+  explicit operator bool() const noexcept { return type() || value(); }
+
+#if !RT_PY312
+  Ref type_, tb_;
+#endif
+  Ref value_;
+};
+
+}  // namespace rt
 
 // Takes the raised exception out of the thread state as it is (not
-// normalised where the version keeps it so); the references pass to the caller.
-inline void Rt_TakeRaised([[maybe_unused]] PyThreadState* tstate, PyObject** type, PyObject** value,
-                          PyObject** tb) noexcept {
+// normalised where the version keeps it so); the thread is left with none.
+inline rt::ExceptionState Rt_TakeRaised(PyThreadState* tstate) noexcept {
 #if RT_PY312
-  *value = PyErr_GetRaisedException();
-  Rt_ExceptionParts(*value, type, tb);
+  return rt::ExceptionState::OfValue(
+      rt::Ref::steal(std::exchange(tstate->current_exception, nullptr)));
 #else
-  *type = tstate->curexc_type;
-  *value = tstate->curexc_value;
-  *tb = tstate->curexc_traceback;
-  tstate->curexc_type = tstate->curexc_value = tstate->curexc_traceback = nullptr;
+  return rt::ExceptionState::OfTriple(
+      rt::Ref::steal(std::exchange(tstate->curexc_type, nullptr)),
+      rt::Ref::steal(std::exchange(tstate->curexc_value, nullptr)),
+      rt::Ref::steal(std::exchange(tstate->curexc_traceback, nullptr)));
 #endif
 }
 
-// Normalises a taken triple in place (a class and an instance of it).
-inline void Rt_NormalizeTaken([[maybe_unused]] PyObject** type, [[maybe_unused]] PyObject** value,
-                              [[maybe_unused]] PyObject** tb) noexcept {
-#if !RT_PY312
-  PyErr_NormalizeException(type, value, tb);
+// Makes a taken exception ready to be handled: a class and an instance of it,
+// the traceback attached to the instance. 0, or -1 with the thread holding
+// the failure (and `state` what is left of the exception).
+inline int Rt_PrepareForHandling([[maybe_unused]] PyThreadState* tstate,
+                                 [[maybe_unused]] rt::ExceptionState* state) noexcept {
+#if RT_PY312
+  return 0;  // raised exceptions are instances carrying their traceback
+#else
+  PyErr_NormalizeException(state->type_.out_in_place(), state->value_.out_in_place(),
+                           state->tb_.out_in_place());
+  if (tstate->curexc_type) return -1;
+  PyObject* tb = state->tb_.get();
+  return tb && PyException_SetTraceback(state->value_.get(), tb) < 0 ? -1 : 0;
 #endif
 }
 
-// The thread's raised exception as a triple of new references (all null when
-// none is raised); the thread is left with none.
-inline void Rt_ErrFetch(PyObject** type, PyObject** value, PyObject** tb) noexcept {
+// Raises a taken exception again (replacing whatever the thread holds).
+inline void Rt_Raise(rt::ExceptionState state) noexcept {
 #if RT_PY312
-  *value = PyErr_GetRaisedException();
-  Rt_ExceptionParts(*value, type, tb);
+  PyErr_SetRaisedException(state.value_.release());
 #else
-  PyErr_Fetch(type, value, tb);
-#endif
-}
-
-// Raises a triple again (as the interpreter takes PyErr_Restore's); the
-// references pass to the thread.
-inline void Rt_ErrRestore(PyObject* type, PyObject* value, PyObject* tb) noexcept {
-#if RT_PY312
-  if (value && PyExceptionInstance_Check(value)) {
-    if (tb && tb != Py_None) PyException_SetTraceback(value, tb);
-    PyErr_SetRaisedException(value);
-  } else if (type) {
-    // An unnormalised pair, as made by hand: the interpreter makes it one.
-    PyErr_SetObject(type, value);
-    Py_XDECREF(value);
-  } else {
-    Py_XDECREF(value);
-  }
-  Py_XDECREF(type);
-  Py_XDECREF(tb);
-#else
-  PyErr_Restore(type, value, tb);
+  PyErr_Restore(state.type_.release(), state.value_.release(), state.tb_.release());
 #endif
 }
 
@@ -250,24 +322,31 @@ inline void Rt_EntryPeek(const _PyErr_StackItem* item, PyObject** type, PyObject
 #endif
 }
 
-// Puts a triple into an entry and hands back what it held: each side's
-// references pass to the other.
-inline void Rt_EntryExchange(_PyErr_StackItem* item, PyObject** type, PyObject** value,
-                             PyObject** tb) noexcept {
+// New references to what an entry holds.
+inline rt::ExceptionState Rt_EntryCopy(const _PyErr_StackItem* item) noexcept {
 #if RT_PY311
-  // The value carries its class and traceback; the entry keeps nothing else.
-  PyObject* given_type = *type;
-  PyObject* given_tb = *tb;
-  PyObject* held = item->exc_value;
-  item->exc_value = *value;
-  *value = held;
-  Rt_ExceptionParts(held, type, tb);
-  Py_XDECREF(given_type);
-  Py_XDECREF(given_tb);
+  return rt::ExceptionState::OfValue(rt::Ref::borrow(item->exc_value));
 #else
-  std::swap(item->exc_type, *type);
-  std::swap(item->exc_value, *value);
-  std::swap(item->exc_traceback, *tb);
+  return rt::ExceptionState::OfTriple(rt::Ref::borrow(item->exc_type),
+                                      rt::Ref::borrow(item->exc_value),
+                                      rt::Ref::borrow(item->exc_traceback));
+#endif
+}
+
+// Puts `given` into an entry and hands back what it held. The entry is whole
+// again before anything is released.
+inline rt::ExceptionState Rt_EntryExchange(_PyErr_StackItem* item,
+                                           rt::ExceptionState given) noexcept {
+#if RT_PY311
+  // The value carries its class and traceback; the entry keeps nothing else,
+  // and the given class and traceback go when `given` does.
+  return rt::ExceptionState::OfValue(
+      rt::Ref::steal(std::exchange(item->exc_value, given.value_.release())));
+#else
+  return rt::ExceptionState::OfTriple(
+      rt::Ref::steal(std::exchange(item->exc_type, given.type_.release())),
+      rt::Ref::steal(std::exchange(item->exc_value, given.value_.release())),
+      rt::Ref::steal(std::exchange(item->exc_traceback, given.tb_.release())));
 #endif
 }
 

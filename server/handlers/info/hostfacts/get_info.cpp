@@ -147,8 +147,8 @@ int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
   if (!Rt_ExceptionMatchesCurrent(tstate, PyExc_Exception)) return -1;
   // The entry of the failing statement, recorded before the handler runs.
   AddTraceback(*line);
-  rt::ExceptionTriple caught;
-  if (Rt_GetException(tstate, caught.type.out(), caught.value.out(), caught.tb.out()) < 0) {
+  rt::ExceptionState caught;
+  if (Rt_GetException(tstate, &caught) < 0) {
     *line = lines::kExcept;
     return -1;
   }
