@@ -10,9 +10,9 @@ struct CompiledFunction {
                                               // m_module owned
   PyObject* dict;                             // owned
   PyObject* name;                             // owned, filled on first read
-  PyObject* qualname;                         // owned, never null while live
+  PyObject* qualname;                         // owned, never null, even once cleared
   PyObject* doc;                              // owned, filled on first read or by assignment
-  PyObject* globals;                          // owned, never null
+  PyObject* globals;                          // owned, null only once cleared
   PyObject* code;                             // owned
   PyObject* closure;                          // owned
   PyObject* defining_class;                   // owned
