@@ -41,18 +41,22 @@ enum CompiledFunctionFlags : int {
 
 extern PyType_Spec g_function_spec;
 
+// Whether the calls take the native self from the first positional argument
+// rather than m_self: StaticMethod cancels SelfFromFirstArg.
+inline bool Rt_Function_SelfFromFirstArg(const CompiledFunction* op) noexcept {
+  return (op->flags & (kCompiledFunctionSelfFromFirstArg | kCompiledFunctionStaticMethod)) ==
+         kCompiledFunctionSelfFromFirstArg;
+}
+
 // New reference, or null with an exception set. No argument is consumed.
 PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
                           PyObject* module, PyObject* globals, PyObject* code) noexcept;
 
 // --- call entries (compiled_function_calls.cpp) -------------------------------------------
 
-// Calls `entry` with the keyword dict turned into a names tuple and values.
-PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwargs) noexcept;
-
 extern "C" {
-// The call slot: through the vectorcall entry when there is one.
+// The call slot: the interpreter's own PyVectorcall_Call when there is a
+// vectorcall entry, else the explicit-self dispatch.
 PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept;
 // The vectorcall entries, one per calling convention of the method definition.
 PyObject* Rt_Function_VectorcallNoArgs(PyObject* func, PyObject* const* args, size_t nargsf,
