@@ -3,6 +3,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <utility>
 
 #include "runtime/calls.h"
 #include "runtime/exceptions.h"
@@ -11,29 +12,25 @@
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
-using rt::NewRef;
 using rt::Ref;
 
 // The outcome of Rt_GetMethod for an attribute found (or null with an
 // exception set): a method bound to `obj` is taken apart.
-static int UnpackAttribute(PyObject* obj, Ref attr, PyObject** method) noexcept {
+static int UnpackAttribute(PyObject* obj, Ref attr, Ref* method) noexcept {
   if (attr && Py_TYPE(attr.get()) == &PyMethod_Type && PyMethod_GET_SELF(attr.get()) == obj) {
-    *method = NewRef(PyMethod_GET_FUNCTION(attr.get()));
+    *method = Ref::borrow(PyMethod_GET_FUNCTION(attr.get()));
     return 1;
   }
-  *method = attr.release();
+  *method = std::move(attr);
   return 0;
 }
 
 // Rt_GetMethod for a type with the generic attribute lookup: the type's
 // descriptor, then the instance dict, as the interpreter looks.
-static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   auto* type_object = reinterpret_cast<PyObject*>(type);
-  if (!Rt_TypeIsReady(type) && PyType_Ready(type) < 0) {
-    *method = nullptr;
-    return 0;
-  }
+  if (!Rt_TypeIsReady(type) && PyType_Ready(type) < 0) return 0;
   Ref descr = Ref::borrow(_PyType_Lookup(type, name));
   descrgetfunc get = nullptr;
   bool is_method = false;
@@ -63,7 +60,7 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) no
     }
   }
   if (is_method) {
-    *method = descr.release();
+    *method = std::move(descr);
     return 1;
   }
   if (get) {
@@ -72,29 +69,27 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) no
     return UnpackAttribute(obj, std::move(attr), method);
   }
   if (descr) {
-    *method = descr.release();
+    *method = std::move(descr);
     return 0;
   }
   PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
-  *method = nullptr;
   return 0;
 }
 
-int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
   assert(Rt_IsInternedName(name));
   if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
     // Asking for a managed dict's pointer would make the dict.
     if (!Rt_InstanceDictIsManaged(Py_TYPE(obj))) return GetMethodGeneric(obj, name, method);
-    *method = nullptr;
-    return _PyObject_GetMethod(obj, name, method);
+    return _PyObject_GetMethod(obj, name, method->out());
   }
   return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
 }
 
-PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+Ref Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   Ref method;  // the lookup leaves it alone when nothing is found
   int unbound = _PyObject_GetMethod(obj, name, method.out());
-  if (!method) return nullptr;
+  if (!method) return method;
   // A spare slot in front, so that the callee may put a bound self there.
   PyObject* slots[3] = {nullptr, obj, arg};
   size_t count = arg ? 1 : 0;
@@ -104,26 +99,25 @@ PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noex
                                nullptr);
 }
 
-PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
+Ref Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
   return Rt_CallMethodOneArg(obj, name, nullptr);
 }
 
-PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
-                                bool* is_dict) noexcept {
+Ref Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
+                          bool* is_dict) noexcept {
   if (PyDict_CheckExact(mapping)) {
     *is_dict = true;
     *size = PyDict_Size(mapping);
-    return NewRef(mapping);
+    return Ref::borrow(mapping);
   }
   *is_dict = false;
   *size = 0;
-  Ref result = Ref::steal(Rt_CallMethodNoArgs(mapping, values_name));
-  if (!result) return nullptr;
-  if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result.release();
-  return PyObject_GetIter(result.get());
+  Ref result = Rt_CallMethodNoArgs(mapping, values_name);
+  if (!result || PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result;
+  return Ref::steal(PyObject_GetIter(result.get()));
 }
 
-int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
+int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, Ref* value,
                           bool is_dict) noexcept {
   if (is_dict) {
     if (PyDict_Size(source) != size) {
@@ -132,7 +126,7 @@ int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* positio
     }
     PyObject *k, *v;  // borrowed
     if (!PyDict_Next(source, position, &k, &v)) return 0;
-    *value = NewRef(v);
+    *value = Ref::borrow(v);
     return 1;
   }
   if (PyTuple_CheckExact(source) || PyList_CheckExact(source)) {
@@ -141,19 +135,20 @@ int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* positio
     if (*position >= length) return 0;
     PyObject* v = tuple ? PyTuple_GET_ITEM(source, *position) : PyList_GET_ITEM(source, *position);
     ++*position;
-    *value = NewRef(v);
+    *value = Ref::borrow(v);
     return 1;
   }
-  *value = PyIter_Next(source);
-  if (*value) return 1;
-  return Rt_IterFinish();
+  PyObject* next = PyIter_Next(source);
+  if (!next) return Rt_IterFinish();
+  *value = Ref::steal(next);
+  return 1;
 }
 
-PyObject* Rt_FormatSimple(PyObject* x) noexcept {
-  if (PyUnicode_CheckExact(x)) return NewRef(x);
-  if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
-  if (PyFloat_CheckExact(x)) return PyFloat_Type.tp_repr(x);
-  return PyObject_Format(x, g_state.empty_unicode);
+Ref Rt_FormatSimple(PyObject* x) noexcept {
+  if (PyUnicode_CheckExact(x)) return Ref::borrow(x);
+  if (PyLong_CheckExact(x)) return Ref::steal(PyLong_Type.tp_repr(x));
+  if (PyFloat_CheckExact(x)) return Ref::steal(PyFloat_Type.tp_repr(x));
+  return Ref::steal(PyObject_Format(x, g_state.empty_unicode));
 }
 
 Py_UCS4 Rt_MaxCharOf(PyObject* s) noexcept {
@@ -172,27 +167,27 @@ static void RaiseTooLong() noexcept {
   PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
 }
 
-PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
+Ref Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
   if (maxchar > 0x10FFFF) maxchar = 0x10FFFF;
   int shift = maxchar <= 255 ? 0 : (maxchar <= 0xFFFF ? 1 : 2);
   if ((PY_SSIZE_T_MAX >> shift) - total < 0) {
     RaiseTooLong();
-    return nullptr;
+    return Ref();
   }
   Ref result = Ref::steal(PyUnicode_New(total, maxchar));
-  if (!result) return nullptr;
+  if (!result) return result;
   unsigned kind = Rt_StrKind(result.get());
   char* data = static_cast<char*>(Rt_StrData(result.get()));
   Py_ssize_t position = 0;
   for (int i = 0; i < 3; ++i) {
     PyObject* part = parts[i];
-    if (!Rt_StrIsReady(part) && Rt_StrMakeReady(part) < 0) return nullptr;
+    if (!Rt_StrIsReady(part) && Rt_StrMakeReady(part) < 0) return Ref();
     Py_ssize_t length = PyUnicode_GET_LENGTH(part);
     if (length == 0) continue;
     // Never write past the allocation, whatever length the caller claimed.
     if ((PY_SSIZE_T_MAX >> shift) - length < position || position + length > total) {
       RaiseTooLong();
-      return nullptr;
+      return Ref();
     }
     if (Rt_StrKind(part) == kind) {
       std::memcpy(data + (position << shift), Rt_StrData(part),
@@ -202,7 +197,7 @@ PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 ma
     }
     position += length;
   }
-  return result.release();
+  return result;
 }
 
 int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
@@ -210,17 +205,17 @@ int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
   return PyList_Append(list, x);
 }
 
-PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
+Ref Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
   // A plain function found on the type is called with the object as its
   // first argument, as the interpreter's method call does, so no bound
   // method is made; anything else is called with the keyword values alone.
   // The lookup is the interpreter's, so a missing method reads as before.
   Ref method;  // the lookup leaves it alone when nothing is found
   int unbound = _PyObject_GetMethod(args[0], name, method.out());
-  if (!method) return nullptr;
+  if (!method) return method;
   PyObject* const* vector = unbound ? args : args + 1;
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
-  return Rt_CallFound(method.get(), vector, nargsf, kwnames);
+  return Ref::steal(Rt_CallFound(method.get(), vector, nargsf, kwnames));
 }
 
 static const char kTwoDigits[] =
@@ -228,7 +223,7 @@ static const char kTwoDigits[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-PyObject* Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
+Ref Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
   char buffer[26];
   char* end = buffer + sizeof buffer;
   char* p = end;
@@ -244,8 +239,8 @@ PyObject* Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
   if (last < 10) ++p;
   if (v < 0) *--p = '-';
   Py_ssize_t length = end - p;
-  if (length == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(*p));
+  if (length == 1) return Ref::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(*p)));
   Ref text = Ref::steal(PyUnicode_New(length, 127));
   if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<size_t>(length));
-  return text.release();
+  return text;
 }

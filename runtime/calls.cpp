@@ -2,6 +2,7 @@
 #include "runtime/calls.h"
 
 #include <cassert>
+#include <utility>
 
 #include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
@@ -9,7 +10,9 @@
 #include "runtime/ref.h"
 #include "runtime/subtype.h"
 
-static PyObject* CheckResult(PyObject* result) noexcept {
+using rt::Ref;
+
+static Ref CheckResult(Ref result) noexcept {
   if (!result && !PyErr_Occurred())
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
   return result;
@@ -25,33 +28,33 @@ static bool IsFunctionObject(PyTypeObject* type) noexcept {
   return type == function_type || (type != &PyCFunction_Type && Rt_IsSubtype(type, function_type));
 }
 
-PyObject* Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
+Ref Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   ternaryfunc call = Py_TYPE(callable)->tp_call;
-  if (!call) return PyObject_Call(callable, args, kwargs);
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  rt::Ref result = rt::Ref::steal(call(callable, args, kwargs));
+  if (!call) return Ref::steal(PyObject_Call(callable, args, kwargs));
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+  Ref result = Ref::steal(call(callable, args, kwargs));
   Py_LeaveRecursiveCall();
-  return CheckResult(result.release());
+  return CheckResult(std::move(result));
 }
 
-PyObject* Rt_CallCFunction(PyObject* func, PyObject* arg) noexcept {
+Ref Rt_CallCFunction(PyObject* func, PyObject* arg) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   auto* cf = reinterpret_cast<PyCFunctionObject*>(func);
   PyObject* self = cf->m_self;
   // A built-in's METH_STATIC means no self; a function object's entries
   // always hand over m_self, the function itself.
   if ((cf->m_ml->ml_flags & METH_STATIC) && !IsFunctionObject(Py_TYPE(func))) self = nullptr;
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  rt::Ref result = rt::Ref::steal(cf->m_ml->ml_meth(self, arg));
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
+  Ref result = Ref::steal(cf->m_ml->ml_meth(self, arg));
   Py_LeaveRecursiveCall();
-  return CheckResult(result.release());
+  return CheckResult(std::move(result));
 }
 
-static PyObject* CallWithTuple(PyObject* callable, PyObject* const* args, Py_ssize_t n,
-                               PyObject* kwargs) noexcept {
-  rt::Ref tuple = rt::TupleFromArray(args, n);
-  if (!tuple) return nullptr;
+static Ref CallWithTuple(PyObject* callable, PyObject* const* args, Py_ssize_t n,
+                         PyObject* kwargs) noexcept {
+  Ref tuple = rt::TupleFromArray(args, n);
+  if (!tuple) return tuple;
   return Rt_Call(callable, tuple.get(), kwargs);
 }
 
@@ -67,8 +70,8 @@ static bool MayBeBuiltinFunction(PyTypeObject* type, PyTypeObject* function_type
   return type == function_type || type == &PyCFunction_Type || type->tp_base != &PyBaseObject_Type;
 }
 
-PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                      PyObject* kwargs) noexcept {
+Ref Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                PyObject* kwargs) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (kwargs) {
@@ -88,7 +91,7 @@ PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
   }
   if (vectorcallfunc entry = Rt_VectorcallEntry(callable)) {
     PyObject* result = entry(callable, args, nargsf, nullptr);
-    return result ? result : Rt_CheckFailedCall(callable);
+    return Ref::steal(result ? result : Rt_CheckFailedCall(callable));
   }
   if (n == 0) return Rt_Call(callable, g_state.empty_tuple, nullptr);
   return CallWithTuple(callable, args, n, nullptr);
@@ -96,21 +99,21 @@ PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
 
 // Module code's call-site convention: a spare leading slot, and bound methods
 // unpacked so that their function receives `self` in that slot.
-static PyObject* CallUnpacked(PyObject* callable, PyObject* arg) noexcept {
+static Ref CallUnpacked(PyObject* callable, PyObject* arg) noexcept {
   PyObject* slots[3] = {nullptr, arg, nullptr};
   size_t count = arg ? 1 : 0;
   if (Py_TYPE(callable) == &PyMethod_Type) {
     // Held for the call: the method object may be the last owner of either.
-    rt::Ref self = rt::Ref::borrow(PyMethod_GET_SELF(callable));
-    rt::Ref func = rt::Ref::borrow(PyMethod_GET_FUNCTION(callable));
+    Ref self = Ref::borrow(PyMethod_GET_SELF(callable));
+    Ref func = Ref::borrow(PyMethod_GET_FUNCTION(callable));
     slots[0] = self.get();
     return Rt_FastCall(func.get(), slots, count + 1, nullptr);
   }
   return Rt_FastCall(callable, slots + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* Rt_CallNoArgs(PyObject* callable) noexcept { return CallUnpacked(callable, nullptr); }
+Ref Rt_CallNoArgs(PyObject* callable) noexcept { return CallUnpacked(callable, nullptr); }
 
-PyObject* Rt_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
+Ref Rt_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
   return CallUnpacked(callable, arg);
 }

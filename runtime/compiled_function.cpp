@@ -18,13 +18,13 @@ using rt::Ref;
 
 // --- creation -------------------------------------------------------------------
 
-PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                          PyObject* module, PyObject* globals, PyObject* code) noexcept {
+Ref Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                    PyObject* module, PyObject* globals, PyObject* code) noexcept {
   auto* type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
   CompiledFunction* op = PyObject_GC_New(CompiledFunction, type);
   // Not tracked until the record is whole: deallocation runs on a whole record.
   Ref unfinished = Ref::steal(reinterpret_cast<PyObject*>(op));
-  if (!op) return nullptr;
+  if (!op) return unfinished;
   op->flags = flags;
   op->func.m_weakreflist = nullptr;
   op->func.m_ml = ml;
@@ -62,10 +62,10 @@ PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObje
     default:
       op->func.vectorcall = nullptr;
       PyErr_SetString(PyExc_SystemError, "Bad call flags for CompiledFunction");
-      return nullptr;
+      return Ref();
   }
   PyObject_GC_Track(op);
-  return unfinished.release();
+  return unfinished;
 }
 
 // --- attributes -----------------------------------------------------------------

@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "runtime/ref.h"
+
 // Begins with the exact layout of the interpreter's built-in function object,
 // so code that reads m_ml / m_self of a built-in works on it unchanged.
 struct CompiledFunction {
@@ -48,9 +50,9 @@ inline bool Rt_Function_SelfFromFirstArg(const CompiledFunction* op) noexcept {
          kCompiledFunctionSelfFromFirstArg;
 }
 
-// New reference, or null with an exception set. No argument is consumed.
-PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                          PyObject* module, PyObject* globals, PyObject* code) noexcept;
+// The new function, or empty with an exception set. No argument is consumed.
+rt::Ref Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                        PyObject* module, PyObject* globals, PyObject* code) noexcept;
 
 // --- call entries (compiled_function_calls.cpp) -------------------------------------------
 
@@ -68,8 +70,9 @@ PyObject* Rt_Function_VectorcallFastKeywords(PyObject* func, PyObject* const* ar
 PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
                                                    size_t nargsf, PyObject* kwnames) noexcept;
 }
-PyObject* Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
-                                   PyObject* kwargs) noexcept;
+// What the native entry returns, or empty with an exception set.
+rt::Ref Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                 PyObject* kwargs) noexcept;
 
 inline CompiledFunction* AsCompiledFunction(PyObject* op) noexcept {
   return reinterpret_cast<CompiledFunction*>(op);

@@ -102,41 +102,41 @@ extern "C" PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, Py
 
 // --- the call slot ----------------------------------------------------------------------
 
-PyObject* Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
-                                   PyObject* kwargs) noexcept {
+rt::Ref Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                 PyObject* kwargs) noexcept {
   PyMethodDef* ml = AsCompiledFunction(func)->func.m_ml;
   int convention = ml->ml_flags & 0xF;
   bool has_keywords = kwargs && PyDict_Size(kwargs) != 0;
   switch (convention) {
     case METH_VARARGS | METH_KEYWORDS:
-      return MethodAs<PyCFunctionWithKeywords>(ml)(self, args, kwargs);
+      return rt::Ref::steal(MethodAs<PyCFunctionWithKeywords>(ml)(self, args, kwargs));
     case METH_VARARGS:
     case METH_NOARGS:
     case METH_O: {
       if (has_keywords) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", ml->ml_name, "takes no keyword arguments");
-        return nullptr;
+        return rt::Ref();
       }
-      if (convention == METH_VARARGS) return ml->ml_meth(self, args);
+      if (convention == METH_VARARGS) return rt::Ref::steal(ml->ml_meth(self, args));
       Py_ssize_t size = PyTuple_GET_SIZE(args);
       if (convention == METH_NOARGS) {
         if (size != 0) {
           PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", ml->ml_name,
                        "takes no arguments", size);
-          return nullptr;
+          return rt::Ref();
         }
-        return ml->ml_meth(self, nullptr);
+        return rt::Ref::steal(ml->ml_meth(self, nullptr));
       }
       if (size != 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", ml->ml_name,
                      "takes exactly one argument", size);
-        return nullptr;
+        return rt::Ref();
       }
-      return ml->ml_meth(self, PyTuple_GET_ITEM(args, 0));
+      return rt::Ref::steal(ml->ml_meth(self, PyTuple_GET_ITEM(args, 0)));
     }
     default:
       PyErr_SetString(PyExc_SystemError, "Bad call flags for CompiledFunction");
-      return nullptr;
+      return rt::Ref();
   }
 }
 
@@ -144,7 +144,7 @@ extern "C" PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* 
   CompiledFunction* op = AsCompiledFunction(func);
   if (op->func.vectorcall) return PyVectorcall_Call(func, args, kwargs);
   if (!Rt_Function_SelfFromFirstArg(op))
-    return Rt_Function_CallWithSelf(func, op->func.m_self, args, kwargs);
+    return Rt_Function_CallWithSelf(func, op->func.m_self, args, kwargs).release();
   rt::Ref rest = rt::Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
   if (!rest) return nullptr;
   if (PyTuple_GET_SIZE(args) == 0) {
@@ -152,5 +152,5 @@ extern "C" PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* 
     PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", op->qualname);
     return nullptr;
   }
-  return Rt_Function_CallWithSelf(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);
+  return Rt_Function_CallWithSelf(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs).release();
 }
