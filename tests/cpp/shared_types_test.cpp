@@ -59,10 +59,13 @@ TEST(SharedTypeCheck, CapsTheNameAt200Bytes) {
 TEST(SharedTypes, StartUpRegisteredBothTypes) {
   PyObject* dict = SharedDict();
   ASSERT_NE(dict, nullptr);
-  EXPECT_EQ(PyDict_GetItemString(dict, "compiled_function_or_method"), g_state.function_type);
-  EXPECT_EQ(PyDict_GetItemString(dict, "_common_types_metatype"), g_state.common_metatype);
-  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
-  EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(function_type)), g_state.common_metatype);
+  EXPECT_EQ(PyDict_GetItemString(dict, "compiled_function_or_method"),
+            reinterpret_cast<PyObject*>(Rt_FunctionType()));
+  EXPECT_EQ(PyDict_GetItemString(dict, "_common_types_metatype"),
+            reinterpret_cast<PyObject*>(Rt_CommonMetatype()));
+  auto* function_type = Rt_FunctionType();
+  EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(function_type)),
+            reinterpret_cast<PyObject*>(Rt_CommonMetatype()));
   EXPECT_EQ(function_type->tp_basicsize, static_cast<Py_ssize_t>(sizeof(CompiledFunction)));
   // The offsets exist only because the fix-up copied them from the members.
   EXPECT_EQ(function_type->tp_dictoffset,
@@ -99,7 +102,7 @@ TEST(SharedTypes, NameWithoutADotIsTheWholeKey) {
   PyObject* dict = SharedDict();
   ASSERT_NE(dict, nullptr);
   ASSERT_EQ(PyDict_GetItemString(dict, "rt_test_plain_type"), nullptr);
-  auto* metatype = reinterpret_cast<PyTypeObject*>(g_state.common_metatype);
+  auto* metatype = Rt_CommonMetatype();
   PyObject* created = Rt_FetchSharedType(metatype, &g_plain_spec, nullptr).release();
   ASSERT_NE(created, nullptr) << (PyErr_Print(), "");
   EXPECT_EQ(PyDict_GetItemString(dict, "rt_test_plain_type"), created);

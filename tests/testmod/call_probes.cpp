@@ -219,8 +219,7 @@ PyObject* CallTuple(PyObject*, PyObject* args) {
 PyObject* CallCFunction(PyObject*, PyObject* args) {
   PyObject *f, *arg = nullptr;
   if (!PyArg_ParseTuple(args, "O|O", &f, &arg)) return nullptr;
-  if (!PyCFunction_Check(f) &&
-      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.function_type)))
+  if (!PyCFunction_Check(f) && !PyObject_TypeCheck(f, Rt_FunctionType()))
     return PyErr_Format(PyExc_TypeError, "not a function object");
   return Rt_CallCFunction(f, arg).release();
 }
@@ -244,7 +243,7 @@ PyObject* CallWithSelf(PyObject*, PyObject* args) {
   PyMethodDef* def = EchoDef(convention);
   if (!def) return nullptr;
   Ref func = Rt_Function_New(EchoDef(METH_VARARGS | METH_KEYWORDS), 0, Rt_Const(slot::kProbe),
-                             nullptr, nullptr, g_state.module_dict, nullptr);
+                             nullptr, nullptr, Rt_ModuleDict(), nullptr);
   if (!func) return nullptr;
   AsCompiledFunction(func.get())->func.m_ml = def;
   return Rt_Function_CallWithSelf(func.get(), self == Py_None ? nullptr : self, tuple,
@@ -258,8 +257,7 @@ PyObject* CallWithSelf(PyObject*, PyObject* args) {
 PyObject* CallNative(PyObject*, PyObject* args) {
   PyObject *f, *values, *kw = Py_None;
   if (!PyArg_ParseTuple(args, "OO!|O", &f, &PyTuple_Type, &values, &kw)) return nullptr;
-  if (!PyCFunction_Check(f) &&
-      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.function_type)))
+  if (!PyCFunction_Check(f) && !PyObject_TypeCheck(f, Rt_FunctionType()))
     return PyErr_Format(PyExc_TypeError, "not a function object");
   PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
   if ((ml->ml_flags & (METH_FASTCALL | METH_KEYWORDS | METH_METHOD)) !=

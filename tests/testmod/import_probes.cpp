@@ -209,7 +209,7 @@ int FillProbeClass(PyObject* ns, int* line) {
                             Rt_Const(slot::kProbe),
                             g_fill_qualname,
                             Rt_Const(slot::kModuleName),
-                            g_state.code_objects[0],
+                            Rt_CodeObject(0),
                             annotations,
                             1};
   return Rt_DefineMethod(ns, method);
@@ -225,7 +225,7 @@ PyObject* DefineClass(PyObject*, PyObject* args) {
   Ref base_key = Ref::steal(PyUnicode_InternFromString("__probe_base__"));
   if (!iname || !base_key || PyObject_Hash(base_key.get()) == -1) return nullptr;
   Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.probe", iname.get()));
-  if (!qualname || PyDict_SetItem(g_state.module_dict, base_key.get(), base) < 0) return nullptr;
+  if (!qualname || PyDict_SetItem(Rt_ModuleDict(), base_key.get(), base) < 0) return nullptr;
   ClassStatement statement = {iname.get(), Rt_Const(slot::kModuleName), base_key.get(),
                               &g_class_base_site, 24};
   g_fill_qualname = qualname.get();
@@ -233,7 +233,7 @@ PyObject* DefineClass(PyObject*, PyObject* args) {
   int rc = Rt_DefineClass(statement, FillProbeClass, &g_define_line);
   g_fill_qualname = nullptr;
   if (rc < 0) return nullptr;
-  PyObject* cls = PyDict_GetItemWithError(g_state.module_dict, iname.get());
+  PyObject* cls = PyDict_GetItemWithError(Rt_ModuleDict(), iname.get());
   if (!cls)
     return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_AssertionError, "class not bound");
   Py_INCREF(cls);
