@@ -86,39 +86,41 @@ int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
   return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
 }
 
-Ref Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+namespace rt::detail {
+PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   Ref method;  // the lookup leaves it alone when nothing is found
   int unbound = _PyObject_GetMethod(obj, name, method.out());
-  if (!method) return method;
+  if (!method) return nullptr;
   // A spare slot in front, so that the callee may put a bound self there.
   PyObject* slots[3] = {nullptr, obj, arg};
   size_t count = arg ? 1 : 0;
-  return unbound ? Rt_FastCall(method.get(), slots + 1,
-                               (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                 : Rt_FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               nullptr);
+  return unbound
+             ? FastCall(method.get(), slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                        nullptr)
+             : FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-Ref Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
-  return Rt_CallMethodOneArg(obj, name, nullptr);
+PyObject* CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
+  return CallMethodOneArg(obj, name, nullptr);
 }
 
-Ref Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
-                          bool* is_dict) noexcept {
+PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
+                             bool* is_dict) noexcept {
   if (PyDict_CheckExact(mapping)) {
     *is_dict = true;
     *size = PyDict_Size(mapping);
-    return Ref::borrow(mapping);
+    return NewRef(mapping);
   }
   *is_dict = false;
   *size = 0;
-  Ref result = Rt_CallMethodNoArgs(mapping, values_name);
-  if (!result || PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result;
-  return Ref::steal(PyObject_GetIter(result.get()));
+  Ref result = Ref::steal(CallMethodNoArgs(mapping, values_name));
+  if (!result) return nullptr;
+  if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result.release();
+  return PyObject_GetIter(result.get());
 }
 
-int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, Ref* value,
-                          bool is_dict) noexcept {
+int DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
+                       bool is_dict) noexcept {
   if (is_dict) {
     if (PyDict_Size(source) != size) {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -126,7 +128,7 @@ int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* positio
     }
     PyObject *k, *v;  // borrowed
     if (!PyDict_Next(source, position, &k, &v)) return 0;
-    *value = Ref::borrow(v);
+    *value = NewRef(v);
     return 1;
   }
   if (PyTuple_CheckExact(source) || PyList_CheckExact(source)) {
@@ -135,20 +137,20 @@ int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* positio
     if (*position >= length) return 0;
     PyObject* v = tuple ? PyTuple_GET_ITEM(source, *position) : PyList_GET_ITEM(source, *position);
     ++*position;
-    *value = Ref::borrow(v);
+    *value = NewRef(v);
     return 1;
   }
-  PyObject* next = PyIter_Next(source);
-  if (!next) return Rt_IterFinish();
-  *value = Ref::steal(next);
-  return 1;
+  *value = PyIter_Next(source);
+  if (*value) return 1;
+  return Rt_IterFinish();
 }
+}  // namespace rt::detail
 
-Ref Rt_FormatSimple(PyObject* x) noexcept {
-  if (PyUnicode_CheckExact(x)) return Ref::borrow(x);
-  if (PyLong_CheckExact(x)) return Ref::steal(PyLong_Type.tp_repr(x));
-  if (PyFloat_CheckExact(x)) return Ref::steal(PyFloat_Type.tp_repr(x));
-  return Ref::steal(PyObject_Format(x, g_state.empty_unicode));
+PyObject* rt::detail::FormatSimple(PyObject* x) noexcept {
+  if (PyUnicode_CheckExact(x)) return rt::NewRef(x);
+  if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
+  if (PyFloat_CheckExact(x)) return PyFloat_Type.tp_repr(x);
+  return PyObject_Format(x, g_state.empty_unicode);
 }
 
 Py_UCS4 Rt_MaxCharOf(PyObject* s) noexcept {
@@ -167,27 +169,28 @@ static void RaiseTooLong() noexcept {
   PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
 }
 
-Ref Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
+namespace rt::detail {
+PyObject* UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
   if (maxchar > 0x10FFFF) maxchar = 0x10FFFF;
   int shift = maxchar <= 255 ? 0 : (maxchar <= 0xFFFF ? 1 : 2);
   if ((PY_SSIZE_T_MAX >> shift) - total < 0) {
     RaiseTooLong();
-    return Ref();
+    return nullptr;
   }
   Ref result = Ref::steal(PyUnicode_New(total, maxchar));
-  if (!result) return result;
+  if (!result) return nullptr;
   unsigned kind = Rt_StrKind(result.get());
   char* data = static_cast<char*>(Rt_StrData(result.get()));
   Py_ssize_t position = 0;
   for (int i = 0; i < 3; ++i) {
     PyObject* part = parts[i];
-    if (!Rt_StrIsReady(part) && Rt_StrMakeReady(part) < 0) return Ref();
+    if (!Rt_StrIsReady(part) && Rt_StrMakeReady(part) < 0) return nullptr;
     Py_ssize_t length = PyUnicode_GET_LENGTH(part);
     if (length == 0) continue;
     // Never write past the allocation, whatever length the caller claimed.
     if ((PY_SSIZE_T_MAX >> shift) - length < position || position + length > total) {
       RaiseTooLong();
-      return Ref();
+      return nullptr;
     }
     if (Rt_StrKind(part) == kind) {
       std::memcpy(data + (position << shift), Rt_StrData(part),
@@ -197,33 +200,37 @@ Ref Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar)
     }
     position += length;
   }
-  return result;
+  return result.release();
 }
+}  // namespace rt::detail
 
 int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
   if (Rt_ListPutInSpare(list, x)) return 0;
   return PyList_Append(list, x);
 }
 
-Ref Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
+namespace rt::detail {
+PyObject* CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
   // A plain function found on the type is called with the object as its
   // first argument, as the interpreter's method call does, so no bound
   // method is made; anything else is called with the keyword values alone.
   // The lookup is the interpreter's, so a missing method reads as before.
   Ref method;  // the lookup leaves it alone when nothing is found
   int unbound = _PyObject_GetMethod(args[0], name, method.out());
-  if (!method) return method;
+  if (!method) return nullptr;
   PyObject* const* vector = unbound ? args : args + 1;
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
-  return Ref::steal(Rt_CallFound(method.get(), vector, nargsf, kwnames));
+  return Rt_CallFound(method.get(), vector, nargsf, kwnames);
 }
+}  // namespace rt::detail
 
 static const char kTwoDigits[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-Ref Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
+namespace rt::detail {
+PyObject* SsizeToUnicode(Py_ssize_t v) noexcept {
   char buffer[26];
   char* end = buffer + sizeof buffer;
   char* p = end;
@@ -239,8 +246,9 @@ Ref Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
   if (last < 10) ++p;
   if (v < 0) *--p = '-';
   Py_ssize_t length = end - p;
-  if (length == 1) return Ref::steal(PyUnicode_FromOrdinal(static_cast<unsigned char>(*p)));
+  if (length == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(*p));
   Ref text = Ref::steal(PyUnicode_New(length, 127));
   if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<size_t>(length));
-  return text;
+  return text.release();
 }
+}  // namespace rt::detail

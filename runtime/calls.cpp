@@ -2,7 +2,6 @@
 #include "runtime/calls.h"
 
 #include <cassert>
-#include <utility>
 
 #include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
@@ -10,9 +9,9 @@
 #include "runtime/ref.h"
 #include "runtime/subtype.h"
 
-using rt::Ref;
+namespace rt::detail {
 
-static Ref CheckResult(Ref result) noexcept {
+static PyObject* CheckResult(PyObject* result) noexcept {
   if (!result && !PyErr_Occurred())
     PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
   return result;
@@ -28,34 +27,34 @@ static bool IsFunctionObject(PyTypeObject* type) noexcept {
   return type == function_type || (type != &PyCFunction_Type && Rt_IsSubtype(type, function_type));
 }
 
-Ref Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   ternaryfunc call = Py_TYPE(callable)->tp_call;
-  if (!call) return Ref::steal(PyObject_Call(callable, args, kwargs));
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
-  Ref result = Ref::steal(call(callable, args, kwargs));
+  if (!call) return PyObject_Call(callable, args, kwargs);
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  rt::Ref result = rt::Ref::steal(call(callable, args, kwargs));
   Py_LeaveRecursiveCall();
-  return CheckResult(std::move(result));
+  return CheckResult(result.release());
 }
 
-Ref Rt_CallCFunction(PyObject* func, PyObject* arg) noexcept {
+PyObject* CallCFunction(PyObject* func, PyObject* arg) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   auto* cf = reinterpret_cast<PyCFunctionObject*>(func);
   PyObject* self = cf->m_self;
   // A built-in's METH_STATIC means no self; a function object's entries
   // always hand over m_self, the function itself.
   if ((cf->m_ml->ml_flags & METH_STATIC) && !IsFunctionObject(Py_TYPE(func))) self = nullptr;
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return Ref();
-  Ref result = Ref::steal(cf->m_ml->ml_meth(self, arg));
+  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  rt::Ref result = rt::Ref::steal(cf->m_ml->ml_meth(self, arg));
   Py_LeaveRecursiveCall();
-  return CheckResult(std::move(result));
+  return CheckResult(result.release());
 }
 
-static Ref CallWithTuple(PyObject* callable, PyObject* const* args, Py_ssize_t n,
-                         PyObject* kwargs) noexcept {
-  Ref tuple = rt::TupleFromArray(args, n);
-  if (!tuple) return tuple;
-  return Rt_Call(callable, tuple.get(), kwargs);
+static PyObject* CallWithTuple(PyObject* callable, PyObject* const* args, Py_ssize_t n,
+                               PyObject* kwargs) noexcept {
+  rt::Ref tuple = rt::TupleFromArray(args, n);
+  if (!tuple) return nullptr;
+  return Call(callable, tuple.get(), kwargs);
 }
 
 // False for a type other than the two whose solid base is object itself
@@ -70,12 +69,12 @@ static bool MayBeBuiltinFunction(PyTypeObject* type, PyTypeObject* function_type
   return type == function_type || type == &PyCFunction_Type || type->tp_base != &PyBaseObject_Type;
 }
 
-Ref Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                PyObject* kwargs) noexcept {
+PyObject* FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                   PyObject* kwargs) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (kwargs) {
-    if (n == 0) return Rt_Call(callable, g_state.empty_tuple, kwargs);
+    if (n == 0) return Call(callable, g_state.empty_tuple, kwargs);
     return CallWithTuple(callable, args, n, kwargs);
   }
   PyTypeObject* type = Py_TYPE(callable);
@@ -86,34 +85,37 @@ Ref Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
     // A function object that takes self from the arguments leaves the count
     // check to its own entry.
     if (convention == (n ? METH_O : METH_NOARGS) &&
-        !(IsFunctionObject(type) && Rt_Function_SelfFromFirstArg(AsCompiledFunction(callable))))
-      return Rt_CallCFunction(callable, n ? args[0] : nullptr);
+        (type == &PyCFunction_Type || !IsFunctionObject(type) ||
+         !Rt_Function_SelfFromFirstArg(AsCompiledFunction(callable))))
+      return CallCFunction(callable, n ? args[0] : nullptr);
   }
   if (vectorcallfunc entry = Rt_VectorcallEntry(callable)) {
     PyObject* result = entry(callable, args, nargsf, nullptr);
-    return Ref::steal(result ? result : Rt_CheckFailedCall(callable));
+    return result ? result : Rt_CheckFailedCall(callable);
   }
-  if (n == 0) return Rt_Call(callable, g_state.empty_tuple, nullptr);
+  if (n == 0) return Call(callable, g_state.empty_tuple, nullptr);
   return CallWithTuple(callable, args, n, nullptr);
 }
 
 // Module code's call-site convention: a spare leading slot, and bound methods
 // unpacked so that their function receives `self` in that slot.
-static Ref CallUnpacked(PyObject* callable, PyObject* arg) noexcept {
+static PyObject* CallUnpacked(PyObject* callable, PyObject* arg) noexcept {
   PyObject* slots[3] = {nullptr, arg, nullptr};
   size_t count = arg ? 1 : 0;
   if (Py_TYPE(callable) == &PyMethod_Type) {
     // Held for the call: the method object may be the last owner of either.
-    Ref self = Ref::borrow(PyMethod_GET_SELF(callable));
-    Ref func = Ref::borrow(PyMethod_GET_FUNCTION(callable));
+    rt::Ref self = rt::Ref::borrow(PyMethod_GET_SELF(callable));
+    rt::Ref func = rt::Ref::borrow(PyMethod_GET_FUNCTION(callable));
     slots[0] = self.get();
-    return Rt_FastCall(func.get(), slots, count + 1, nullptr);
+    return FastCall(func.get(), slots, count + 1, nullptr);
   }
-  return Rt_FastCall(callable, slots + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return FastCall(callable, slots + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-Ref Rt_CallNoArgs(PyObject* callable) noexcept { return CallUnpacked(callable, nullptr); }
+PyObject* CallNoArgs(PyObject* callable) noexcept { return CallUnpacked(callable, nullptr); }
 
-Ref Rt_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
+PyObject* CallOneArg(PyObject* callable, PyObject* arg) noexcept {
   return CallUnpacked(callable, arg);
 }
+
+}  // namespace rt::detail

@@ -40,6 +40,7 @@ extern ModuleState g_state;
 inline PyObject* Rt_Const(int slot) noexcept { return g_state.constants[slot]; }
 inline PyObject* Rt_ModuleDict() noexcept { return g_state.module_dict; }
 inline PyObject* Rt_BuiltinsModule() noexcept { return g_state.builtins_module; }
+inline PyObject* Rt_EmptyUnicode() noexcept { return g_state.empty_unicode; }
 inline PyObject* Rt_CodeObject(int function) noexcept { return g_state.code_objects[function]; }
 inline PyTypeObject* Rt_FunctionType() noexcept {
   return reinterpret_cast<PyTypeObject*>(g_state.function_type);
