@@ -156,9 +156,6 @@ MALFORMED = {
     "argument not UTF-8": (request_bytes("POST", IMPORT + "?overwrite=%C3",
                                          [AUTH, "Content-Type: application/json"]), 400,
                            "'overwrite' is not UTF-8"),
-    "request line": (b"NOT HTTP\r\n\r\n", 400, "malformed"),
-    "HTTP/2 preface": (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 400, "malformed"),
-    "header line": (b"GET / HTTP/1.1\r\nno colon here\r\n\r\n", 400, "malformed"),
     "length with underscore": (request_bytes("POST", IMPORT, ["Content-Length: 1_0"]), 400,
                                "Content-Length"),
     # A byte that str.isdigit takes (as latin-1 text) and int refuses.
@@ -199,6 +196,26 @@ def test_malformed_requests_get_one_json_answer_and_one_log_line(server, caplog,
     assert records[0].name == "tornado.access" and str(status) in records[0].getMessage()
     assert "Traceback" not in caplog.text
     # The server still answers.
+    assert server.client.info().status == 200
+
+
+# A head that is not HTTP/1.x gets the framework's own answer: a bare 400, then the close.
+MALFORMED_HEADS = {
+    "request line": (b"NOT HTTP\r\n\r\n", "request line"),
+    "HTTP/2 preface": (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", "HTTP version"),
+    "header line": (b"GET / HTTP/1.1\r\nno colon here\r\n\r\n", "no colon"),
+    "token in the request line": (("GET /?token=%s HTTP/9\r\n\r\n" % TOKEN).encode(), "HTTP version"),
+}
+
+
+@pytest.mark.parametrize("data,reason", MALFORMED_HEADS.values(), ids=list(MALFORMED_HEADS))
+def test_malformed_heads_get_one_bare_400_and_one_log_line(server, caplog, data, reason):
+    with caplog.at_level(logging.DEBUG):
+        records, received = records_of(server, caplog, lambda: raw(server, data))
+    assert responses(received) == [(400, {}, b"")]
+    assert [r.name for r in records] == ["tornado.general"]
+    assert reason in records[0].getMessage()
+    assert "Traceback" not in caplog.text and TOKEN not in caplog.text
     assert server.client.info().status == 200
 
 
