@@ -289,6 +289,67 @@ def test_bodies_on_other_routes_are_limited_too(server):
     assert [a[0] for a in responses(raw(server, data))] == [413]
 
 
+def chunked(*chunks: bytes) -> bytes:
+    return b"".join(b"%s\r\n%s\r\n" % (size, data) for size, data in chunks) + b"0\r\n\r\n"
+
+
+PIPELINE = b'{"name": "c", "nodes": []}'
+# Chunk framing as sent: what the body must read back as, or the refusal.
+CHUNKINGS = {
+    "one chunk": ([(b"%x" % len(PIPELINE), PIPELINE)], 201),
+    "upper-case size, extension": ([(b"1A;name=value", PIPELINE[:26])], 201),
+    "leading zeros": ([(b"000a", PIPELINE[:10]), (b"%x" % (len(PIPELINE) - 10), PIPELINE[10:])], 201),
+    "byte by byte": ([(b"1", PIPELINE[i:i + 1]) for i in range(len(PIPELINE))], 201),
+    # int(text, 16) takes each of these.
+    "0x prefix": ([(b"0x1a", PIPELINE)], "hexadecimal"),
+    "sign": ([(b"+1a", PIPELINE)], "hexadecimal"),
+    "underscore": ([(b"1_a", PIPELINE)], "hexadecimal"),
+    "17 digits": ([(b"0" * 15 + b"1a", PIPELINE)], "hexadecimal"),
+    "empty size": ([(b"", PIPELINE)], "hexadecimal"),
+    "size larger than the chunk": ([(b"1b", PIPELINE + b"\r\n0")], "CRLF"),
+}
+
+
+@pytest.mark.parametrize("chunks,expected", CHUNKINGS.values(), ids=list(CHUNKINGS))
+def test_chunk_framing_is_read_strictly(server, chunks, expected):
+    data = request_bytes("POST", IMPORT, [AUTH, "Transfer-Encoding: chunked",
+                                          "Content-Type: application/json"]) + chunked(*chunks)
+    answers = responses(raw(server, data))
+    if expected == 201:
+        assert [a[0] for a in answers] == [201]
+        assert stored(server, "c") == PIPELINE
+    else:
+        assert [a[0] for a in answers] == [400]
+        assert expected in json.loads(answers[0][2])["message"]
+        assert os.listdir(server.root) == []
+
+
+# Routes other than the import hold the same framing rules and limit, answered before the app.
+OTHER_ROUTES = {
+    "length with sign": (request_bytes("GET", INFO, [AUTH, "Content-Length: +2"], b"{}"), 400,
+                         "Content-Length"),
+    "gzip coding": (request_bytes("GET", INFO, [AUTH, "Transfer-Encoding: gzip"]) + b"GET / HTTP/1.1",
+                    400, "chunked"),
+    "length over the limit, sent": (request_bytes("GET", "/nowhere", [AUTH, "Content-Length: %d" % (3 << 20)],
+                                                  b"x" * (3 << 20)), 413, str(1 << 20)),
+    "chunks over the limit": (request_bytes("GET", INFO, [AUTH, "Transfer-Encoding: chunked"])
+                              + chunked(*[(b"ea60", b"x" * 60000)] * 40), 413, str(1 << 20)),
+    "chunk size": (request_bytes("GET", INFO, [AUTH, "Transfer-Encoding: chunked"]) + b"-1\r\n",
+                   400, "hexadecimal"),
+}
+
+
+@pytest.mark.parametrize("data,status,message", OTHER_ROUTES.values(), ids=list(OTHER_ROUTES))
+def test_other_routes_hold_the_framing_rules_and_the_limit(server, caplog, data, status, message):
+    with caplog.at_level(logging.INFO):
+        records, received = records_of(server, caplog, lambda: raw(server, data))
+    answers = responses(received)
+    assert [a[0] for a in answers] == [status]
+    assert message in json.loads(answers[0][2])["message"]
+    assert [r.name for r in records] == ["tornado.access"]
+    assert server.client.info().status == 200
+
+
 # --- content types ----------------------------------------------------------------
 
 CONTENT_TYPES = {

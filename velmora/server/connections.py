@@ -23,6 +23,7 @@ import re
 import resource
 import socket
 import time
+from asyncio import Future
 from http import HTTPStatus
 from typing import Any, Awaitable, Callable, List, NamedTuple, Optional, Set, Tuple
 
@@ -148,12 +149,6 @@ class _Request(httputil.HTTPMessageDelegate):
         self.seen = _SeenConnection(conn, server.max_body_size)
         self.app: Any = None
         self.start_line: Optional[httputil.RequestStartLine] = None
-        if not CHECKS_CHUNKS:
-            # tornado 6.2 to 6.4.0 parse a chunk size with int(), so that a bad one
-            # raises ValueError (logged with a traceback), and check the CRLF after a
-            # chunk with `assert`, which `python -O` removes. Nothing public reads the
-            # chunks instead: the one private method is replaced on this connection.
-            conn._read_chunked_body = self._read_chunks
 
     async def headers_received(self, start_line: Any, headers: httputil.HTTPHeaders) -> None:
         self.server.connection_busy(self.server_conn)
@@ -163,6 +158,12 @@ class _Request(httputil.HTTPMessageDelegate):
         except BadRequest as e:
             await self._refuse(HTTPStatus.BAD_REQUEST, "the request is malformed: %s" % e)
             return
+        if "Transfer-Encoding" in headers and not CHECKS_CHUNKS:
+            # tornado 6.2 to 6.4.0 parse a chunk size with int(), so that a bad one
+            # raises ValueError (logged with a traceback), and check the CRLF after a
+            # chunk with `assert`, which `python -O` removes. Nothing public reads the
+            # chunks instead: the one private method is replaced on this connection.
+            self.conn._read_chunked_body = self._read_chunks
         pending = self.app.headers_received(start_line, headers)
         if pending is not None:
             await pending
@@ -181,39 +182,42 @@ class _Request(httputil.HTTPMessageDelegate):
     def on_connection_close(self) -> None:
         self.app.on_connection_close()
 
+    def _answer(self, stream: iostream.IOStream, status: int, message: str) -> "Future[None]":
+        self.seen.answered = True
+        start = self.start_line
+        access_log.warning("%d %s %s (%s): %s", status, start.method if start else "-",
+                           start.path if start else "-",
+                           getattr(self.conn.context, "remote_ip", "-"), message)
+        return stream.write(json_answer(status, message))
+
     async def _refuse(self, status: int, message: str, drain: int = 0) -> None:
-        """Takes the stream from tornado, answers (unless the application has), reads what
-        is declared to come (within limits, so that the client sees the answer), closes."""
+        """Takes the stream from tornado, answers, reads what is declared to come (within
+        limits, so that the client sees the answer), and closes."""
         stream = self.conn.detach()
-        if not self.seen.answered:
-            self.seen.answered = True
-            start = self.start_line
-            access_log.warning("%d %s %s (%s): %s", status, start.method if start else "-",
-                               start.path if start else "-",
-                               getattr(self.conn.context, "remote_ip", "-"), message)
-            answer = _answer_and_drain(stream, json_answer(status, message),
-                                       drain if drain <= DRAIN_LIMIT else 0)
-            try:
-                await gen.with_timeout(IOLoop.current().time() + self.server.limits.body_timeout,
-                                       answer)
-            except (iostream.StreamClosedError, gen.TimeoutError):
-                pass
+        answer = _drain(self._answer(stream, status, message), stream,
+                        drain if drain <= DRAIN_LIMIT else 0)
+        try:
+            await gen.with_timeout(IOLoop.current().time() + self.server.limits.body_timeout, answer)
+        except (iostream.StreamClosedError, gen.TimeoutError):
+            pass
         stream.close()
 
     async def _read_chunks(self, delegate: httputil.HTTPMessageDelegate) -> None:
-        stream, total = self.conn.stream, 0
+        stream, total, refused = self.conn.stream, 0, None
         while True:
             line = await stream.read_until(b"\r\n", max_bytes=1024)
             # Chunk extensions (";name=value") are allowed and ignored.
             size_text = line[:-2].split(b";", 1)[0].strip()
             if not _CHUNK_SIZE.fullmatch(size_text):
-                await self._refuse_body("a chunk size is not a hexadecimal number")
+                await self._end(stream, "a chunk size is not a hexadecimal number")
             left = int(size_text, 16)
             last, total = left == 0, total + left
-            if total > self.seen.body_limit:
-                await self._refuse(HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
-                                   too_large_message(self.server.max_body_size))
-                raise iostream.StreamClosedError()
+            if total > self.seen.body_limit and not self.seen.answered:
+                # The rest is read and thrown away, so that the client sees the answer.
+                refused = self._answer(stream, HTTPStatus.REQUEST_ENTITY_TOO_LARGE,
+                                       too_large_message(self.server.max_body_size))
+            if self.seen.answered and total > DRAIN_LIMIT:
+                await self._end(stream, "")
             while left:
                 piece = await stream.read_bytes(min(left, self.conn.params.chunk_size), partial=True)
                 left -= len(piece)
@@ -222,19 +226,29 @@ class _Request(httputil.HTTPMessageDelegate):
                     if pending is not None:
                         await pending
             if await stream.read_bytes(2) != b"\r\n":
-                await self._refuse_body("a chunk is not followed by CRLF")
+                await self._end(stream, "a chunk is not followed by CRLF")
             if last:
+                if refused is not None:
+                    await refused
+                    await self._end(stream, "")
                 return
 
-    async def _refuse_body(self, reason: str) -> None:
-        await self._refuse(HTTPStatus.BAD_REQUEST, "the request body is malformed: " + reason)
+    async def _end(self, stream: iostream.IOStream, malformed: str) -> None:
+        """Answers a malformed body unless the request has an answer; ends the connection."""
+        if not self.seen.answered:
+            try:
+                await self._answer(stream, HTTPStatus.BAD_REQUEST,
+                                   "the request body is malformed: " + malformed)
+            except iostream.StreamClosedError:
+                pass
+        stream.close()
         raise iostream.StreamClosedError()
 
 
-async def _answer_and_drain(stream: iostream.IOStream, answer: bytes, drain: int) -> None:
-    await stream.write(answer)
-    while drain > 0:
-        drain -= len(await stream.read_bytes(min(drain, 65536), partial=True))
+async def _drain(answer: "Future[None]", stream: iostream.IOStream, length: int) -> None:
+    await answer
+    while length > 0:
+        length -= len(await stream.read_bytes(min(length, 65536), partial=True))
 
 
 class _Listener:
