@@ -4,14 +4,13 @@ import json
 import logging
 import os
 import re
-import socket
 import threading
 import urllib.parse
 
 import pytest
 
 import http_fixtures
-from http_fixtures import TOKEN
+from http_fixtures import TOKEN, exchange, responses
 from velmora.server.handlers.pipeline_import import body_check
 
 live_server = http_fixtures.live_server
@@ -23,30 +22,7 @@ AUTH = "Authorization: token " + TOKEN
 
 
 def raw(server, data: bytes, *, then: bytes = b"") -> bytes:
-    """Sends `data` (and `then` once an answer started), returns all the server sent until it closed."""
-    with socket.create_connection(("127.0.0.1", server.client.port), timeout=30) as s:
-        s.sendall(data)
-        received = s.recv(65536)
-        if then:
-            s.sendall(then)
-        while True:
-            piece = s.recv(65536)
-            if not piece:
-                return received
-            received += piece
-
-
-def responses(data: bytes):
-    """(status, headers, body) of each response in a byte stream, interim ones included."""
-    out = []
-    while data:
-        head, _, data = data.partition(b"\r\n\r\n")
-        lines = head.decode("latin1").split("\r\n")
-        headers = {k.lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
-        length = int(headers.get("content-length", 0))
-        out.append((int(lines[0].split()[1]), headers, data[:length]))
-        data = data[length:]
-    return out
+    return exchange(server.client.port, data, then=then)
 
 
 def request_bytes(method, path, headers=(), body=b""):
