@@ -119,11 +119,12 @@ def declared_body(headers: httputil.HTTPHeaders) -> Optional[int]:
 
 class _SeenConnection:
     """The request's connection as the application sees it, noting the body limit it sets
-    and whether it has started an answer."""
+    and whether it has started an answer, and timing the sending of the answer."""
 
-    def __init__(self, conn: Any, body_limit: int) -> None:
+    def __init__(self, conn: Any, body_limit: int, answer_timeout: float) -> None:
         self._conn = conn
         self.body_limit = body_limit
+        self.answer_timeout = answer_timeout
         self.answered = False
 
     def __getattr__(self, name: str) -> Any:
@@ -137,6 +138,26 @@ class _SeenConnection:
         self.answered = True
         return self._conn.write_headers(*args, **kwargs)
 
+    def finish(self) -> None:
+        self._conn.finish()
+        stream = self._conn.stream
+        if stream is not None and not stream.closed():
+            IOLoop.current().spawn_callback(_sent_within, stream, self.answer_timeout,
+                                            self._conn.context)
+
+
+async def _sent_within(stream: iostream.IOStream, seconds: float, client: object) -> None:
+    """Closes `stream` unless what was written to it goes out within `seconds`: a client
+    that does not read its answers would hold the connection busy for good."""
+    try:
+        await gen.with_timeout(IOLoop.current().time() + seconds, stream.write(b""),
+                               quiet_exceptions=iostream.StreamClosedError)
+    except gen.TimeoutError:
+        gen_log.info("Timeout writing the answer to %s", client)
+        stream.close()
+    except iostream.StreamClosedError:
+        pass
+
 
 class _Request(httputil.HTTPMessageDelegate):
     """Wraps the application's delegate for one request: marks the connection busy once
@@ -146,7 +167,7 @@ class _Request(httputil.HTTPMessageDelegate):
         self.server = server
         self.server_conn = server_conn
         self.conn = conn
-        self.seen = _SeenConnection(conn, server.max_body_size)
+        self.seen = _SeenConnection(conn, server.max_body_size, server.limits.body_timeout)
         self.app: Any = None
         self.start_line: Optional[httputil.RequestStartLine] = None
 
