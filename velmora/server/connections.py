@@ -14,7 +14,9 @@ tornado times the request head, the pause between requests and the body
   coding but chunked, not both; a declared length over the route's limit is a
   413, whose body is read and thrown away (up to `DRAIN_LIMIT`) so that the
   client sees the answer rather than a reset;
-- before tornado 6.4.1, checked chunk framing.
+- before tornado 6.4.1, checked chunk framing;
+- a time limit (the body timeout) on the sending of each answer: tornado
+  waits without one for a client that does not read.
 A head that is not HTTP/1.x at all gets tornado's own bare 400.
 """
 import collections
