@@ -3,6 +3,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <utility>
 
 #include "runtime/calls.h"
 #include "runtime/exceptions.h"
@@ -11,29 +12,25 @@
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
-using rt::NewRef;
 using rt::Ref;
 
 // The outcome of Rt_GetMethod for an attribute found (or null with an
 // exception set): a method bound to `obj` is taken apart.
-static int UnpackAttribute(PyObject* obj, Ref attr, PyObject** method) noexcept {
+static int UnpackAttribute(PyObject* obj, Ref attr, Ref* method) noexcept {
   if (attr && Py_TYPE(attr.get()) == &PyMethod_Type && PyMethod_GET_SELF(attr.get()) == obj) {
-    *method = NewRef(PyMethod_GET_FUNCTION(attr.get()));
+    *method = Ref::borrow(PyMethod_GET_FUNCTION(attr.get()));
     return 1;
   }
-  *method = attr.release();
+  *method = std::move(attr);
   return 0;
 }
 
 // Rt_GetMethod for a type with the generic attribute lookup: the type's
 // descriptor, then the instance dict, as the interpreter looks.
-static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   auto* type_object = reinterpret_cast<PyObject*>(type);
-  if (!Rt_TypeIsReady(type) && PyType_Ready(type) < 0) {
-    *method = nullptr;
-    return 0;
-  }
+  if (!Rt_TypeIsReady(type) && PyType_Ready(type) < 0) return 0;
   Ref descr = Ref::borrow(_PyType_Lookup(type, name));
   descrgetfunc get = nullptr;
   bool is_method = false;
@@ -63,7 +60,7 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) no
     }
   }
   if (is_method) {
-    *method = descr.release();
+    *method = std::move(descr);
     return 1;
   }
   if (get) {
@@ -72,44 +69,43 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, PyObject** method) no
     return UnpackAttribute(obj, std::move(attr), method);
   }
   if (descr) {
-    *method = descr.release();
+    *method = std::move(descr);
     return 0;
   }
   PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
-  *method = nullptr;
   return 0;
 }
 
-int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
   assert(Rt_IsInternedName(name));
   if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
     // Asking for a managed dict's pointer would make the dict.
     if (!Rt_InstanceDictIsManaged(Py_TYPE(obj))) return GetMethodGeneric(obj, name, method);
-    *method = nullptr;
-    return _PyObject_GetMethod(obj, name, method);
+    return _PyObject_GetMethod(obj, name, method->out());
   }
   return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
 }
 
-PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+namespace rt::detail {
+PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   Ref method;  // the lookup leaves it alone when nothing is found
   int unbound = _PyObject_GetMethod(obj, name, method.out());
   if (!method) return nullptr;
   // A spare slot in front, so that the callee may put a bound self there.
   PyObject* slots[3] = {nullptr, obj, arg};
   size_t count = arg ? 1 : 0;
-  return unbound ? Rt_FastCall(method.get(), slots + 1,
-                               (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-                 : Rt_FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               nullptr);
+  return unbound
+             ? FastCall(method.get(), slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                        nullptr)
+             : FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
-  return Rt_CallMethodOneArg(obj, name, nullptr);
+PyObject* CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
+  return CallMethodOneArg(obj, name, nullptr);
 }
 
-PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
-                                bool* is_dict) noexcept {
+PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
+                             bool* is_dict) noexcept {
   if (PyDict_CheckExact(mapping)) {
     *is_dict = true;
     *size = PyDict_Size(mapping);
@@ -117,14 +113,14 @@ PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssi
   }
   *is_dict = false;
   *size = 0;
-  Ref result = Ref::steal(Rt_CallMethodNoArgs(mapping, values_name));
+  Ref result = Ref::steal(CallMethodNoArgs(mapping, values_name));
   if (!result) return nullptr;
   if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result.release();
   return PyObject_GetIter(result.get());
 }
 
-int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
-                          bool is_dict) noexcept {
+int DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
+                       bool is_dict) noexcept {
   if (is_dict) {
     if (PyDict_Size(source) != size) {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
@@ -148,9 +144,10 @@ int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* positio
   if (*value) return 1;
   return Rt_IterFinish();
 }
+}  // namespace rt::detail
 
-PyObject* Rt_FormatSimple(PyObject* x) noexcept {
-  if (PyUnicode_CheckExact(x)) return NewRef(x);
+PyObject* rt::detail::FormatSimple(PyObject* x) noexcept {
+  if (PyUnicode_CheckExact(x)) return rt::NewRef(x);
   if (PyLong_CheckExact(x)) return PyLong_Type.tp_repr(x);
   if (PyFloat_CheckExact(x)) return PyFloat_Type.tp_repr(x);
   return PyObject_Format(x, g_state.empty_unicode);
@@ -172,7 +169,8 @@ static void RaiseTooLong() noexcept {
   PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
 }
 
-PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
+namespace rt::detail {
+PyObject* UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
   if (maxchar > 0x10FFFF) maxchar = 0x10FFFF;
   int shift = maxchar <= 255 ? 0 : (maxchar <= 0xFFFF ? 1 : 2);
   if ((PY_SSIZE_T_MAX >> shift) - total < 0) {
@@ -204,13 +202,15 @@ PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 ma
   }
   return result.release();
 }
+}  // namespace rt::detail
 
 int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
   if (Rt_ListPutInSpare(list, x)) return 0;
   return PyList_Append(list, x);
 }
 
-PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
+namespace rt::detail {
+PyObject* CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
   // A plain function found on the type is called with the object as its
   // first argument, as the interpreter's method call does, so no bound
   // method is made; anything else is called with the keyword values alone.
@@ -222,13 +222,15 @@ PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnam
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
   return Rt_CallFound(method.get(), vector, nargsf, kwnames);
 }
+}  // namespace rt::detail
 
 static const char kTwoDigits[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-PyObject* Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
+namespace rt::detail {
+PyObject* SsizeToUnicode(Py_ssize_t v) noexcept {
   char buffer[26];
   char* end = buffer + sizeof buffer;
   char* p = end;
@@ -249,3 +251,4 @@ PyObject* Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
   if (text) std::memcpy(PyUnicode_1BYTE_DATA(text.get()), p, static_cast<size_t>(length));
   return text.release();
 }
+}  // namespace rt::detail

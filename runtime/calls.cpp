@@ -3,10 +3,13 @@
 
 #include <cassert>
 
+#include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/subtype.h"
+
+namespace rt::detail {
 
 static PyObject* CheckResult(PyObject* result) noexcept {
   if (!result && !PyErr_Occurred())
@@ -19,7 +22,12 @@ static PyObject* CheckResult(PyObject* result) noexcept {
 #define RT_ASSERT_NO_PENDING_EXCEPTION() \
   assert(!PyErr_Occurred() && "a call is made with no exception pending")
 
-PyObject* Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
+static bool IsFunctionObject(PyTypeObject* type) noexcept {
+  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
+  return type == function_type || (type != &PyCFunction_Type && Rt_IsSubtype(type, function_type));
+}
+
+PyObject* Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   ternaryfunc call = Py_TYPE(callable)->tp_call;
   if (!call) return PyObject_Call(callable, args, kwargs);
@@ -29,10 +37,13 @@ PyObject* Rt_Call(PyObject* callable, PyObject* args, PyObject* kwargs) noexcept
   return CheckResult(result.release());
 }
 
-PyObject* Rt_CallCFunction(PyObject* func, PyObject* arg) noexcept {
+PyObject* CallCFunction(PyObject* func, PyObject* arg) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   auto* cf = reinterpret_cast<PyCFunctionObject*>(func);
-  PyObject* self = (cf->m_ml->ml_flags & METH_STATIC) ? nullptr : cf->m_self;
+  PyObject* self = cf->m_self;
+  // A built-in's METH_STATIC means no self; a function object's entries
+  // always hand over m_self, the function itself.
+  if ((cf->m_ml->ml_flags & METH_STATIC) && !IsFunctionObject(Py_TYPE(func))) self = nullptr;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
   rt::Ref result = rt::Ref::steal(cf->m_ml->ml_meth(self, arg));
   Py_LeaveRecursiveCall();
@@ -43,37 +54,46 @@ static PyObject* CallWithTuple(PyObject* callable, PyObject* const* args, Py_ssi
                                PyObject* kwargs) noexcept {
   rt::Ref tuple = rt::TupleFromArray(args, n);
   if (!tuple) return nullptr;
-  return Rt_Call(callable, tuple.get(), kwargs);
+  return Call(callable, tuple.get(), kwargs);
 }
 
 // False for a type other than the two whose solid base is object itself
 // (Python functions, classes, bound methods): its instances carry no
 // built-in function record, whatever its MRO lists, so the walk is skipped.
+// The bits that choose a calling convention; others (METH_STATIC, METH_CLASS,
+// METH_COEXIST) leave it as it is.
+constexpr int kConventions =
+    METH_VARARGS | METH_KEYWORDS | METH_NOARGS | METH_O | METH_FASTCALL | METH_METHOD;
+
 static bool MayBeBuiltinFunction(PyTypeObject* type, PyTypeObject* function_type) noexcept {
   return type == function_type || type == &PyCFunction_Type || type->tp_base != &PyBaseObject_Type;
 }
 
-PyObject* Rt_FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                      PyObject* kwargs) noexcept {
+PyObject* FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                   PyObject* kwargs) noexcept {
   RT_ASSERT_NO_PENDING_EXCEPTION();
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
   if (kwargs) {
-    if (n == 0) return Rt_Call(callable, g_state.empty_tuple, kwargs);
+    if (n == 0) return Call(callable, g_state.empty_tuple, kwargs);
     return CallWithTuple(callable, args, n, kwargs);
   }
   PyTypeObject* type = Py_TYPE(callable);
   auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
   if (n <= 1 && MayBeBuiltinFunction(type, function_type) &&
       Rt_IsSubtypeOfEither(type, function_type, &PyCFunction_Type)) {
-    int flags = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags;
-    if (n == 0 && (flags & METH_NOARGS)) return Rt_CallCFunction(callable, nullptr);
-    if (n == 1 && (flags & METH_O)) return Rt_CallCFunction(callable, args[0]);
+    int convention = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml->ml_flags & kConventions;
+    // A function object that takes self from the arguments leaves the count
+    // check to its own entry.
+    if (convention == (n ? METH_O : METH_NOARGS) &&
+        (type == &PyCFunction_Type || !IsFunctionObject(type) ||
+         !Rt_Function_SelfFromFirstArg(AsCompiledFunction(callable))))
+      return CallCFunction(callable, n ? args[0] : nullptr);
   }
   if (vectorcallfunc entry = Rt_VectorcallEntry(callable)) {
     PyObject* result = entry(callable, args, nargsf, nullptr);
     return result ? result : Rt_CheckFailedCall(callable);
   }
-  if (n == 0) return Rt_Call(callable, g_state.empty_tuple, nullptr);
+  if (n == 0) return Call(callable, g_state.empty_tuple, nullptr);
   return CallWithTuple(callable, args, n, nullptr);
 }
 
@@ -87,13 +107,15 @@ static PyObject* CallUnpacked(PyObject* callable, PyObject* arg) noexcept {
     rt::Ref self = rt::Ref::borrow(PyMethod_GET_SELF(callable));
     rt::Ref func = rt::Ref::borrow(PyMethod_GET_FUNCTION(callable));
     slots[0] = self.get();
-    return Rt_FastCall(func.get(), slots, count + 1, nullptr);
+    return FastCall(func.get(), slots, count + 1, nullptr);
   }
-  return Rt_FastCall(callable, slots + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  return FastCall(callable, slots + 1, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
-PyObject* Rt_CallNoArgs(PyObject* callable) noexcept { return CallUnpacked(callable, nullptr); }
+PyObject* CallNoArgs(PyObject* callable) noexcept { return CallUnpacked(callable, nullptr); }
 
-PyObject* Rt_CallOneArg(PyObject* callable, PyObject* arg) noexcept {
+PyObject* CallOneArg(PyObject* callable, PyObject* arg) noexcept {
   return CallUnpacked(callable, arg);
 }
+
+}  // namespace rt::detail

@@ -18,13 +18,13 @@ using rt::Ref;
 
 // --- creation -------------------------------------------------------------------
 
-PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                          PyObject* module, PyObject* globals, PyObject* code) noexcept {
+Ref Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                    PyObject* module, PyObject* globals, PyObject* code) noexcept {
   auto* type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
   CompiledFunction* op = PyObject_GC_New(CompiledFunction, type);
   // Not tracked until the record is whole: deallocation runs on a whole record.
   Ref unfinished = Ref::steal(reinterpret_cast<PyObject*>(op));
-  if (!op) return nullptr;
+  if (!op) return unfinished;
   op->flags = flags;
   op->func.m_weakreflist = nullptr;
   op->func.m_ml = ml;
@@ -62,10 +62,10 @@ PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObje
     default:
       op->func.vectorcall = nullptr;
       PyErr_SetString(PyExc_SystemError, "Bad call flags for CompiledFunction");
-      return nullptr;
+      return Ref();
   }
   PyObject_GC_Track(op);
-  return unfinished.release();
+  return unfinished;
 }
 
 // --- attributes -----------------------------------------------------------------
@@ -117,8 +117,10 @@ static int SetQualname(PyObject* self, PyObject* value, void*) noexcept {
                         "__qualname__ must be set to a string object");
 }
 
+// None once the collector has cleared the function.
 static PyObject* GetGlobals(PyObject* self, void*) noexcept {
-  return NewRef(AsCompiledFunction(self)->globals);
+  PyObject* globals = AsCompiledFunction(self)->globals;
+  return NewRef(globals ? globals : Py_None);
 }
 
 static PyObject* GetClosure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
@@ -313,8 +315,21 @@ static int Traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
+// A finaliser may still meet a cleared function, and repr, __reduce__ and the
+// name getters read its names. An exact str holds no reference, so it is in
+// no cycle and stays; a str subclass may be, and goes: the name falls back to
+// the definition's, the qualified name becomes the empty str.
 static int Clear(PyObject* self) noexcept {
-  for (size_t offset : kOwnedFields) rt::SetField(OwnedField(self, offset), Ref());
+  CompiledFunction* op = AsCompiledFunction(self);
+  for (size_t offset : kOwnedFields) {
+    PyObject** field = OwnedField(self, offset);
+    if (field == &op->qualname) {
+      if (!PyUnicode_CheckExact(op->qualname))
+        rt::SetField(field, Ref::borrow(g_state.empty_unicode));
+    } else if (field != &op->name || (op->name && !PyUnicode_CheckExact(op->name))) {
+      rt::SetField(field, Ref());
+    }
+  }
   return 0;
 }
 
@@ -323,7 +338,7 @@ static void Dealloc(PyObject* self) noexcept {
   Ref type = Ref::steal(reinterpret_cast<PyObject*>(Py_TYPE(self)));
   PyObject_GC_UnTrack(self);
   if (AsCompiledFunction(self)->func.m_weakreflist) PyObject_ClearWeakRefs(self);
-  Clear(self);
+  for (size_t offset : kOwnedFields) rt::SetField(OwnedField(self, offset), Ref());
   PyObject_GC_Del(self);
 }
 

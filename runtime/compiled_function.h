@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include "runtime/ref.h"
+
 // Begins with the exact layout of the interpreter's built-in function object,
 // so code that reads m_ml / m_self of a built-in works on it unchanged.
 struct CompiledFunction {
@@ -10,9 +12,9 @@ struct CompiledFunction {
                                               // m_module owned
   PyObject* dict;                             // owned
   PyObject* name;                             // owned, filled on first read
-  PyObject* qualname;                         // owned, never null while live
+  PyObject* qualname;                         // owned, never null, even once cleared
   PyObject* doc;                              // owned, filled on first read or by assignment
-  PyObject* globals;                          // owned, never null
+  PyObject* globals;                          // owned, null only once cleared
   PyObject* code;                             // owned
   PyObject* closure;                          // owned
   PyObject* defining_class;                   // owned
@@ -41,18 +43,22 @@ enum CompiledFunctionFlags : int {
 
 extern PyType_Spec g_function_spec;
 
-// New reference, or null with an exception set. No argument is consumed.
-PyObject* Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
-                          PyObject* module, PyObject* globals, PyObject* code) noexcept;
+// Whether the calls take the native self from the first positional argument
+// rather than m_self: StaticMethod cancels SelfFromFirstArg.
+inline bool Rt_Function_SelfFromFirstArg(const CompiledFunction* op) noexcept {
+  return (op->flags & (kCompiledFunctionSelfFromFirstArg | kCompiledFunctionStaticMethod)) ==
+         kCompiledFunctionSelfFromFirstArg;
+}
+
+// The new function, or empty with an exception set. No argument is consumed.
+rt::Ref Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject* closure,
+                        PyObject* module, PyObject* globals, PyObject* code) noexcept;
 
 // --- call entries (compiled_function_calls.cpp) -------------------------------------------
 
-// Calls `entry` with the keyword dict turned into a names tuple and values.
-PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwargs) noexcept;
-
 extern "C" {
-// The call slot: through the vectorcall entry when there is one.
+// The call slot: the interpreter's own PyVectorcall_Call when there is a
+// vectorcall entry, else the explicit-self dispatch.
 PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept;
 // The vectorcall entries, one per calling convention of the method definition.
 PyObject* Rt_Function_VectorcallNoArgs(PyObject* func, PyObject* const* args, size_t nargsf,
@@ -64,8 +70,9 @@ PyObject* Rt_Function_VectorcallFastKeywords(PyObject* func, PyObject* const* ar
 PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,
                                                    size_t nargsf, PyObject* kwnames) noexcept;
 }
-PyObject* Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
-                                   PyObject* kwargs) noexcept;
+// What the native entry returns, or empty with an exception set.
+rt::Ref Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                 PyObject* kwargs) noexcept;
 
 inline CompiledFunction* AsCompiledFunction(PyObject* op) noexcept {
   return reinterpret_cast<CompiledFunction*>(op);

@@ -7,11 +7,6 @@
 
 namespace {
 
-bool SelfFromFirstArg(const CompiledFunction* op) noexcept {
-  return (op->flags & (kCompiledFunctionSelfFromFirstArg | kCompiledFunctionStaticMethod)) ==
-         kCompiledFunctionSelfFromFirstArg;
-}
-
 // A vectorcall's function record, self and positional arguments, the native
 // self taken off the arguments when the function asks for it.
 struct VectorCall {
@@ -26,7 +21,7 @@ int BindVectorCall(PyObject* func, PyObject* const* args, size_t nargsf,
                    VectorCall* call) noexcept {
   CompiledFunction* op = AsCompiledFunction(func);
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-  if (!SelfFromFirstArg(op)) {
+  if (!Rt_Function_SelfFromFirstArg(op)) {
     *call = {op, args, n, op->func.m_self};
     return 0;
   }
@@ -105,96 +100,51 @@ extern "C" PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, Py
       kwnames);
 }
 
-// --- keyword dict adapter -------------------------------------------------------------
-
-PyObject* Rt_VectorcallWithKwDict(PyObject* func, vectorcallfunc entry, PyObject* const* args,
-                                  Py_ssize_t nargs, PyObject* kwargs) noexcept {
-  Py_ssize_t n = PyDict_GET_SIZE(kwargs);
-  // Positional values borrowed from the caller, then the keyword values, each
-  // owning a reference until the call is over.
-  struct Block {
-    PyObject** items;
-    Py_ssize_t first_owned, owned_end;
-    ~Block() {
-      for (Py_ssize_t j = first_owned; j < owned_end; ++j) rt::Ref::steal(items[j]).reset();
-      PyMem_Free(items);
-    }
-  } block{static_cast<PyObject**>(PyMem_Malloc(static_cast<size_t>(nargs + n) * sizeof(PyObject*))),
-          nargs, nargs};
-  if (!block.items) return PyErr_NoMemory();
-  for (Py_ssize_t i = 0; i < nargs; ++i) block.items[i] = args[i];
-  rt::Ref names = rt::Ref::steal(PyTuple_New(n));
-  if (!names) return nullptr;
-  Py_ssize_t pos = 0, i = 0;
-  PyObject *key, *value;
-  unsigned long all_str = Py_TPFLAGS_UNICODE_SUBCLASS;
-  // The dict cannot change here: nothing below runs Python code.
-  while (i < n && PyDict_Next(kwargs, &pos, &key, &value)) {
-    rt::PutTupleItem(names.get(), i, rt::Ref::borrow(key));
-    block.items[nargs + i] = rt::Ref::borrow(value).release();
-    block.owned_end = nargs + ++i;
-    all_str &= Py_TYPE(key)->tp_flags;
-  }
-  if (!all_str) {
-    PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-    return nullptr;
-  }
-  rt::Ref result =
-      rt::Ref::steal(entry(func, block.items, static_cast<size_t>(nargs), names.get()));
-  names.reset();
-  return result.release();
-}
-
 // --- the call slot ----------------------------------------------------------------------
 
-PyObject* Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
-                                   PyObject* kwargs) noexcept {
+rt::Ref Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
+                                 PyObject* kwargs) noexcept {
   PyMethodDef* ml = AsCompiledFunction(func)->func.m_ml;
   int convention = ml->ml_flags & 0xF;
   bool has_keywords = kwargs && PyDict_Size(kwargs) != 0;
   switch (convention) {
     case METH_VARARGS | METH_KEYWORDS:
-      return MethodAs<PyCFunctionWithKeywords>(ml)(self, args, kwargs);
+      return rt::Ref::steal(MethodAs<PyCFunctionWithKeywords>(ml)(self, args, kwargs));
     case METH_VARARGS:
     case METH_NOARGS:
     case METH_O: {
       if (has_keywords) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s", ml->ml_name, "takes no keyword arguments");
-        return nullptr;
+        return rt::Ref();
       }
-      if (convention == METH_VARARGS) return ml->ml_meth(self, args);
+      if (convention == METH_VARARGS) return rt::Ref::steal(ml->ml_meth(self, args));
       Py_ssize_t size = PyTuple_GET_SIZE(args);
       if (convention == METH_NOARGS) {
         if (size != 0) {
           PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", ml->ml_name,
                        "takes no arguments", size);
-          return nullptr;
+          return rt::Ref();
         }
-        return ml->ml_meth(self, nullptr);
+        return rt::Ref::steal(ml->ml_meth(self, nullptr));
       }
       if (size != 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() %s (%zd given)", ml->ml_name,
                      "takes exactly one argument", size);
-        return nullptr;
+        return rt::Ref();
       }
-      return ml->ml_meth(self, PyTuple_GET_ITEM(args, 0));
+      return rt::Ref::steal(ml->ml_meth(self, PyTuple_GET_ITEM(args, 0)));
     }
     default:
       PyErr_SetString(PyExc_SystemError, "Bad call flags for CompiledFunction");
-      return nullptr;
+      return rt::Ref();
   }
 }
 
 extern "C" PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
   CompiledFunction* op = AsCompiledFunction(func);
-  if (vectorcallfunc entry = op->func.vectorcall) {
-    Py_ssize_t n = PyTuple_GET_SIZE(args);
-    PyObject* const* items = &PyTuple_GET_ITEM(args, 0);
-    if (kwargs && PyDict_GET_SIZE(kwargs))
-      return Rt_VectorcallWithKwDict(func, entry, items, n, kwargs);
-    return entry(func, items, static_cast<size_t>(n), nullptr);
-  }
-  if (!SelfFromFirstArg(op)) return Rt_Function_CallWithSelf(func, op->func.m_self, args, kwargs);
+  if (op->func.vectorcall) return PyVectorcall_Call(func, args, kwargs);
+  if (!Rt_Function_SelfFromFirstArg(op))
+    return Rt_Function_CallWithSelf(func, op->func.m_self, args, kwargs).release();
   rt::Ref rest = rt::Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
   if (!rest) return nullptr;
   if (PyTuple_GET_SIZE(args) == 0) {
@@ -202,5 +152,5 @@ extern "C" PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* 
     PyErr_Format(PyExc_TypeError, "unbound method %.200S() needs an argument", op->qualname);
     return nullptr;
   }
-  return Rt_Function_CallWithSelf(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs);
+  return Rt_Function_CallWithSelf(func, PyTuple_GET_ITEM(args, 0), rest.get(), kwargs).release();
 }

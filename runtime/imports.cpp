@@ -45,25 +45,24 @@ static int FromSysModules(PyObject* absolute_name, PyObject* const* fromlist,
   return 1;
 }
 
-PyObject* Rt_ImportModule(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromlist_count,
-                          PyObject* globals, int level, PyObject* absolute_name) noexcept {
+Ref Rt_ImportModule(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromlist_count,
+                    PyObject* globals, int level, PyObject* absolute_name) noexcept {
   Ref module;
-  int found = FromSysModules(absolute_name, fromlist, fromlist_count, &module);
-  if (found < 0) return nullptr;
-  if (found) return module.release();
+  if (FromSysModules(absolute_name, fromlist, fromlist_count, &module) != 0) return module;
   Ref locals = Ref::steal(PyDict_New());
-  if (!locals) return nullptr;
+  if (!locals) return locals;
   Ref list;
   if (fromlist) {
     list = rt::ListFromArray(fromlist, fromlist_count);
-    if (!list) return nullptr;
+    if (!list) return list;
   }
-  return PyImport_ImportModuleLevelObject(name, globals, locals.get(), list.get(), level);
+  return Ref::steal(
+      PyImport_ImportModuleLevelObject(name, globals, locals.get(), list.get(), level));
 }
 
-PyObject* Rt_ImportFrom(PyObject* module, PyObject* name) noexcept {
+Ref Rt_ImportFrom(PyObject* module, PyObject* name) noexcept {
   Ref value = Ref::steal(Rt_GetAttr(module, name));
-  if (value) return value.release();
+  if (value) return value;
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     // A submodule that is in sys.modules but not yet an attribute of its package.
@@ -73,20 +72,20 @@ PyObject* Rt_ImportFrom(PyObject* module, PyObject* name) noexcept {
       if (full) {
         Ref submodule = Ref::steal(PyImport_GetModule(full.get()));
         full.reset();
-        if (submodule) return submodule.release();
+        if (submodule) return submodule;
       }
     }
   }
   PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-  return nullptr;
+  return Ref();
 }
 
 int Rt_ImportNamesInto(PyObject* globals, PyObject* name, PyObject* const* names, Py_ssize_t count,
                        int level, PyObject* absolute_name) noexcept {
-  Ref module = Ref::steal(Rt_ImportModule(name, names, count, globals, level, absolute_name));
+  Ref module = Rt_ImportModule(name, names, count, globals, level, absolute_name);
   if (!module) return -1;
   for (Py_ssize_t i = 0; i < count; ++i) {
-    Ref value = Ref::steal(Rt_ImportFrom(module.get(), names[i]));
+    Ref value = Rt_ImportFrom(module.get(), names[i]);
     if (!value || PyDict_SetItem(globals, names[i], value.get()) < 0) return -1;
   }
   return 0;

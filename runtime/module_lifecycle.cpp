@@ -45,7 +45,7 @@ extern "C" PyObject* Rt_ModuleCreate(PyObject* spec, PyModuleDef*) noexcept {
                     "interpreter per process.");
     return nullptr;
   }
-  if (g_module_object) return rt::Ref::borrow(g_module_object).release();
+  if (g_module_object) return rt::NewRef(g_module_object);
   rt::Ref name = rt::Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
   rt::Ref module = rt::Ref::steal(PyModule_NewObject(name.get()));
@@ -170,7 +170,7 @@ extern "C" int Rt_ModuleExec(PyObject* module) noexcept {
                  kThisModule.short_name);
     return -1;
   }
-  g_module_object = rt::Ref::borrow(module).release();
+  g_module_object = rt::NewRef(module);
 
   ExecProgress progress;
   if (ExecSteps(module, &progress) == 0) return 0;

@@ -130,7 +130,7 @@ static rt::Ref CreateSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
     Py_INCREF(metatype);  // the type's own reference to its new metatype
     Rt_SetObjectType(created.get(), metatype);
     if (PyType_HasFeature(previous, Py_TPFLAGS_HEAPTYPE))
-      rt::Ref::steal(reinterpret_cast<PyObject*>(previous)).reset();
+      Py_DECREF(reinterpret_cast<PyObject*>(previous));
   }
   if (Rt_FixupSpecType(type_spec, reinterpret_cast<PyTypeObject*>(created.get())) < 0)
     return rt::Ref();
@@ -138,32 +138,32 @@ static rt::Ref CreateSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
 }
 
 // `candidate` (borrowed) as the registered type after its check.
-static PyObject* Checked(PyObject* candidate, const char* short_name, Py_ssize_t size) noexcept {
-  if (Rt_CheckSharedType(candidate, short_name, size) < 0) return nullptr;
-  return rt::NewRef(candidate);
+static rt::Ref Checked(PyObject* candidate, const char* short_name, Py_ssize_t size) noexcept {
+  if (Rt_CheckSharedType(candidate, short_name, size) < 0) return rt::Ref();
+  return rt::Ref::borrow(candidate);
 }
 
-PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
-                             PyObject* bases) noexcept {
+rt::Ref Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
+                           PyObject* bases) noexcept {
   const char* dot = std::strrchr(type_spec->name, '.');
   const char* short_name = dot ? dot + 1 : type_spec->name;
   rt::Ref key = rt::Ref::steal(PyUnicode_FromString(short_name));
-  if (!key) return nullptr;
+  if (!key) return key;
   rt::Ref module = rt::Ref::borrow(PyImport_AddModule(RT_SHARED_MODULE_NAME));
-  if (!module) return nullptr;
+  if (!module) return module;
   PyObject* dict = PyModule_GetDict(module.get());  // borrowed
-  if (!dict) return nullptr;
+  if (!dict) return rt::Ref();
   if (PyObject* found = PyDict_GetItemWithError(dict, key.get())) {  // borrowed
     // Held across the check, which may run Python code.
     rt::Ref held = rt::Ref::borrow(found);
     return Checked(held.get(), short_name, type_spec->basicsize);
   }
-  if (PyErr_Occurred()) return nullptr;
+  if (PyErr_Occurred()) return rt::Ref();
   rt::Ref created = CreateSharedType(metatype, type_spec, bases);
-  if (!created) return nullptr;
+  if (!created) return created;
   PyObject* registered = PyDict_SetDefault(dict, key.get(), created.get());  // borrowed
-  if (!registered) return nullptr;
-  if (registered == created.get()) return created.release();
+  if (!registered) return rt::Ref();
+  if (registered == created.get()) return created;
   // Someone registered the name while the type was being made.
   created.reset();
   return Checked(registered, short_name, type_spec->basicsize);
@@ -173,13 +173,12 @@ int Rt_FetchSharedTypes(ModuleState* state) noexcept {
   rt::Ref metatype = [] {
     rt::Ref bases = rt::TupleOf({reinterpret_cast<PyObject*>(&PyType_Type)});
     if (!bases) return rt::Ref();
-    return rt::Ref::steal(Rt_FetchSharedType(nullptr, &g_common_metatype_spec, bases.get()));
+    return Rt_FetchSharedType(nullptr, &g_common_metatype_spec, bases.get());
   }();
   if (!metatype) return -1;
   auto* metatype_object = reinterpret_cast<PyTypeObject*>(metatype.get());
   rt::SetField(&state->common_metatype, std::move(metatype));
-  rt::Ref function_type =
-      rt::Ref::steal(Rt_FetchSharedType(metatype_object, &g_function_spec, nullptr));
+  rt::Ref function_type = Rt_FetchSharedType(metatype_object, &g_function_spec, nullptr);
   if (!function_type) return -1;
   // Function objects are made only by Rt_Function_New: the inherited
   // object.__new__ (reachable as type(f).__new__(type(f)), or through a seeded

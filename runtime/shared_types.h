@@ -4,14 +4,16 @@
 
 #include <Python.h>
 
+#include "runtime/ref.h"
+
 struct ModuleState;
 
 // The shared module's name in sys.modules.
 #define RT_SHARED_MODULE_NAME "_velmora_shared_v1"
 
-// New reference to the registered type, or null with an exception set.
-PyObject* Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
-                             PyObject* bases) noexcept;
+// The registered type, or empty with an exception set.
+rt::Ref Rt_FetchSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
+                           PyObject* bases) noexcept;
 // 0 if `candidate` may serve as the type, else -1 with TypeError.
 int Rt_CheckSharedType(PyObject* candidate, const char* short_name,
                        Py_ssize_t expected_size) noexcept;

@@ -31,7 +31,7 @@ std::string Utf8(PyObject* s) {
 void ExpectDecimal(Py_ssize_t v) {
   char expected[32];
   std::snprintf(expected, sizeof expected, "%zd", v);
-  PyObject* got = Rt_SsizeToUnicode(v);
+  PyObject* got = Rt_SsizeToUnicode(v).release();
   ASSERT_TRUE(got);
   EXPECT_EQ(Utf8(got), expected) << v;
   EXPECT_TRUE(PyUnicode_CheckExact(got));
@@ -54,7 +54,7 @@ TEST_F(BodyHelpersTest, DecimalTextOfEdgesAndASample) {
 
 TEST_F(BodyHelpersTest, OneCharacterIsTheSharedStr) {
   for (int digit = 0; digit < 10; ++digit) {
-    PyObject* got = Rt_SsizeToUnicode(digit);
+    PyObject* got = Rt_SsizeToUnicode(digit).release();
     PyObject* shared = PyUnicode_FromOrdinal('0' + digit);
     EXPECT_EQ(got, shared);
     Py_XDECREF(got);
@@ -136,7 +136,7 @@ TEST_F(BodyHelpersTest, JoinMakesPartsReadyAndCopiesAcrossKinds) {
   PyObject* wide = PyUnicode_FromString("\xe2\x82\xac");  // U+20AC, two bytes
   ASSERT_TRUE(legacy && equals && wide);
   PyObject* const latin[3] = {legacy, equals, equals};
-  PyObject* joined = Rt_UnicodeJoin3(latin, 7, 255);
+  PyObject* joined = Rt_UnicodeJoin3(latin, 7, 255).release();
   ASSERT_TRUE(joined);
   EXPECT_TRUE(Rt_StrIsReady(legacy));
   EXPECT_EQ(Utf8(joined), "h\xc3\xa9llo==");
@@ -144,7 +144,7 @@ TEST_F(BodyHelpersTest, JoinMakesPartsReadyAndCopiesAcrossKinds) {
   Py_DECREF(joined);
 
   PyObject* const mixed[3] = {legacy, equals, wide};
-  joined = Rt_UnicodeJoin3(mixed, 7, 0xFFFF);
+  joined = Rt_UnicodeJoin3(mixed, 7, 0xFFFF).release();
   ASSERT_TRUE(joined);
   EXPECT_EQ(Utf8(joined), "h\xc3\xa9llo=\xe2\x82\xac");
   EXPECT_EQ(Rt_StrKind(joined), static_cast<unsigned>(PyUnicode_2BYTE_KIND));
@@ -177,15 +177,15 @@ TEST_F(BodyHelpersTest, GetMethodReadiesTheType) {
   ASSERT_EQ(g_unready_type.tp_dict, nullptr);
   PyObject* name = PyUnicode_InternFromString("m");
   PyObject_Hash(name);
-  PyObject* method = nullptr;
+  rt::Ref method;
   EXPECT_EQ(Rt_GetMethod(obj, name, &method), 1);
   EXPECT_NE(g_unready_type.tp_dict, nullptr);
   ASSERT_TRUE(method);
-  EXPECT_EQ(Py_TYPE(method), &PyMethodDescr_Type);
-  PyObject* result = PyObject_CallFunctionObjArgs(method, obj, nullptr);
+  EXPECT_EQ(Py_TYPE(method.get()), &PyMethodDescr_Type);
+  PyObject* result = PyObject_CallFunctionObjArgs(method.get(), obj, nullptr);
   EXPECT_EQ(result, obj);
   Py_XDECREF(result);
-  Py_DECREF(method);
+  method.reset();
   Py_DECREF(name);
   PyObject_Free(obj);  // a static type has no deallocator of its own here
 }
@@ -199,9 +199,9 @@ TEST_F(BodyHelpersTest, GetMethodReportsATypeThatCannotBeReadied) {
   obj.ob_type = &g_unreadyable_type;
   PyObject* name = PyUnicode_InternFromString("m");
   PyObject_Hash(name);
-  PyObject* method = Py_None;
+  rt::Ref method;
   EXPECT_EQ(Rt_GetMethod(&obj, name, &method), 0);
-  EXPECT_EQ(method, nullptr);
+  EXPECT_EQ(method.get(), nullptr);
   ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_SystemError));
   PyErr_Clear();
   Py_DECREF(name);
@@ -235,7 +235,7 @@ TEST_F(BodyHelpersTest, CallMethodKwPassesOnlyKeywords) {
   PyObject* first = PyUnicode_FromString("first");
   PyObject* second = PyUnicode_FromString("second");
   PyObject* args[3] = {module, first, second};
-  PyObject* result = Rt_CallMethodKw(name, args, kwnames);
+  PyObject* result = Rt_CallMethodKw(name, args, kwnames).release();
   EXPECT_EQ(result, first);
   EXPECT_EQ(g_seen_nargs, 0);
   EXPECT_EQ(g_seen_kwnames, kwnames);
@@ -245,7 +245,7 @@ TEST_F(BodyHelpersTest, CallMethodKwPassesOnlyKeywords) {
   // A native callee that fails without an exception is reported.
   PyObject* one_name = Py_BuildValue("(s)", "name");
   PyObject* none_args[2] = {module, Py_None};
-  EXPECT_EQ(Rt_CallMethodKw(name, none_args, one_name), nullptr);
+  EXPECT_EQ(Rt_CallMethodKw(name, none_args, one_name).get(), nullptr);
   EXPECT_TRUE(PyErr_ExceptionMatches(PyExc_SystemError));
   PyErr_Clear();
 

@@ -19,7 +19,7 @@ PyObject* Name(const char* text) {
 class GlobalCacheTest : public testing::Test {
  protected:
   void SetUp() override {
-    dict_ = g_state.module_dict;
+    dict_ = Rt_ModuleDict();
     ASSERT_TRUE(dict_);
   }
   void TearDown() override {
@@ -119,19 +119,19 @@ TEST_F(GlobalCacheTest, MissingNameRecordsTheVersionAndRaises) {
   // With the version unchanged only builtins are asked: a builtin of that name
   // answers at once.
   PyObject* builtin = PyUnicode_FromString("from builtins");
-  ASSERT_EQ(PyObject_SetAttr(g_state.builtins_module, name, builtin), 0);
+  ASSERT_EQ(PyObject_SetAttr(Rt_BuiltinsModule(), name, builtin), 0);
   PyObject* got = Rt_GetModuleGlobal(name, &cache);
   EXPECT_EQ(got, builtin);
   EXPECT_EQ(cache.value, nullptr);  // builtins are never cached
   Py_XDECREF(got);
-  ASSERT_EQ(PyObject_DelAttr(g_state.builtins_module, name), 0);
+  ASSERT_EQ(PyObject_DelAttr(Rt_BuiltinsModule(), name), 0);
   Py_DECREF(builtin);
   Py_DECREF(name);
 }
 
 TEST_F(GlobalCacheTest, BuiltinsAreReadEveryTimeAndShadowed) {
   PyObject* name = Name("len");
-  PyObject* builtin_len = PyObject_GetAttr(g_state.builtins_module, name);
+  PyObject* builtin_len = PyObject_GetAttr(Rt_BuiltinsModule(), name);
   GlobalLookupCache cache{0, nullptr};
   PyObject* got = Rt_GetModuleGlobal(name, &cache);
   EXPECT_EQ(got, builtin_len);
@@ -169,7 +169,7 @@ TEST_F(GlobalCacheTest, LookupErrorFallsBackToBuiltins) {
   ASSERT_EQ(PyDict_SetItem(dict_, key, Py_None), 0);
   GlobalLookupCache cache{0, nullptr};
   PyObject* got = Rt_GetModuleGlobal(name, &cache);
-  PyObject* builtin_len = PyObject_GetAttr(g_state.builtins_module, name);
+  PyObject* builtin_len = PyObject_GetAttr(Rt_BuiltinsModule(), name);
   EXPECT_EQ(got, builtin_len);
   EXPECT_FALSE(PyErr_Occurred());
   EXPECT_EQ(cache.version, Rt_DictVersion(dict_));

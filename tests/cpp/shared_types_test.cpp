@@ -59,10 +59,13 @@ TEST(SharedTypeCheck, CapsTheNameAt200Bytes) {
 TEST(SharedTypes, StartUpRegisteredBothTypes) {
   PyObject* dict = SharedDict();
   ASSERT_NE(dict, nullptr);
-  EXPECT_EQ(PyDict_GetItemString(dict, "compiled_function_or_method"), g_state.function_type);
-  EXPECT_EQ(PyDict_GetItemString(dict, "_common_types_metatype"), g_state.common_metatype);
-  auto* function_type = reinterpret_cast<PyTypeObject*>(g_state.function_type);
-  EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(function_type)), g_state.common_metatype);
+  EXPECT_EQ(PyDict_GetItemString(dict, "compiled_function_or_method"),
+            reinterpret_cast<PyObject*>(Rt_FunctionType()));
+  EXPECT_EQ(PyDict_GetItemString(dict, "_common_types_metatype"),
+            reinterpret_cast<PyObject*>(Rt_CommonMetatype()));
+  auto* function_type = Rt_FunctionType();
+  EXPECT_EQ(reinterpret_cast<PyObject*>(Py_TYPE(function_type)),
+            reinterpret_cast<PyObject*>(Rt_CommonMetatype()));
   EXPECT_EQ(function_type->tp_basicsize, static_cast<Py_ssize_t>(sizeof(CompiledFunction)));
   // The offsets exist only because the fix-up copied them from the members.
   EXPECT_EQ(function_type->tp_dictoffset,
@@ -99,8 +102,8 @@ TEST(SharedTypes, NameWithoutADotIsTheWholeKey) {
   PyObject* dict = SharedDict();
   ASSERT_NE(dict, nullptr);
   ASSERT_EQ(PyDict_GetItemString(dict, "rt_test_plain_type"), nullptr);
-  auto* metatype = reinterpret_cast<PyTypeObject*>(g_state.common_metatype);
-  PyObject* created = Rt_FetchSharedType(metatype, &g_plain_spec, nullptr);
+  auto* metatype = Rt_CommonMetatype();
+  PyObject* created = Rt_FetchSharedType(metatype, &g_plain_spec, nullptr).release();
   ASSERT_NE(created, nullptr) << (PyErr_Print(), "");
   EXPECT_EQ(PyDict_GetItemString(dict, "rt_test_plain_type"), created);
   auto* type = reinterpret_cast<PyTypeObject*>(created);
@@ -109,7 +112,7 @@ TEST(SharedTypes, NameWithoutADotIsTheWholeKey) {
   EXPECT_EQ(type->tp_weaklistoffset, static_cast<Py_ssize_t>(offsetof(Plain, weakrefs)));
   EXPECT_EQ(type->tp_vectorcall_offset, 0);
   Py_ssize_t refs = Py_REFCNT(created);
-  PyObject* again = Rt_FetchSharedType(metatype, &g_plain_spec, nullptr);
+  PyObject* again = Rt_FetchSharedType(metatype, &g_plain_spec, nullptr).release();
   EXPECT_EQ(again, created);
   EXPECT_EQ(Py_REFCNT(created), refs + 1);
   Py_XDECREF(again);
@@ -123,7 +126,7 @@ TEST(SharedTypes, FetchRefusesARegisteredNonType) {
   ASSERT_NE(dict, nullptr);
   PyObject* seeded = PyUnicode_FromString("seeded");
   ASSERT_EQ(PyDict_SetItemString(dict, "rt_test_plain_type", seeded), 0);
-  EXPECT_EQ(Rt_FetchSharedType(nullptr, &g_plain_spec, nullptr), nullptr);
+  EXPECT_EQ(Rt_FetchSharedType(nullptr, &g_plain_spec, nullptr).get(), nullptr);
   EXPECT_EQ(TakeTypeError(), "Shared runtime type rt_test_plain_type is not a type object");
   EXPECT_EQ(PyDict_GetItemString(dict, "rt_test_plain_type"), seeded);
   EXPECT_EQ(PyDict_DelItemString(dict, "rt_test_plain_type"), 0);

@@ -10,9 +10,10 @@ import json
 import os
 import secrets
 import shutil
+import socket
 import threading
 import urllib.parse
-from typing import Any, Dict, NamedTuple, Optional
+from typing import Any, Dict, List, NamedTuple, Optional, Tuple
 
 import pytest
 
@@ -129,6 +130,36 @@ class Client:
         headers.setdefault("Content-Type", "application/json")
         return self.request("POST", "/api/velmora/pipelines/import" + query, body,
                             headers=headers, **kw)
+
+
+def exchange(port: int, data: bytes, *, then: bytes = b"") -> bytes:
+    """Sends `data` whole (and `then` once an answer started), then returns all the server
+    sent until it closed; a reset is a failure."""
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
+        # No half-close: tornado takes the end of the client's stream for a client that left.
+        s.sendall(data)
+        received = b""
+        if then:
+            received = s.recv(65536)
+            s.sendall(then)
+        while True:
+            piece = s.recv(65536)
+            if not piece:
+                return received
+            received += piece
+
+
+def responses(data: bytes) -> List[Tuple[int, Dict[str, str], bytes]]:
+    """(status, headers, body) of each response in a byte stream, interim ones included."""
+    out = []
+    while data:
+        head, _, data = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin1").split("\r\n")
+        headers = {k.lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
+        length = int(headers.get("content-length", 0))
+        out.append((int(lines[0].split()[1]), headers, data[:length]))
+        data = data[length:]
+    return out
 
 
 class LiveServer(NamedTuple):

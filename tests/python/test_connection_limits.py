@@ -1,4 +1,5 @@
 """Idle connections, timeouts and the connection cap, on loopback; accept() failures in process."""
+import asyncio
 import errno
 import logging
 import os
@@ -7,6 +8,8 @@ import signal
 import socket
 
 import pytest
+from tornado import iostream
+from tornado.ioloop import IOLoop
 
 from http_fixtures import TOKEN, Client, start_server
 from test_server_cli import server_env, start, stop
@@ -177,3 +180,26 @@ def test_stop_closes_the_listening_socket(tmp_path, paused):
     live.thread.stop()
     with pytest.raises(ConnectionRefusedError):
         socket.create_connection(("127.0.0.1", port), timeout=5).close()
+
+
+@pytest.mark.parametrize("peer_reads", [True, False])
+def test_an_answer_the_client_does_not_read_closes_the_connection(peer_reads):
+    # Pipelined requests whose answers are never read would hold a connection busy for good.
+    async def run():
+        ours, peer = socket.socketpair()
+        ours.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+        peer.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        stream = iostream.IOStream(ours)
+        stream.write(b"x" * (1 << 20))
+        if peer_reads:
+            peer.setblocking(False)
+            IOLoop.current().add_handler(peer, lambda fd, events: peer.recv(1 << 20), IOLoop.READ)
+        await connections._sent_within(stream, 1.0, "peer")
+        closed = stream.closed()
+        if peer_reads:
+            IOLoop.current().remove_handler(peer)
+        stream.close()
+        peer.close()
+        return closed
+
+    assert asyncio.run(run()) is not peer_reads

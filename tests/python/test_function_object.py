@@ -433,6 +433,74 @@ class TestLifetime:
         assert sys.getrefcount(function_type) == type_refs - 1
 
 
+# A finaliser meets the function between the collector's clear and its
+# deallocation: the child builds a cycle whose finaliser (run before any clear)
+# takes a weak reference to the function, and parks in the function's
+# annotations, the field that clear releases last, an object outside the
+# collector's view (a code object, in a dict that therefore stays untracked).
+# The callback of a weak reference to that object then reads everything and
+# calls the function.
+AFTER_CLEAR = """
+import gc, weakref, _rt_testmod
+
+class Name(str):
+    pass
+
+refs, report = [], {}
+
+class Finder:
+    def __del__(self):
+        refs.append(weakref.ref(self.f))
+
+def late(_):
+    f = refs[0]()
+    for attr in %(attributes)r:
+        try:
+            report[attr] = repr(getattr(f, attr))
+        except Exception as e:
+            report[attr] = "%%s: %%s" %% (type(e).__name__, e)
+    report["repr"] = repr(f).split(" at ")[0]
+    report["reduce"] = repr(f.__reduce__())
+    report["call"] = repr(f(1, k=2)[1:])
+
+f = _rt_testmod.make_function(0x82, qualname=%(qualname)s)
+f.__name__ = %(name)s
+f.me = f
+code = compile("0", "late", "eval")
+watch = weakref.ref(code, late)
+f.__annotations__ = {"late": code}
+assert not gc.is_tracked(f.__annotations__)
+finder = Finder()
+finder.f, finder.me = f, finder
+del f, finder, code
+gc.collect()
+print(repr(report))
+"""
+
+CLEARED = {"__doc__": "None", "func_doc": "None", "__dict__": "{}", "func_dict": "{}",
+           "__globals__": "None", "func_globals": "None", "__closure__": "None", "func_closure": "None",
+           "__code__": "None", "func_code": "None", "__defaults__": "None", "func_defaults": "None",
+           "__kwdefaults__": "None", "__annotations__": "{}", "_is_coroutine": "False",
+           "__module__": "None", "call": "((1, 2), ('k',), None)"}
+
+
+@pytest.mark.parametrize("qualname, name, kept_qualname, kept_name", [
+    # An exact str holds no reference, so it is in no cycle and stays.
+    ('"Probe.cleared"', '"renamed"', "Probe.cleared", "renamed"),
+    # A str subclass may hold the function: released, the qualified name
+    # becomes empty and the name falls back to the definition's.
+    ('Name("Probe.cleared")', 'Name("renamed")', "", "fastcall_keywords"),
+], ids=["str", "str subclass"])
+def test_a_cleared_function_is_safe_to_touch(qualname, name, kept_qualname, kept_name):
+    proc = run_python(AFTER_CLEAR % dict(attributes=ATTRIBUTES, qualname=qualname, name=name))
+    report = eval(proc.stdout)
+    expected = dict(CLEARED, __name__=repr(kept_name), func_name=repr(kept_name),
+                    __qualname__=repr(kept_qualname), reduce=repr(kept_qualname),
+                    repr="<compiled function %s" % kept_qualname)
+    assert report == expected
+    assert proc.stderr == ""
+
+
 ATTRIBUTES = ["__name__", "func_name", "__qualname__", "__doc__", "func_doc", "__dict__", "func_dict",
               "__globals__", "func_globals", "__closure__", "func_closure", "__code__", "func_code",
               "__defaults__", "func_defaults", "__kwdefaults__", "__annotations__", "_is_coroutine",

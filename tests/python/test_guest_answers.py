@@ -1,12 +1,11 @@
 """Answers of the routes mounted in a Jupyter-like host, whose connections are plain tornado's:
 a declared length that is not a number, a body over the limit, and the one error shape."""
 import json
-import socket
 
 import pytest
 
 import velmora
-from http_fixtures import TOKEN, load_handler_set
+from http_fixtures import TOKEN, exchange, load_handler_set, responses
 from test_extension_loader import StandInServerApp, empty_registry, serve  # noqa: F401 (fixtures)
 from velmora.server.handlers.pipeline_import import body_check
 from velmora.server.handlers.request_guard import how_to_authenticate
@@ -16,24 +15,9 @@ INFO = "/jupyter/api/velmora/server-info"
 AUTH = "Authorization: token " + TOKEN
 
 
-def exchange(port, data: bytes) -> bytes:
-    """Sends `data` whole, then reads until the server closes; a reset is a failure."""
-    with socket.create_connection(("127.0.0.1", port), timeout=30) as s:
-        # No half-close: tornado takes the end of the client's stream for a client that left.
-        s.sendall(data)
-        received = b""
-        while True:
-            piece = s.recv(65536)
-            if not piece:
-                return received
-            received += piece
-
-
 def first_answer(data: bytes):
-    head, _, rest = data.partition(b"\r\n\r\n")
-    lines = head.decode("latin1").split("\r\n")
-    headers = {k.lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
-    return int(lines[0].split()[1]), json.loads(rest[:int(headers["content-length"])])
+    status, _, body = responses(data)[0]
+    return status, json.loads(body)
 
 
 def post(length_header: bytes, body: bytes = b"", *extra: str) -> bytes:

@@ -15,8 +15,8 @@ import time
 import pytest
 
 from build_helpers import ROOT, child_env, not_in_sanitizer_run, once_per_run, run
-from http_fixtures import Client
-from test_guest_answers import exchange, first_answer
+from http_fixtures import Client, exchange
+from test_guest_answers import first_answer
 
 SYSTEM_PYTHON = "/usr/bin/python3"
 BASE_URL = "/e2e/"
@@ -46,6 +46,24 @@ def system_python_version():
                     "python3-jupyter-server): %s" % (SYSTEM_PYTHON, last))
     version, headers = probe.stdout.split()
     return version, headers == "True"
+
+
+def system_venv(tmp, site=None):
+    """A venv of Debian's Python in `tmp` that sees Debian's packages, and the folder
+    `site` ahead of them when given; returns its python and the environment to run it
+    in, which keeps out the user's Jupyter set-up."""
+    env = child_env()
+    for name in ("JUPYTER_CONFIG_DIR", "JUPYTER_RUNTIME_DIR", "JUPYTER_DATA_DIR"):
+        env[name] = str(tmp / name.lower())
+    venv = tmp / "venv"
+    run([SYSTEM_PYTHON, "-m", "venv", "--system-site-packages", venv], tmp, env)
+    python = str(venv / "bin" / "python")
+    if site is not None:
+        # A .pth line lands right after the venv's own packages, before Debian's.
+        purelib = run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"], tmp, env)
+        with open(os.path.join(purelib.strip(), "extra_site.pth"), "w") as f:
+            f.write(os.path.abspath(site) + "\n")
+    return python, env
 
 
 def free_port():
@@ -96,13 +114,7 @@ class ServerLog:
 
 def test_real_jupyter_server_loads_velmora_from_the_installed_config(tmp_path):
     version, has_headers = system_python_version()
-    env = child_env()
-    # Nothing of the user's Jupyter set-up.
-    for name in ("JUPYTER_CONFIG_DIR", "JUPYTER_RUNTIME_DIR", "JUPYTER_DATA_DIR"):
-        env[name] = str(tmp_path / name.lower())
-    venv = tmp_path / "venv"
-    run([SYSTEM_PYTHON, "-m", "venv", "--system-site-packages", venv], tmp_path, env)
-    python = str(venv / "bin" / "python")
+    python, env = system_venv(tmp_path)
     checkout_before = set(os.listdir(ROOT))
     out = run([python, "-m", "pip", "install", "-v", "--no-build-isolation", "--no-index", ROOT],
               tmp_path, env)

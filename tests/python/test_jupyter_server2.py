@@ -13,9 +13,9 @@ import time
 
 import pytest
 
-from build_helpers import ROOT, child_env, not_in_sanitizer_run, run
+from build_helpers import ROOT, not_in_sanitizer_run, run
 from http_fixtures import Client
-from test_jupyter_server import SERVER_LIMIT_SECONDS, SYSTEM_PYTHON, ServerLog, free_port
+from test_jupyter_server import SERVER_LIMIT_SECONDS, SYSTEM_PYTHON, ServerLog, free_port, system_venv
 
 SITE_ENV = "VELMORA_JUPYTER_SERVER2_SITE"
 MAX_BODY_SIZE = 4096
@@ -36,15 +36,7 @@ def server2(tmp_path_factory):
     if not os.access(SYSTEM_PYTHON, os.X_OK):
         pytest.skip("%s is missing (Debian's python3)" % SYSTEM_PYTHON)
     tmp = tmp_path_factory.mktemp("server2")
-    env = child_env()
-    for name in ("JUPYTER_CONFIG_DIR", "JUPYTER_RUNTIME_DIR", "JUPYTER_DATA_DIR"):
-        env[name] = str(tmp / name.lower())
-    venv = tmp / "venv"
-    run([SYSTEM_PYTHON, "-m", "venv", "--system-site-packages", venv], tmp, env)
-    python = str(venv / "bin" / "python")
-    site_packages = run([python, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])"], tmp, env)
-    with open(os.path.join(site_packages.strip(), "jupyter_server2.pth"), "w") as f:
-        f.write(os.path.abspath(site) + "\n")
+    python, env = system_venv(tmp, site)
     version = run([python, "-c", "import jupyter_server; print(jupyter_server.__version__)"], tmp, env).strip()
     assert version.startswith("2."), "%s holds jupyter_server %s" % (site, version)
     # The requirement admits 2.x: with no index, pip could not bring another.

@@ -4,14 +4,13 @@ import json
 import logging
 import os
 import re
-import socket
 import threading
 import urllib.parse
 
 import pytest
 
 import http_fixtures
-from http_fixtures import TOKEN
+from http_fixtures import TOKEN, exchange, responses
 from velmora.server.handlers.pipeline_import import body_check
 
 live_server = http_fixtures.live_server
@@ -23,30 +22,7 @@ AUTH = "Authorization: token " + TOKEN
 
 
 def raw(server, data: bytes, *, then: bytes = b"") -> bytes:
-    """Sends `data` (and `then` once an answer started), returns all the server sent until it closed."""
-    with socket.create_connection(("127.0.0.1", server.client.port), timeout=30) as s:
-        s.sendall(data)
-        received = s.recv(65536)
-        if then:
-            s.sendall(then)
-        while True:
-            piece = s.recv(65536)
-            if not piece:
-                return received
-            received += piece
-
-
-def responses(data: bytes):
-    """(status, headers, body) of each response in a byte stream, interim ones included."""
-    out = []
-    while data:
-        head, _, data = data.partition(b"\r\n\r\n")
-        lines = head.decode("latin1").split("\r\n")
-        headers = {k.lower(): v.strip() for k, _, v in (line.partition(":") for line in lines[1:])}
-        length = int(headers.get("content-length", 0))
-        out.append((int(lines[0].split()[1]), headers, data[:length]))
-        data = data[length:]
-    return out
+    return exchange(server.client.port, data, then=then)
 
 
 def request_bytes(method, path, headers=(), body=b""):
@@ -156,9 +132,6 @@ MALFORMED = {
     "argument not UTF-8": (request_bytes("POST", IMPORT + "?overwrite=%C3",
                                          [AUTH, "Content-Type: application/json"]), 400,
                            "'overwrite' is not UTF-8"),
-    "request line": (b"NOT HTTP\r\n\r\n", 400, "malformed"),
-    "HTTP/2 preface": (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", 400, "malformed"),
-    "header line": (b"GET / HTTP/1.1\r\nno colon here\r\n\r\n", 400, "malformed"),
     "length with underscore": (request_bytes("POST", IMPORT, ["Content-Length: 1_0"]), 400,
                                "Content-Length"),
     # A byte that str.isdigit takes (as latin-1 text) and int refuses.
@@ -199,6 +172,26 @@ def test_malformed_requests_get_one_json_answer_and_one_log_line(server, caplog,
     assert records[0].name == "tornado.access" and str(status) in records[0].getMessage()
     assert "Traceback" not in caplog.text
     # The server still answers.
+    assert server.client.info().status == 200
+
+
+# A head that is not HTTP/1.x gets the framework's own answer: a bare 400, then the close.
+MALFORMED_HEADS = {
+    "request line": (b"NOT HTTP\r\n\r\n", "request line"),
+    "HTTP/2 preface": (b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n", "HTTP version"),
+    "header line": (b"GET / HTTP/1.1\r\nno colon here\r\n\r\n", "no colon"),
+    "token in the request line": (("GET /?token=%s HTTP/9\r\n\r\n" % TOKEN).encode(), "HTTP version"),
+}
+
+
+@pytest.mark.parametrize("data,reason", MALFORMED_HEADS.values(), ids=list(MALFORMED_HEADS))
+def test_malformed_heads_get_one_bare_400_and_one_log_line(server, caplog, data, reason):
+    with caplog.at_level(logging.DEBUG):
+        records, received = records_of(server, caplog, lambda: raw(server, data))
+    assert responses(received) == [(400, {}, b"")]
+    assert [r.name for r in records] == ["tornado.general"]
+    assert reason in records[0].getMessage()
+    assert "Traceback" not in caplog.text and TOKEN not in caplog.text
     assert server.client.info().status == 200
 
 
@@ -270,6 +263,67 @@ def test_chunked_body_is_refused_once_it_passes_the_limit(server):
 def test_bodies_on_other_routes_are_limited_too(server):
     data = request_bytes("GET", INFO, [AUTH, "Content-Length: %d" % (2 << 20), "Expect: 100-continue"])
     assert [a[0] for a in responses(raw(server, data))] == [413]
+
+
+def chunked(*chunks: bytes) -> bytes:
+    return b"".join(b"%s\r\n%s\r\n" % (size, data) for size, data in chunks) + b"0\r\n\r\n"
+
+
+PIPELINE = b'{"name": "c", "nodes": []}'
+# Chunk framing as sent: what the body must read back as, or the refusal.
+CHUNKINGS = {
+    "one chunk": ([(b"%x" % len(PIPELINE), PIPELINE)], 201),
+    "upper-case size, extension": ([(b"1A;name=value", PIPELINE[:26])], 201),
+    "leading zeros": ([(b"000a", PIPELINE[:10]), (b"%x" % (len(PIPELINE) - 10), PIPELINE[10:])], 201),
+    "byte by byte": ([(b"1", PIPELINE[i:i + 1]) for i in range(len(PIPELINE))], 201),
+    # int(text, 16) takes each of these.
+    "0x prefix": ([(b"0x1a", PIPELINE)], "hexadecimal"),
+    "sign": ([(b"+1a", PIPELINE)], "hexadecimal"),
+    "underscore": ([(b"1_a", PIPELINE)], "hexadecimal"),
+    "17 digits": ([(b"0" * 15 + b"1a", PIPELINE)], "hexadecimal"),
+    "empty size": ([(b"", PIPELINE)], "hexadecimal"),
+    "size larger than the chunk": ([(b"1b", PIPELINE + b"\r\n0")], "CRLF"),
+}
+
+
+@pytest.mark.parametrize("chunks,expected", CHUNKINGS.values(), ids=list(CHUNKINGS))
+def test_chunk_framing_is_read_strictly(server, chunks, expected):
+    data = request_bytes("POST", IMPORT, [AUTH, "Transfer-Encoding: chunked",
+                                          "Content-Type: application/json"]) + chunked(*chunks)
+    answers = responses(raw(server, data))
+    if expected == 201:
+        assert [a[0] for a in answers] == [201]
+        assert stored(server, "c") == PIPELINE
+    else:
+        assert [a[0] for a in answers] == [400]
+        assert expected in json.loads(answers[0][2])["message"]
+        assert os.listdir(server.root) == []
+
+
+# Routes other than the import hold the same framing rules and limit, answered before the app.
+OTHER_ROUTES = {
+    "length with sign": (request_bytes("GET", INFO, [AUTH, "Content-Length: +2"], b"{}"), 400,
+                         "Content-Length"),
+    "gzip coding": (request_bytes("GET", INFO, [AUTH, "Transfer-Encoding: gzip"]) + b"GET / HTTP/1.1",
+                    400, "chunked"),
+    "length over the limit, sent": (request_bytes("GET", "/nowhere", [AUTH, "Content-Length: %d" % (3 << 20)],
+                                                  b"x" * (3 << 20)), 413, str(1 << 20)),
+    "chunks over the limit": (request_bytes("GET", INFO, [AUTH, "Transfer-Encoding: chunked"])
+                              + chunked(*[(b"ea60", b"x" * 60000)] * 40), 413, str(1 << 20)),
+    "chunk size": (request_bytes("GET", INFO, [AUTH, "Transfer-Encoding: chunked"]) + b"-1\r\n",
+                   400, "hexadecimal"),
+}
+
+
+@pytest.mark.parametrize("data,status,message", OTHER_ROUTES.values(), ids=list(OTHER_ROUTES))
+def test_other_routes_hold_the_framing_rules_and_the_limit(server, caplog, data, status, message):
+    with caplog.at_level(logging.INFO):
+        records, received = records_of(server, caplog, lambda: raw(server, data))
+    answers = responses(received)
+    assert [a[0] for a in answers] == [status]
+    assert message in json.loads(answers[0][2])["message"]
+    assert [r.name for r in records] == ["tornado.access"]
+    assert server.client.info().status == 200
 
 
 # --- content types ----------------------------------------------------------------

@@ -117,13 +117,11 @@ PyObject* MakeCallable(PyObject*, PyObject* args, PyObject* kwargs) {
     default_qualname = Ref::borrow(Rt_Const(slot::kProbe));
     qualname = default_qualname.get();
   }
-  PyObject* func = Rt_Function_New(def, flags, qualname, nullptr, Rt_Const(slot::kModuleName),
-                                   g_state.module_dict, nullptr);
-  if (func && defining_class && defining_class != Py_None) {
-    Py_INCREF(defining_class);
-    AsCompiledFunction(func)->defining_class = defining_class;
-  }
-  return func;
+  Ref func = Rt_Function_New(def, flags, qualname, nullptr, Rt_Const(slot::kModuleName),
+                             Rt_ModuleDict(), nullptr);
+  if (func && defining_class && defining_class != Py_None)
+    rt::SetField(&AsCompiledFunction(func.get())->defining_class, Ref::borrow(defining_class));
+  return func.release();
 }
 
 // make_builtin(convention, self=None): a built-in function over an echo entry.
@@ -194,7 +192,8 @@ PyObject* FastCall(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs > 15) return PyErr_Format(PyExc_ValueError, "at most 14 arguments");
   for (Py_ssize_t i = 1; i < nargs; ++i) slots[i] = args[i];
   return Rt_FastCall(args[0], slots + 1,
-                     static_cast<size_t>(nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+                     static_cast<size_t>(nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+      .release();
 }
 
 // fast_call_kw(callable, args, kwargs): Rt_FastCall with a keyword dict.
@@ -205,32 +204,32 @@ PyObject* FastCallKw(PyObject*, PyObject* args) {
   ArgVector v;
   if (!v.Fill(values)) return nullptr;
   return Rt_FastCall(f, v.slots + 1, static_cast<size_t>(v.n) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                     kwargs);
+                     kwargs)
+      .release();
 }
 
 // call_tuple(callable, args, kwargs=None): Rt_Call.
 PyObject* CallTuple(PyObject*, PyObject* args) {
   PyObject *f, *tuple, *kwargs = Py_None;
   if (!PyArg_ParseTuple(args, "OO!|O", &f, &PyTuple_Type, &tuple, &kwargs)) return nullptr;
-  return Rt_Call(f, tuple, KwargsOrNull(kwargs));
+  return Rt_Call(f, tuple, KwargsOrNull(kwargs)).release();
 }
 
 // call_cfunction(func[, arg]): Rt_CallCFunction on a built-in or function object.
 PyObject* CallCFunction(PyObject*, PyObject* args) {
   PyObject *f, *arg = nullptr;
   if (!PyArg_ParseTuple(args, "O|O", &f, &arg)) return nullptr;
-  if (!PyCFunction_Check(f) &&
-      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.function_type)))
+  if (!PyCFunction_Check(f) && !PyObject_TypeCheck(f, Rt_FunctionType()))
     return PyErr_Format(PyExc_TypeError, "not a function object");
-  return Rt_CallCFunction(f, arg);
+  return Rt_CallCFunction(f, arg).release();
 }
 
 // call_no_args(callable) / call_one_arg(callable, arg): bound methods unpacked.
-PyObject* CallNoArgs(PyObject*, PyObject* callable) { return Rt_CallNoArgs(callable); }
+PyObject* CallNoArgs(PyObject*, PyObject* callable) { return Rt_CallNoArgs(callable).release(); }
 
 PyObject* CallOneArg(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2) return PyErr_Format(PyExc_TypeError, "call_one_arg(callable, arg)");
-  return Rt_CallOneArg(args[0], args[1]);
+  return Rt_CallOneArg(args[0], args[1]).release();
 }
 
 // call_with_self(convention, self, args, kwargs=None): Rt_Function_CallWithSelf
@@ -243,13 +242,13 @@ PyObject* CallWithSelf(PyObject*, PyObject* args) {
     return nullptr;
   PyMethodDef* def = EchoDef(convention);
   if (!def) return nullptr;
-  Ref func =
-      Ref::steal(Rt_Function_New(EchoDef(METH_VARARGS | METH_KEYWORDS), 0, Rt_Const(slot::kProbe),
-                                 nullptr, nullptr, g_state.module_dict, nullptr));
+  Ref func = Rt_Function_New(EchoDef(METH_VARARGS | METH_KEYWORDS), 0, Rt_Const(slot::kProbe),
+                             nullptr, nullptr, Rt_ModuleDict(), nullptr);
   if (!func) return nullptr;
   AsCompiledFunction(func.get())->func.m_ml = def;
   return Rt_Function_CallWithSelf(func.get(), self == Py_None ? nullptr : self, tuple,
-                                  KwargsOrNull(kwargs));
+                                  KwargsOrNull(kwargs))
+      .release();
 }
 
 // call_native(f, args, kw=None): the native entry of a fast-keywords definition,
@@ -258,8 +257,7 @@ PyObject* CallWithSelf(PyObject*, PyObject* args) {
 PyObject* CallNative(PyObject*, PyObject* args) {
   PyObject *f, *values, *kw = Py_None;
   if (!PyArg_ParseTuple(args, "OO!|O", &f, &PyTuple_Type, &values, &kw)) return nullptr;
-  if (!PyCFunction_Check(f) &&
-      !PyObject_TypeCheck(f, reinterpret_cast<PyTypeObject*>(g_state.function_type)))
+  if (!PyCFunction_Check(f) && !PyObject_TypeCheck(f, Rt_FunctionType()))
     return PyErr_Format(PyExc_TypeError, "not a function object");
   PyMethodDef* ml = reinterpret_cast<PyCFunctionObject*>(f)->m_ml;
   if ((ml->ml_flags & (METH_FASTCALL | METH_KEYWORDS | METH_METHOD)) !=

@@ -106,7 +106,8 @@ PyObject* MakeFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   for (PyMethodDef& def : g_conventions) {
     if (def.ml_flags != convention) continue;
     return Rt_Function_New(&def, flags, qualname, closure, Rt_Const(slot::kModuleName),
-                           g_state.module_dict, g_state.code_objects[0]);
+                           Rt_ModuleDict(), Rt_CodeObject(0))
+        .release();
   }
   PyErr_Format(PyExc_ValueError, "no probe entry for convention 0x%x", convention);
   return nullptr;

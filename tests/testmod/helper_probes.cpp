@@ -15,27 +15,27 @@ PyObject* GetMethod(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OU", &obj, &name)) return nullptr;
   Ref iname = Interned(name);
   if (!iname) return nullptr;
-  PyObject* method = reinterpret_cast<PyObject*>(1);  // must be overwritten
+  Ref method;
   int unbound = Rt_GetMethod(obj, iname.get(), &method);
   if (!method) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_AssertionError, "no method and no exception");
     return nullptr;
   }
   if (PyErr_Occurred()) {
-    Py_DECREF(method);
+    method.reset();
     PyErr_SetString(PyExc_AssertionError, "a method with an exception set");
     return nullptr;
   }
-  return Py_BuildValue("(iN)", unbound, method);
+  return Py_BuildValue("(iO)", unbound, method.get());
 }
 
 // dict_values_init(mapping) -> (source, size, is_dict)
 PyObject* DictValuesInit(PyObject*, PyObject* mapping) {
   Py_ssize_t size = -7;
   bool is_dict = true;
-  PyObject* source = Rt_DictValuesIterInit(mapping, Rt_Const(slot::kValues), &size, &is_dict);
+  Ref source = Rt_DictValuesIterInit(mapping, Rt_Const(slot::kValues), &size, &is_dict);
   if (!source) return nullptr;
-  return Py_BuildValue("(NnO)", source, size, is_dict ? Py_True : Py_False);
+  return Py_BuildValue("(OnO)", source.get(), size, is_dict ? Py_True : Py_False);
 }
 
 // dict_values_next(source, size, position, is_dict) -> (more, value or None, position)
@@ -44,17 +44,17 @@ PyObject* DictValuesNext(PyObject*, PyObject* args) {
   Py_ssize_t size, position;
   int is_dict;
   if (!PyArg_ParseTuple(args, "Onnp", &source, &size, &position, &is_dict)) return nullptr;
-  PyObject* value = nullptr;
+  Ref value;
   int more = Rt_DictValuesIterNext(source, size, &position, &value, is_dict != 0);
   if (more < 0) return nullptr;
   if (more == 0 && value) {
     PyErr_SetString(PyExc_AssertionError, "a value at the end");
     return nullptr;
   }
-  return Py_BuildValue("(iNn)", more, value ? value : Py_BuildValue("O", Py_None), position);
+  return Py_BuildValue("(iOn)", more, value ? value.get() : Py_None, position);
 }
 
-PyObject* FormatSimple(PyObject*, PyObject* x) { return Rt_FormatSimple(x); }
+PyObject* FormatSimple(PyObject*, PyObject* x) { return Rt_FormatSimple(x).release(); }
 
 PyObject* MaxCharOf(PyObject*, PyObject* s) {
   if (!PyUnicode_Check(s)) return PyErr_Format(PyExc_TypeError, "not a str");
@@ -79,14 +79,14 @@ PyObject* Join3(PyObject*, PyObject* args) {
     if (m == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
     widest = static_cast<Py_UCS4>(m);
   }
-  return Rt_UnicodeJoin3(parts, n, widest);
+  return Rt_UnicodeJoin3(parts, n, widest).release();
 }
 
 // ssize_to_unicode(v)
 PyObject* SsizeToUnicode(PyObject*, PyObject* args) {
   Py_ssize_t v;
   if (!PyArg_ParseTuple(args, "n", &v)) return nullptr;
-  return Rt_SsizeToUnicode(v);
+  return Rt_SsizeToUnicode(v).release();
 }
 
 // list_append_fast(list, x)
@@ -111,13 +111,13 @@ PyObject* CallMethodKw(PyObject*, PyObject* args) {
   // A spare slot before obj, so that a callee writing args[-1] stays inside the array.
   PyObject* slots[10] = {nullptr, obj};
   for (Py_ssize_t i = 0; i < n; ++i) slots[2 + i] = PyTuple_GET_ITEM(values, i);
-  PyObject* result = Rt_CallMethodKw(iname.get(), slots + 1, kwnames);
+  Ref result = Rt_CallMethodKw(iname.get(), slots + 1, kwnames);
   if (slots[1] != obj) {
-    Py_XDECREF(result);
+    result.reset();
     PyErr_SetString(PyExc_AssertionError, "the object slot was overwritten");
     return nullptr;
   }
-  return result;
+  return result.release();
 }
 
 PyMethodDef g_probes[] = {{"get_method", Entry(GetMethod), METH_VARARGS, nullptr},

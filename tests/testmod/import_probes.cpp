@@ -47,7 +47,8 @@ PyObject* ImportModule(PyObject*, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 0; i < count; ++i) raw[i] = names[i].get();
   }
   return Rt_ImportModule(iname.get(), fromlist == Py_None ? nullptr : raw, count,
-                         globals == Py_None ? nullptr : globals, level, iabsolute.get());
+                         globals == Py_None ? nullptr : globals, level, iabsolute.get())
+      .release();
 }
 
 // import_from(module, name)
@@ -56,7 +57,7 @@ PyObject* ImportFrom(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OU", &module, &name)) return nullptr;
   Ref iname = Interned(name);
   if (!iname) return nullptr;
-  return Rt_ImportFrom(module, iname.get());
+  return Rt_ImportFrom(module, iname.get()).release();
 }
 
 // import_names_into(globals, name, names, level, absolute_name)
@@ -148,12 +149,12 @@ PyObject* GetBuiltinName(PyObject*, PyObject* name) {
 
 PyObject* ResolveBases(PyObject*, PyObject* bases) {
   if (!PyTuple_Check(bases)) return PyErr_Format(PyExc_TypeError, "bases must be a tuple");
-  return Rt_ResolveBases(bases);
+  return Rt_ResolveBases(bases).release();
 }
 
 PyObject* CalculateMetaclass(PyObject*, PyObject* bases) {
   if (!PyTuple_Check(bases)) return PyErr_Format(PyExc_TypeError, "bases must be a tuple");
-  return Rt_CalculateMetaclass(bases);
+  return Rt_CalculateMetaclass(bases).release();
 }
 
 // prepare_namespace(metaclass or None, bases, name, qualname, module_name)
@@ -163,7 +164,8 @@ PyObject* PrepareNamespace(PyObject*, PyObject* args) {
                         &module_name))
     return nullptr;
   return Rt_PrepareClassNamespace(metaclass == Py_None ? nullptr : metaclass, bases, name, qualname,
-                                  module_name);
+                                  module_name)
+      .release();
 }
 
 // set_namespace_item(ns, key, value)
@@ -180,7 +182,7 @@ PyObject* CreateClass(PyObject*, PyObject* args) {
   PyObject *metaclass, *name, *bases, *ns;
   if (!PyArg_ParseTuple(args, "OUO!O", &metaclass, &name, &PyTuple_Type, &bases, &ns))
     return nullptr;
-  return Rt_CreateClass(metaclass, name, bases, ns);
+  return Rt_CreateClass(metaclass, name, bases, ns).release();
 }
 
 PyObject* ProbeMethod(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject*) {
@@ -207,7 +209,7 @@ int FillProbeClass(PyObject* ns, int* line) {
                             Rt_Const(slot::kProbe),
                             g_fill_qualname,
                             Rt_Const(slot::kModuleName),
-                            g_state.code_objects[0],
+                            Rt_CodeObject(0),
                             annotations,
                             1};
   return Rt_DefineMethod(ns, method);
@@ -223,7 +225,7 @@ PyObject* DefineClass(PyObject*, PyObject* args) {
   Ref base_key = Ref::steal(PyUnicode_InternFromString("__probe_base__"));
   if (!iname || !base_key || PyObject_Hash(base_key.get()) == -1) return nullptr;
   Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.probe", iname.get()));
-  if (!qualname || PyDict_SetItem(g_state.module_dict, base_key.get(), base) < 0) return nullptr;
+  if (!qualname || PyDict_SetItem(Rt_ModuleDict(), base_key.get(), base) < 0) return nullptr;
   ClassStatement statement = {iname.get(), Rt_Const(slot::kModuleName), base_key.get(),
                               &g_class_base_site, 24};
   g_fill_qualname = qualname.get();
@@ -231,7 +233,7 @@ PyObject* DefineClass(PyObject*, PyObject* args) {
   int rc = Rt_DefineClass(statement, FillProbeClass, &g_define_line);
   g_fill_qualname = nullptr;
   if (rc < 0) return nullptr;
-  PyObject* cls = PyDict_GetItemWithError(g_state.module_dict, iname.get());
+  PyObject* cls = PyDict_GetItemWithError(Rt_ModuleDict(), iname.get());
   if (!cls)
     return PyErr_Occurred() ? nullptr : PyErr_Format(PyExc_AssertionError, "class not bound");
   Py_INCREF(cls);

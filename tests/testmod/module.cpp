@@ -35,7 +35,7 @@ namespace {
 
 int Body(int* line) {
   *line = 1;
-  PyObject* d = g_state.module_dict;
+  PyObject* d = Rt_ModuleDict();
   if (RegisterStartupProbes(d) < 0 || RegisterFunctionProbes(d) < 0 || RegisterCallProbes(d) < 0 ||
       RegisterImportProbes(d) < 0 || RegisterHelperProbes(d) < 0 || RegisterFaultProbes(d) < 0)
     return -1;

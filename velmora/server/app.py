@@ -179,9 +179,6 @@ class VelmoraServer:
         )
         return self.port
 
-    def connection_states(self) -> Dict[str, int]:
-        return self._http.connection_states() if self._http is not None else {}
-
     async def stop(self) -> None:
         if self._record is not None:
             misc.unregister_server(self._record)

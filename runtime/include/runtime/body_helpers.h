@@ -4,28 +4,71 @@
 
 #include <Python.h>
 
+#include "runtime/ref.h"
+
+// Out of line, each answering an object or null (or 1/0/-1 with a new
+// reference in *value); the rt::Ref wrappers below are what callers use. A
+// class returned from an out-of-line call travels through memory, and these
+// run for every field of every request.
+namespace rt::detail {
+PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+PyObject* CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept;
+PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
+                             bool* is_dict) noexcept;
+int DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
+                       bool is_dict) noexcept;
+PyObject* UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept;
+PyObject* CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept;
+PyObject* SsizeToUnicode(Py_ssize_t v) noexcept;
+PyObject* FormatSimple(PyObject* x) noexcept;
+}  // namespace rt::detail
+
+// Each result below is a new reference, or empty with an exception set.
+
 // 1: *method is a plain function to call with obj first; 0: *method is the
-// ready attribute, or null with an exception set.
-int Rt_GetMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept;
+// ready attribute, or empty with an exception set. *method starts empty.
+int Rt_GetMethod(PyObject* obj, PyObject* name, rt::Ref* method) noexcept;
 // obj.<name>() and obj.<name>(arg) through the interpreter's method lookup,
-// without a bound-method object; the result, or null with an exception set.
-PyObject* Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept;
-PyObject* Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept;
+// without a bound-method object.
+inline rt::Ref Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
+  return rt::Ref::steal(rt::detail::CallMethodNoArgs(obj, name));
+}
+inline rt::Ref Rt_CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+  return rt::Ref::steal(rt::detail::CallMethodOneArg(obj, name, arg));
+}
 
 // Values of a mapping: an exact dict in place, else its values() result (by
 // index for an exact tuple or list, else through iter()).
-PyObject* Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
-                                bool* is_dict) noexcept;
-// 1 with a new reference in *value, 0 at the end, -1 with an exception set.
-int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
-                          bool is_dict) noexcept;
+inline rt::Ref Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
+                                     bool* is_dict) noexcept {
+  return rt::Ref::steal(rt::detail::DictValuesIterInit(mapping, values_name, size, is_dict));
+}
+// 1 with the next value in *value (replacing what it held, which is released
+// after), 0 at the end, -1 with an exception set; *value is left alone unless
+// there is a next value.
+inline int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position,
+                                 rt::Ref* value, bool is_dict) noexcept {
+  PyObject* next = nullptr;
+  int more = rt::detail::DictValuesIterNext(source, size, position, &next, is_dict);
+  if (more > 0) *value = rt::Ref::steal(next);
+  return more;
+}
 
 // The text of an f-string field that has no format options.
-PyObject* Rt_FormatSimple(PyObject* x) noexcept;
+inline rt::Ref Rt_FormatSimple(PyObject* x) noexcept {
+  return rt::Ref::steal(rt::detail::FormatSimple(x));
+}
 Py_UCS4 Rt_MaxCharOf(PyObject* s) noexcept;
 // Joins three str of known total length and widest character in one allocation.
-PyObject* Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept;
+inline rt::Ref Rt_UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total,
+                               Py_UCS4 maxchar) noexcept {
+  return rt::Ref::steal(rt::detail::UnicodeJoin3(parts, total, maxchar));
+}
 int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept;
 // Calls args[0].<name>(**dict(zip(kwnames, args[1:]))).
-PyObject* Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept;
-PyObject* Rt_SsizeToUnicode(Py_ssize_t v) noexcept;
+inline rt::Ref Rt_CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
+  return rt::Ref::steal(rt::detail::CallMethodKw(name, args, kwnames));
+}
+inline rt::Ref Rt_SsizeToUnicode(Py_ssize_t v) noexcept {
+  return rt::Ref::steal(rt::detail::SsizeToUnicode(v));
+}

@@ -6,14 +6,15 @@
 #include <cstddef>
 
 #include "runtime/globals.h"
+#include "runtime/ref.h"
 
-PyObject* Rt_ResolveBases(PyObject* bases) noexcept;
-PyObject* Rt_CalculateMetaclass(PyObject* bases) noexcept;
-PyObject* Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name,
-                                   PyObject* qualname, PyObject* module_name) noexcept;
+// Each result is a new reference, or empty with an exception set.
+rt::Ref Rt_ResolveBases(PyObject* bases) noexcept;
+rt::Ref Rt_CalculateMetaclass(PyObject* bases) noexcept;
+rt::Ref Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* name,
+                                 PyObject* qualname, PyObject* module_name) noexcept;
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept;
-PyObject* Rt_CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases,
-                         PyObject* ns) noexcept;
+rt::Ref Rt_CreateClass(PyObject* metaclass, PyObject* name, PyObject* bases, PyObject* ns) noexcept;
 
 // A module-level class with one base read from a module global.
 struct ClassStatement {

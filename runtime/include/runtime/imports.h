@@ -5,12 +5,15 @@
 
 #include <cstddef>
 
-// New reference to the module to bind or to take names from. Skips the import
-// machinery when `absolute_name` is in sys.modules with every listed name.
-PyObject* Rt_ImportModule(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromlist_count,
-                          PyObject* globals, int level, PyObject* absolute_name) noexcept;
-// New reference, or null with ImportError "cannot import name ...".
-PyObject* Rt_ImportFrom(PyObject* module, PyObject* name) noexcept;
+#include "runtime/ref.h"
+
+// The module to bind or to take names from, or empty with an exception set.
+// Skips the import machinery when `absolute_name` is in sys.modules with
+// every listed name.
+rt::Ref Rt_ImportModule(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromlist_count,
+                        PyObject* globals, int level, PyObject* absolute_name) noexcept;
+// The value, or empty with ImportError "cannot import name ...".
+rt::Ref Rt_ImportFrom(PyObject* module, PyObject* name) noexcept;
 
 // A whole `from <name> import <names...>` statement: every name is stored in
 // `globals` before the next is read. 0, or -1 with an exception set.

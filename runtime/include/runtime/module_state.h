@@ -35,7 +35,16 @@ struct ModuleState {
 
 extern ModuleState g_state;
 
-// What module code reads of the state, borrowed: the state keeps each for life.
+// What code outside the runtime core reads of the state, borrowed: the state
+// keeps each for life. Only the runtime core touches g_state itself.
 inline PyObject* Rt_Const(int slot) noexcept { return g_state.constants[slot]; }
 inline PyObject* Rt_ModuleDict() noexcept { return g_state.module_dict; }
+inline PyObject* Rt_BuiltinsModule() noexcept { return g_state.builtins_module; }
+inline PyObject* Rt_EmptyUnicode() noexcept { return g_state.empty_unicode; }
 inline PyObject* Rt_CodeObject(int function) noexcept { return g_state.code_objects[function]; }
+inline PyTypeObject* Rt_FunctionType() noexcept {
+  return reinterpret_cast<PyTypeObject*>(g_state.function_type);
+}
+inline PyTypeObject* Rt_CommonMetatype() noexcept {
+  return reinterpret_cast<PyTypeObject*>(g_state.common_metatype);
+}

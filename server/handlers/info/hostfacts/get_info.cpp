@@ -42,7 +42,7 @@ Ref StatusMember(GlobalLookupCache* site, int member_slot, AttributeReadCache* r
 Ref FormattedAttribute(PyObject* item, int name_slot, AttributeReadCache* read) noexcept {
   Ref attribute = Ref::steal(Rt_GetAttrCached(item, Rt_Const(name_slot), read));
   if (!attribute) return attribute;
-  return Ref::steal(Rt_FormatSimple(attribute.get()));
+  return Rt_FormatSimple(attribute.get());
 }
 
 // f"{item.key}={item.value}"
@@ -54,9 +54,9 @@ Ref CookieField(PyObject* item) noexcept {
   // A str made through the legacy API has no length or width until it is ready.
   if (PyUnicode_READY(key_text.get()) < 0 || PyUnicode_READY(value_text.get()) < 0) return Ref();
   PyObject* const parts[3] = {key_text.get(), Rt_Const(slot::kEquals), value_text.get()};
-  return Ref::steal(Rt_UnicodeJoin3(
+  return Rt_UnicodeJoin3(
       parts, PyUnicode_GET_LENGTH(key_text.get()) + PyUnicode_GET_LENGTH(value_text.get()) + 1,
-      Rt_MaxCharOf(key_text.get()) | Rt_MaxCharOf(value_text.get())));
+      Rt_MaxCharOf(key_text.get()) | Rt_MaxCharOf(value_text.get()));
 }
 
 // [f"{item.key}={item.value}" for item in self.cookies.values()], into `fields`.
@@ -71,17 +71,15 @@ int CollectCookieFields(PyObject* self, PyObject* fields) noexcept {
       PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "values");
       return Ref();
     }
-    return Ref::steal(
-        Rt_DictValuesIterInit(cookies.get(), Rt_Const(slot::kValues), &size, &is_dict));
+    return Rt_DictValuesIterInit(cookies.get(), Rt_Const(slot::kValues), &size, &is_dict);
   }();
   if (!source) return -1;
   Ref item;  // the comprehension's variable: it holds the last value until the loop ends
   for (;;) {
-    Ref value;
-    int more = Rt_DictValuesIterNext(source.get(), size, &position, value.out(), is_dict);
+    // The next value replaces the variable's, which is released after.
+    int more = Rt_DictValuesIterNext(source.get(), size, &position, &item, is_dict);
     if (more < 0) return -1;
     if (!more) break;
-    item = std::move(value);
     Ref field = CookieField(item.get());
     if (!field || Rt_ListAppendFast(fields, field.get()) < 0) return -1;
   }
@@ -116,12 +114,12 @@ int TryBody(PyObject* self, Locals* v, int* line) noexcept {
   Ref factory =
       Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kJupyterServerAppInfo), &g_app_info_site));
   if (!factory) return -1;
-  v->serverapp_info = Ref::steal(Rt_CallNoArgs(factory.get()));
+  v->serverapp_info = Rt_CallNoArgs(factory.get());
   factory.reset();
   if (!v->serverapp_info) return -1;
 
   *line = lines::kFactsDict;
-  Ref facts = Ref::steal(Rt_CallMethodNoArgs(v->serverapp_info.get(), Rt_Const(slot::kDictName)));
+  Ref facts = Rt_CallMethodNoArgs(v->serverapp_info.get(), Rt_Const(slot::kDictName));
   if (!facts) return -1;
   if (!PyDict_CheckExact(facts.get()) && facts.get() != Py_None) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "dict", Py_TYPE(facts.get())->tp_name);

@@ -29,7 +29,7 @@ int CallWithKeywords(PyObject* self, int method_slot, Ref names, PyObject* v1,
                      PyObject* v2) noexcept {
   if (!names) return -1;
   PyObject* args[3] = {self, v1, v2};
-  Ref result = Ref::steal(Rt_CallMethodKw(Rt_Const(method_slot), args, names.get()));
+  Ref result = Rt_CallMethodKw(Rt_Const(method_slot), args, names.get());
   names.reset();
   return result ? 0 : -1;
 }
@@ -75,7 +75,7 @@ Ref SerialisedLength(PyObject* result) noexcept {
     Ref dumps = Ref::steal(Rt_GetAttr(json.get(), Rt_Const(slot::kDumps)));
     json.reset();
     if (!dumps) return Ref();
-    return Ref::steal(Rt_CallOneArg(dumps.get(), result));
+    return Rt_CallOneArg(dumps.get(), result);
   }();
   if (!text) return Ref();
   Py_ssize_t length = PyObject_Size(text.get());
@@ -86,7 +86,7 @@ Ref SerialisedLength(PyObject* result) noexcept {
   }
   text.reset();
   if (length == -1) return Ref();
-  return Ref::steal(Rt_SsizeToUnicode(length + escapes));
+  return Rt_SsizeToUnicode(length + escapes);
 }
 
 // The method's statements. 0, or -1 with an exception set and *line
@@ -111,7 +111,7 @@ int FinishStatements(PyObject* self, PyObject* status_code, PyObject* result, in
   status.reset();
 
   *line = lines::kFinish;
-  Ref done = Ref::steal(Rt_CallMethodOneArg(self, Rt_Const(slot::kFinish), result));
+  Ref done = Rt_CallMethodOneArg(self, Rt_Const(slot::kFinish), result);
   return done ? 0 : -1;
 }
 

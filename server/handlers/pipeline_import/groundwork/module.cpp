@@ -29,8 +29,7 @@ int FillClass(PyObject* ns, int* line) noexcept {
 int Body(int* line) noexcept {
   PyObject* d = Rt_ModuleDict();
   *line = lines::kImportJson;
-  rt::Ref json = rt::Ref::steal(
-      Rt_ImportModule(Rt_Const(slot::kJson), nullptr, 0, d, 0, Rt_Const(slot::kJson)));
+  rt::Ref json = Rt_ImportModule(Rt_Const(slot::kJson), nullptr, 0, d, 0, Rt_Const(slot::kJson));
   if (!json || PyDict_SetItem(d, Rt_Const(slot::kJson), json.get()) < 0) return -1;
   json.reset();
   *line = lines::kImportHttp;

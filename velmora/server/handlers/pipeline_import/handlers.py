@@ -65,12 +65,11 @@ class PipelineImportMixin(GuardedAPIHandler):
         self._user_known = False
 
     # The checks that tornado and the framework make before the body arrives
-    # would answer at once and, on a plain tornado connection, cut it while
+    # would answer at once, and tornado would close the connection while
     # the client is still sending, so that the client often sees a reset
     # instead of the answer. Their verdicts wait until the body has been read
     # (and thrown away), unless the answer can go out at once: the client
-    # waits for "100 Continue", or the connection reads the rest of the body
-    # after an answer (the standalone server's does).
+    # waits for "100 Continue", or its body is past what is read anyway.
     def check_xsrf_cookie(self) -> None:
         try:
             super().check_xsrf_cookie()
@@ -102,8 +101,7 @@ class PipelineImportMixin(GuardedAPIHandler):
         if set_limit is not None:
             set_limit(drain_limit(self.max_body_size))
         self._early = (
-            getattr(self.request.connection, "drains_after_answer", False)
-            or self.request.headers.get("Expect", "").strip().lower() == "100-continue"
+            self.request.headers.get("Expect", "").strip().lower() == "100-continue"
             or (declared is not None and declared > drain_limit(self.max_body_size))
         )
         if not self._early or self.request.method != "POST":
