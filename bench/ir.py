@@ -7,6 +7,7 @@ counts do not depend on the machine's load.
     .venv/bin/python bench/ir.py [--quick]
 """
 import gc
+import importlib
 import json
 import os
 import platform
