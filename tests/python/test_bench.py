@@ -61,3 +61,14 @@ def test_short_run_prints_every_row(script, args, per_scenario, per_import):
         else:
             row = figures(output, label)
             assert len(row) == per_import and row[0] > 0 and row[1] > 0
+
+
+@pytest.mark.parametrize("mode", ["--child-import", "--child-floor"])
+def test_import_children_of_the_instruction_count_run(mode):
+    # What ir.py runs under valgrind for its import rows, run plainly: one
+    # import of each side (or of the floor module) between the markers.
+    for label, compiled, twin in scenarios.import_targets():
+        for side in ((compiled, twin) if mode == "--child-import" else (compiled,)):
+            output = run_bench("ir.py", mode, *side)
+            if mode == "--child-floor":
+                assert output.split()[-1] in scenarios.FLOOR_MODULES, (label, output)
