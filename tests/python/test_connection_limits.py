@@ -202,4 +202,9 @@ def test_an_answer_the_client_does_not_read_closes_the_connection(peer_reads):
         peer.close()
         return closed
 
-    assert asyncio.run(run()) is not peer_reads
+    # A loop of its own: asyncio.run would leave the thread without a current loop.
+    loop = asyncio.new_event_loop()
+    try:
+        assert loop.run_until_complete(run()) is not peer_reads
+    finally:
+        loop.close()
