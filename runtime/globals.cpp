@@ -39,7 +39,10 @@ static void RememberFound(PyObject* obj, PyObject* name, AttributeReadCache* cac
       if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
       cache->kind = AttributeReadCache::kSlot;
       cache->offset = member->offset;
-    } else if (kind->tp_descr_get && kind->tp_descr_set) {
+    } else if (kind->tp_descr_get && kind->tp_descr_set &&
+               !PyType_HasFeature(kind, Py_TPFLAGS_HEAPTYPE)) {
+      // A class statement's descriptor can lose __set__ without the owner
+      // noticing, and the instance dict would then win: only built-in kinds.
       cache->kind = AttributeReadCache::kDataDescriptor;
     } else {
       return;  // the instance's own dict could shadow it

@@ -65,6 +65,28 @@ def _reinit_property(items):
     type(items[0]).__dict__["key"].__init__(lambda self: "reinitialised")
 
 
+def _with_own_descriptor():
+    class Descriptor:
+        def __get__(self, obj, owner=None):
+            return "from-descriptor"
+
+        def __set__(self, obj, value):
+            raise AttributeError("read-only")
+
+    class Described:
+        key = Descriptor()
+
+        def __init__(self, key, value):
+            self.__dict__["key"], self.value = key, value
+
+    return Described
+
+
+def _descriptor_loses_set(items):
+    # Only the descriptor's class changes: the instance dict now wins.
+    del type(type(items[0]).__dict__["key"]).__set__
+
+
 def _instance_dict_under_property(items):
     items[0].__dict__["key"] = "from-instance-dict"
 
@@ -101,6 +123,7 @@ COOKIE_CASES = {
     "property replaced": (_with_properties, "k", _replace_property),
     "property reinitialised in place": (_with_properties, "k", _reinit_property),
     "instance dict under a property": (_with_properties, "k", _instance_dict_under_property),
+    "data descriptor becomes non-data": (_with_own_descriptor, "k", _descriptor_loses_set),
     "class attribute shadowed": (_plain, None, _shadow_class_attribute),
     "shadow removed": (_plain, "k", _delete_shadow),
     "base gains a property": (_subclassed(_slotted), "k", _base_gains_property),
