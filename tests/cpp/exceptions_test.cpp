@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/exceptions.h"
+#include "tests/compat_probes.h"
 
 namespace {
 

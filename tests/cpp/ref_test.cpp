@@ -8,6 +8,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
+#include "tests/compat_probes.h"
 
 namespace {
 

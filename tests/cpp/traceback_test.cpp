@@ -12,6 +12,7 @@
 #include "runtime/ref.h"
 #include "runtime/traceback.h"
 #include "runtime/traceback_frames.h"
+#include "tests/compat_probes.h"
 
 namespace {
 

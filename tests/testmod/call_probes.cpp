@@ -7,6 +7,7 @@
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
+#include "tests/compat_probes.h"
 #include "tests/testmod/testmod.h"
 
 using rt::Ref;

@@ -304,24 +304,6 @@ inline _PyErr_StackItem* Rt_HandledEntryInEffect(PyThreadState* tstate) noexcept
   return item;
 }
 
-// What an entry holds, borrowed (null where it holds nothing).
-inline void Rt_EntryPeek(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
-                         PyObject** tb) noexcept {
-#if RT_PY311
-  *value = item->exc_value;
-  if (*value && PyExceptionInstance_Check(*value)) {
-    *type = reinterpret_cast<PyObject*>(Py_TYPE(*value));
-    *tb = reinterpret_cast<PyBaseExceptionObject*>(*value)->traceback;
-  } else {
-    *type = *tb = nullptr;
-  }
-#else
-  *type = item->exc_type;
-  *value = item->exc_value;
-  *tb = item->exc_traceback;
-#endif
-}
-
 // New references to what an entry holds.
 inline rt::ExceptionState Rt_EntryCopy(const _PyErr_StackItem* item) noexcept {
 #if RT_PY311
@@ -347,19 +329,6 @@ inline rt::ExceptionState Rt_EntryExchange(_PyErr_StackItem* item,
       rt::Ref::steal(std::exchange(item->exc_type, given.type_.release())),
       rt::Ref::steal(std::exchange(item->exc_value, given.value_.release())),
       rt::Ref::steal(std::exchange(item->exc_traceback, given.tb_.release())));
-#endif
-}
-
-// A number that grows by one with each recursion guard entered (not the
-// depth itself from 3.11, where the thread counts what remains; from 3.12 the
-// guard of C code counts apart from Python frames).
-inline long Rt_RecursionDepth(PyThreadState* tstate) noexcept {
-#if RT_PY312
-  return -static_cast<long>(tstate->c_recursion_remaining);
-#elif RT_PY311
-  return static_cast<long>(tstate->recursion_limit) - tstate->recursion_remaining;
-#else
-  return tstate->recursion_depth;
 #endif
 }
 
@@ -414,16 +383,6 @@ inline vectorcallfunc Rt_VectorcallEntry(PyObject* callable) noexcept {
   if (!PyType_HasFeature(type, _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
   return *reinterpret_cast<vectorcallfunc*>(reinterpret_cast<char*>(callable) +
                                             type->tp_vectorcall_offset);
-#endif
-}
-
-// Calls through the vectorcall protocol whatever the callable supports.
-inline PyObject* Rt_Vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                               PyObject* kwnames) noexcept {
-#if RT_PY39
-  return PyObject_Vectorcall(callable, args, nargsf, kwnames);
-#else
-  return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 #endif
 }
 
@@ -583,24 +542,6 @@ inline bool Rt_EntryFrameIsUntouched(PyObject* frame) noexcept {
 #endif
 }
 #endif
-
-// A frame's code object and globals, new references.
-inline PyCodeObject* Rt_FrameCode(PyFrameObject* frame) noexcept {
-#if RT_PY39
-  return PyFrame_GetCode(frame);
-#else
-  Py_INCREF(frame->f_code);
-  return frame->f_code;
-#endif
-}
-inline PyObject* Rt_FrameGlobals(PyFrameObject* frame) noexcept {
-#if RT_PY311
-  return PyFrame_GetGlobals(frame);
-#else
-  Py_INCREF(frame->f_globals);
-  return frame->f_globals;
-#endif
-}
 
 // The interpreter's own method lookup, the one its method-call opcode uses:
 // 1 with the type's function in *method (to be called with obj first), else
