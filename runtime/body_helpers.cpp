@@ -86,6 +86,12 @@ int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
   return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
 }
 
+// dict.values as dict's own type holds it (borrowed: the type keeps it).
+static PyObject* DictValuesDescriptor(PyObject* values_name) noexcept {
+  static PyObject* descriptor = _PyType_Lookup(&PyDict_Type, values_name);
+  return descriptor;
+}
+
 namespace rt::detail {
 PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   Ref method;  // the lookup leaves it alone when nothing is found
@@ -113,7 +119,21 @@ PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_
   }
   *is_dict = false;
   *size = 0;
-  Ref result = Ref::steal(CallMethodNoArgs(mapping, values_name));
+  Ref method;  // the lookup leaves it alone when nothing is found
+  int unbound = _PyObject_GetMethod(mapping, values_name, method.out());
+  if (!method) return nullptr;
+  // A dict subclass whose values() is dict's own: its view would walk the
+  // dict's entries, as the loop below does in place.
+  if (unbound && PyDict_Check(mapping) && method.get() == DictValuesDescriptor(values_name)) {
+    *is_dict = true;
+    *size = PyDict_Size(mapping);
+    return NewRef(mapping);
+  }
+  PyObject* slots[2] = {nullptr, mapping};  // a spare slot for a bound self
+  Ref result = Ref::steal(
+      unbound ? FastCall(method.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+              : FastCall(method.get(), slots + 2, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  method.reset();
   if (!result) return nullptr;
   if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result.release();
   return PyObject_GetIter(result.get());
@@ -169,8 +189,49 @@ static void RaiseTooLong() noexcept {
   PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
 }
 
+// The characters of a str held in its compact ASCII form, else null.
+static const char* CompactAsciiData(PyObject* s) noexcept {
+  auto* a = reinterpret_cast<PyASCIIObject*>(s);
+  return Rt_StrIsReady(s) && a->state.compact && a->state.ascii
+             ? reinterpret_cast<const char*>(a + 1)
+             : nullptr;
+}
+
+static void CopyShort(char* to, const char* from, Py_ssize_t length) noexcept {
+  if (length == 1) {
+    *to = *from;
+  } else {
+    std::memcpy(to, from, static_cast<size_t>(length));
+  }
+}
+
+// Three compact ASCII parts whose lengths add up to `total`: one allocation and
+// plain copies. Null without an exception when the parts are not all such.
+static PyObject* JoinAscii3(PyObject* const parts[3], Py_ssize_t total, bool* done) noexcept {
+  const char* data[3] = {CompactAsciiData(parts[0]), CompactAsciiData(parts[1]),
+                         CompactAsciiData(parts[2])};
+  *done = false;
+  if (!data[0] || !data[1] || !data[2]) return nullptr;
+  Py_ssize_t l0 = PyUnicode_GET_LENGTH(parts[0]), l1 = PyUnicode_GET_LENGTH(parts[1]),
+             l2 = PyUnicode_GET_LENGTH(parts[2]);
+  if (l0 > total || l1 > total - l0 || l2 != total - l0 - l1) return nullptr;
+  *done = true;
+  PyObject* result = PyUnicode_New(total, 127);
+  if (!result) return nullptr;
+  char* out = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(result) + 1);
+  if (l0) CopyShort(out, data[0], l0);
+  if (l1) CopyShort(out + l0, data[1], l1);
+  if (l2) CopyShort(out + l0 + l1, data[2], l2);
+  return result;
+}
+
 namespace rt::detail {
 PyObject* UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept {
+  if (maxchar < 128) {
+    bool done;
+    PyObject* joined = JoinAscii3(parts, total, &done);
+    if (done) return joined;
+  }
   if (maxchar > 0x10FFFF) maxchar = 0x10FFFF;
   int shift = maxchar <= 255 ? 0 : (maxchar <= 0xFFFF ? 1 : 2);
   if ((PY_SSIZE_T_MAX >> shift) - total < 0) {

@@ -65,6 +65,17 @@ def _reinit_property(items):
     type(items[0]).__dict__["key"].__init__(lambda self: "reinitialised")
 
 
+def _property_loses_getter(items):
+    type(items[0]).__dict__["key"].__init__(None)
+
+
+def _property_getter_raises(items):
+    def getter(self):
+        raise KeyError("inside")
+
+    type(items[0]).__dict__["key"].__init__(getter)
+
+
 def _with_own_descriptor():
     class Descriptor:
         def __get__(self, obj, owner=None):
@@ -122,6 +133,8 @@ COOKIE_CASES = {
     "slot replaced by a property": (_slotted, "k", _slot_becomes_property),
     "property replaced": (_with_properties, "k", _replace_property),
     "property reinitialised in place": (_with_properties, "k", _reinit_property),
+    "property loses its getter": (_with_properties, "k", _property_loses_getter),
+    "property getter raises": (_with_properties, "k", _property_getter_raises),
     "instance dict under a property": (_with_properties, "k", _instance_dict_under_property),
     "data descriptor becomes non-data": (_with_own_descriptor, "k", _descriptor_loses_set),
     "class attribute shadowed": (_plain, None, _shadow_class_attribute),
@@ -207,3 +220,22 @@ def test_status_reads_follow_changes(monkeypatch, case):
     finally:
         if "OK" in _Meta.__dict__:
             del _Meta.OK
+
+
+def test_property_getter_replaced_while_it_runs(monkeypatch):
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+    cls = _with_properties()
+    items = [cls("k", "v0"), cls("k1", 1)]
+    cookies = {"a": items[0], "b": items[1]}
+    for _ in range(3):
+        assert _answer(cookies)[1]["cookie"] == expected_cookie(items)
+    prop = cls.__dict__["key"]
+
+    def getter(self):
+        # The property held the last reference to the running getter.
+        prop.__init__(lambda self: "other")
+        return "first"
+
+    prop.__init__(getter)
+    del getter
+    assert _answer(cookies)[1]["cookie"] == "first=v0; other=1"

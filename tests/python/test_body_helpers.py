@@ -60,6 +60,42 @@ class TestDictValues:
         CountingDict.calls = 0
         assert values_of(d) == [1, 2] and CountingDict.calls == 1
 
+    def test_dict_subclass_with_dicts_values_is_read_in_place(self):
+        class Plain(dict):
+            pass
+        d = Plain(a=1, b=2)
+        source, size, is_dict = t.dict_values_init(d)
+        assert source is d and size == 2 and is_dict is True
+        assert values_of(d) == [1, 2]
+        d["c"] = 3
+        with pytest.raises(RuntimeError) as e:
+            t.dict_values_next(source, size, 0, is_dict)
+        assert str(e.value) == "dictionary changed size during iteration"
+
+    @pytest.mark.parametrize("change", [
+        lambda d: setattr(type(d), "values", lambda self: [9]),
+        lambda d: setattr(type(d).__mro__[1], "values", lambda self: [9]),
+        lambda d: setattr(d, "values", lambda: [9]),
+        lambda d: d.__dict__.__setitem__("values", lambda: [9]),
+    ], ids=["class gains values", "base gains values", "instance attribute", "instance dict"])
+    def test_dict_subclass_values_found_later_is_called(self, change):
+        class Base(dict):
+            pass
+
+        class Sub(Base):
+            pass
+        d = Sub(a=1)
+        assert values_of(d) == [1]
+        change(d)
+        assert values_of(d) == [9]
+        assert t.dict_values_init(d)[2] is False
+
+    def test_dicts_values_on_another_type_raises(self):
+        class Borrowed:
+            values = dict.values
+        with pytest.raises(TypeError):
+            t.dict_values_init(Borrowed())
+
     @pytest.mark.parametrize("result", [(1, 2, 3), [1, 2, 3]])
     def test_tuple_and_list_are_read_by_index(self, result):
         m = Returns(result)

@@ -6,6 +6,7 @@
 #include <cassert>
 #include <cstdint>
 
+#include "runtime/calls.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
@@ -85,6 +86,21 @@ inline PyObject* Rt_GetAttrCached(PyObject* obj, PyObject* name,
       break;
     case AttributeReadCache::kDataDescriptor:
       if (cache->owner == type && cache->version == Rt_TypeVersion(type)) {
+        if (Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None) {
+          // The getter called as the property would call it, held over the
+          // call: a second __init__ of the property can replace it.
+          if (PyObject* getter = Rt_PropertyGetter(cache->found)) {
+            rt::Ref held = rt::Ref::borrow(getter);
+            PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
+            // A Python function's own entry sets an exception with every null.
+            if (Py_TYPE(getter) == &PyFunction_Type) {
+              if (vectorcallfunc entry = Rt_VectorcallEntry(getter))
+                return entry(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+            }
+            return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                        nullptr);
+          }
+        }
         // Held over the call, which may take it out of the type's dict.
         rt::Ref descriptor = rt::Ref::borrow(cache->found);
         return Py_TYPE(descriptor.get())

@@ -472,6 +472,15 @@ inline bool Rt_InstanceDictIsManaged([[maybe_unused]] PyTypeObject* type) noexce
 #endif
 }
 
+// A property's getter (borrowed; null when it has none). The object's layout
+// is private, but its getter comes first after the header in every version.
+inline PyObject* Rt_PropertyGetter(PyObject* property) noexcept {
+  struct PropertyHead {
+    PyObject_HEAD PyObject* getter;
+  };
+  return reinterpret_cast<PropertyHead*>(property)->getter;
+}
+
 // --- code objects and frames ----------------------------------------------------------
 
 // A code object's name, borrowed.
