@@ -27,9 +27,8 @@ PyObject* g_builtin_name;  // only in builtins
 void CachedGlobal(benchmark::State& state) {
   static GlobalLookupCache cache;
   for (auto _ : state) {
-    PyObject* v = Rt_GetModuleGlobal(g_value_name, &cache);
-    benchmark::DoNotOptimize(v);
-    Py_DECREF(v);
+    rt::Ref v = Rt_GetModuleGlobal(g_value_name, &cache);
+    benchmark::DoNotOptimize(v.get());
   }
 }
 
@@ -37,9 +36,8 @@ void CachedGlobalMissEveryTime(benchmark::State& state) {
   static GlobalLookupCache cache;
   for (auto _ : state) {
     cache.version = 0;  // as after any store into the module dict
-    PyObject* v = Rt_GetModuleGlobal(g_value_name, &cache);
-    benchmark::DoNotOptimize(v);
-    Py_DECREF(v);
+    rt::Ref v = Rt_GetModuleGlobal(g_value_name, &cache);
+    benchmark::DoNotOptimize(v.get());
   }
 }
 
@@ -66,9 +64,8 @@ void DictGetItemWithError(benchmark::State& state) {
 void BuiltinThroughCache(benchmark::State& state) {
   static GlobalLookupCache cache;
   for (auto _ : state) {
-    PyObject* v = Rt_GetModuleGlobal(g_builtin_name, &cache);
-    benchmark::DoNotOptimize(v);
-    Py_DECREF(v);
+    rt::Ref v = Rt_GetModuleGlobal(g_builtin_name, &cache);
+    benchmark::DoNotOptimize(v.get());
   }
 }
 

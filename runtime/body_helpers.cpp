@@ -83,7 +83,7 @@ int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
     if (!Rt_InstanceDictIsManaged(Py_TYPE(obj))) return GetMethodGeneric(obj, name, method);
     return _PyObject_GetMethod(obj, name, method->out());
   }
-  return UnpackAttribute(obj, Ref::steal(Rt_GetAttr(obj, name)), method);
+  return UnpackAttribute(obj, Rt_GetAttr(obj, name), method);
 }
 
 // dict.values as dict's own type holds it (borrowed: the type keeps it).

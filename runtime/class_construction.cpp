@@ -16,8 +16,7 @@ using rt::Ref;
 // The replacement entries of a base that is not a type, from its
 // __mro_entries__(bases): empty without an error when it has none.
 static Ref MroEntries(PyObject* base, PyObject* bases) noexcept {
-  Ref method =
-      Ref::steal(Rt_GetAttrNoError(base, Rt_RuntimeName(&RuntimeNameSlots::dunder_mro_entries)));
+  Ref method = Rt_GetAttrNoError(base, Rt_RuntimeName(&RuntimeNameSlots::dunder_mro_entries));
   if (!method) return method;
   PyObject* slots[2] = {nullptr, bases};
   Ref entries = Rt_FastCall(method.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -80,8 +79,7 @@ Ref Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* nam
                              PyObject* qualname, PyObject* module_name) noexcept {
   Ref ns;
   if (metaclass) {
-    Ref prepare =
-        Ref::steal(Rt_GetAttrNoError(metaclass, Rt_RuntimeName(&RuntimeNameSlots::dunder_prepare)));
+    Ref prepare = Rt_GetAttrNoError(metaclass, Rt_RuntimeName(&RuntimeNameSlots::dunder_prepare));
     if (prepare) {
       PyObject* slots[3] = {nullptr, name, bases};
       ns = Rt_FastCall(prepare.get(), slots + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
@@ -114,7 +112,7 @@ int Rt_DefineClass(const ClassStatement& st, int (*fill)(PyObject* ns, int* line
                    int* line) noexcept {
   *line = st.line;
   Ref orig_bases = [&st] {
-    Ref base = Ref::steal(Rt_GetModuleGlobal(st.base_name, st.base_cache));
+    Ref base = Rt_GetModuleGlobal(st.base_name, st.base_cache);
     return base ? rt::TupleOf({base.get()}) : Ref();
   }();
   if (!orig_bases) return -1;

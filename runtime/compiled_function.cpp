@@ -215,7 +215,7 @@ static Ref ComputeIsCoroutine(CompiledFunction* op) noexcept {
   Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
       Rt_RuntimeName(&RuntimeNameSlots::asyncio_coroutines), nullptr, nullptr, fromlist.get(), 0));
   fromlist.reset();
-  Ref marker = module ? Ref::steal(Rt_GetAttr(module.get(), marker_name)) : Ref();
+  Ref marker = module ? Rt_GetAttr(module.get(), marker_name) : Ref();
   module.reset();
   if (!marker) {
     PyErr_Clear();

@@ -5,11 +5,11 @@
 
 #include "runtime/exceptions.h"
 
-PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
+PyObject* rt::detail::GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_getattro == PyObject_GenericGetAttr)
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
-  rt::Ref result = rt::Ref::steal(Rt_GetAttr(obj, name));
+  rt::Ref result = Rt_GetAttr(obj, name);
   if (!result) {
     PyObject* raised = Rt_RaisedType(Rt_ThreadState());
     if (raised &&
@@ -19,8 +19,8 @@ PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
   return result.release();
 }
 
-PyObject* Rt_GetBuiltinName(PyObject* name) noexcept {
-  rt::Ref result = rt::Ref::steal(Rt_GetAttrNoError(g_state.builtins_module, name));
+PyObject* rt::detail::GetBuiltinName(PyObject* name) noexcept {
+  rt::Ref result = Rt_GetAttrNoError(g_state.builtins_module, name);
   if (!result && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return result.release();
 }
@@ -78,9 +78,10 @@ static void Remember(PyObject* obj, PyObject* name, AttributeReadCache* cache) n
   cache->version = version;
 }
 
-PyObject* Rt_GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+PyObject* rt::detail::GetAttrAndRemember(PyObject* obj, PyObject* name,
+                                         AttributeReadCache* cache) noexcept {
   cache->kind = AttributeReadCache::kNothing;
-  PyObject* result = Rt_GetAttr(obj, name);
+  PyObject* result = GetAttr(obj, name);
   // Looked at after the read, which may change the type and gives it its tag.
   if (result) Remember(obj, name, cache);
   return result;

@@ -61,7 +61,7 @@ Ref Rt_ImportModule(PyObject* name, PyObject* const* fromlist, Py_ssize_t fromli
 }
 
 Ref Rt_ImportFrom(PyObject* module, PyObject* name) noexcept {
-  Ref value = Ref::steal(Rt_GetAttr(module, name));
+  Ref value = Rt_GetAttr(module, name);
   if (value) return value;
   if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();

@@ -32,12 +32,12 @@ int Rt_BisectCodeObjects(const CodeObjectCacheEntry* entries, int count, int lin
   return line <= entries[middle].line ? middle : middle + 1;
 }
 
-PyObject* Rt_FindCodeObject(int line) noexcept {
+rt::Ref Rt_FindCodeObject(int line) noexcept {
   CodeObjectCache& cache = g_state.code_cache;
-  if (line == 0 || !cache.entries) return nullptr;
+  if (line == 0 || !cache.entries) return rt::Ref();
   int pos = Rt_BisectCodeObjects(cache.entries, cache.count, line);
-  if (pos >= cache.count || cache.entries[pos].line != line) return nullptr;
-  return rt::NewRef(cache.entries[pos].code);
+  if (pos >= cache.count || cache.entries[pos].line != line) return rt::Ref();
+  return rt::Ref::borrow(cache.entries[pos].code);
 }
 
 void Rt_InsertCodeObject(int line, PyObject* code) noexcept {
@@ -174,7 +174,7 @@ void Rt_ReleaseSpareFrames() noexcept {}
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
   PyThreadState* tstate = Rt_ThreadState();
   assert(Rt_RaisedType(tstate) && "an entry is added to the exception being propagated");
-  rt::Ref code = rt::Ref::steal(line ? Rt_FindCodeObject(line) : nullptr);
+  rt::Ref code = line ? Rt_FindCodeObject(line) : rt::Ref();
   if (code && !NamesFunction(code.get(), function_name)) code.reset();
   if (!code) {
     code = NewCodeObject(function_name, line, source_path);

@@ -80,7 +80,7 @@ TEST_F(CodeCache, The65thDistinctLineGrowsTheArrayBy64) {
   EXPECT_EQ(lines.front(), 10);
   EXPECT_EQ(lines.back(), 645);
   for (int line = 10; line <= 640; line += 10) {
-    PyObject* found = Rt_FindCodeObject(line);
+    PyObject* found = Rt_FindCodeObject(line).release();
     EXPECT_EQ(found, code) << line;
     Py_XDECREF(found);
   }
@@ -98,23 +98,23 @@ TEST_F(CodeCache, LineZeroIsNeverStoredNorFound) {
   Rt_InsertCodeObject(5, code);
   Rt_InsertCodeObject(0, code);
   EXPECT_EQ(Lines(), std::vector<int>{5});
-  EXPECT_EQ(Rt_FindCodeObject(0), nullptr);
+  EXPECT_FALSE(Rt_FindCodeObject(0));
   EXPECT_EQ(Py_REFCNT(code), before + 1);
 }
 
 TEST_F(CodeCache, FindReturnsANewReferenceOrMisses) {
-  EXPECT_EQ(Rt_FindCodeObject(12), nullptr);  // no array yet
+  EXPECT_FALSE(Rt_FindCodeObject(12));  // no array yet
   PyObject* code = MakeCode(12);
   Rt_InsertCodeObject(12, code);
   Rt_InsertCodeObject(20, code);
   Py_ssize_t before = Py_REFCNT(code);
-  PyObject* found = Rt_FindCodeObject(12);
+  PyObject* found = Rt_FindCodeObject(12).release();
   EXPECT_EQ(found, code);
   EXPECT_EQ(Py_REFCNT(code), before + 1);
   Py_XDECREF(found);
-  EXPECT_EQ(Rt_FindCodeObject(11), nullptr);
-  EXPECT_EQ(Rt_FindCodeObject(13), nullptr);
-  EXPECT_EQ(Rt_FindCodeObject(21), nullptr);  // past the end
+  EXPECT_FALSE(Rt_FindCodeObject(11));
+  EXPECT_FALSE(Rt_FindCodeObject(13));
+  EXPECT_FALSE(Rt_FindCodeObject(21));  // past the end
   EXPECT_EQ(Py_REFCNT(code), before);
   EXPECT_FALSE(PyErr_Occurred());
 }

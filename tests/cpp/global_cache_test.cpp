@@ -45,7 +45,7 @@ TEST_F(GlobalCacheTest, ReadRecordsVersionAndValue) {
   Store("gc_value", value);
   GlobalLookupCache cache{0, nullptr};
   Py_ssize_t before = Py_REFCNT(value);
-  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, value);
   EXPECT_EQ(Py_REFCNT(value), before + 1);
   EXPECT_EQ(cache.version, Rt_DictVersion(dict_));
@@ -62,16 +62,16 @@ TEST_F(GlobalCacheTest, UnchangedVersionAnswersFromTheCache) {
   PyObject* sentinel = PyUnicode_FromString("only in the cache");
   Store("gc_value", value);
   GlobalLookupCache cache{0, nullptr};
-  Py_DECREF(Rt_GetModuleGlobal(name, &cache));
+  (void)Rt_GetModuleGlobal(name, &cache);
   // Nothing looks in the dict while its version stands: the cached word is it.
   cache.value = sentinel;
-  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, sentinel);
   Py_XDECREF(got);
   // Any store into the dict, even of another name, forces a new lookup.
   Store("gc_other", Py_None);
   EXPECT_NE(cache.version, Rt_DictVersion(dict_));
-  got = Rt_GetModuleGlobal(name, &cache);
+  got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, value);
   EXPECT_EQ(cache.value, value);
   EXPECT_EQ(cache.version, Rt_DictVersion(dict_));
@@ -87,10 +87,10 @@ TEST_F(GlobalCacheTest, RebindingIsSeen) {
   PyObject* second = PyLong_FromLong(1002);
   Store("gc_value", first);
   GlobalLookupCache cache{0, nullptr};
-  Py_DECREF(Rt_GetModuleGlobal(name, &cache));
+  (void)Rt_GetModuleGlobal(name, &cache);
   uint64_t seen = cache.version;
   Store("gc_value", second);
-  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, second);
   EXPECT_NE(cache.version, seen);
   Py_XDECREF(got);
@@ -102,7 +102,7 @@ TEST_F(GlobalCacheTest, RebindingIsSeen) {
 TEST_F(GlobalCacheTest, MissingNameRecordsTheVersionAndRaises) {
   PyObject* name = Name("gc_missing");
   GlobalLookupCache cache{0, nullptr};
-  EXPECT_EQ(Rt_GetModuleGlobal(name, &cache), nullptr);
+  EXPECT_FALSE(Rt_GetModuleGlobal(name, &cache));
   ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_NameError));
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);
@@ -120,7 +120,7 @@ TEST_F(GlobalCacheTest, MissingNameRecordsTheVersionAndRaises) {
   // answers at once.
   PyObject* builtin = PyUnicode_FromString("from builtins");
   ASSERT_EQ(PyObject_SetAttr(Rt_BuiltinsModule(), name, builtin), 0);
-  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, builtin);
   EXPECT_EQ(cache.value, nullptr);  // builtins are never cached
   Py_XDECREF(got);
@@ -133,20 +133,20 @@ TEST_F(GlobalCacheTest, BuiltinsAreReadEveryTimeAndShadowed) {
   PyObject* name = Name("len");
   PyObject* builtin_len = PyObject_GetAttr(Rt_BuiltinsModule(), name);
   GlobalLookupCache cache{0, nullptr};
-  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, builtin_len);
   EXPECT_EQ(cache.value, nullptr);
   Py_XDECREF(got);
 
   PyObject* mine = PyUnicode_FromString("module len");
   Store("len", mine);
-  got = Rt_GetModuleGlobal(name, &cache);
+  got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, mine);
   EXPECT_EQ(cache.value, mine);
   Py_XDECREF(got);
 
   ASSERT_EQ(PyDict_DelItem(dict_, name), 0);
-  got = Rt_GetModuleGlobal(name, &cache);
+  got = Rt_GetModuleGlobal(name, &cache).release();
   EXPECT_EQ(got, builtin_len);
   EXPECT_EQ(cache.value, nullptr);
   Py_XDECREF(got);
@@ -168,7 +168,7 @@ TEST_F(GlobalCacheTest, LookupErrorFallsBackToBuiltins) {
   ASSERT_TRUE(key);
   ASSERT_EQ(PyDict_SetItem(dict_, key, Py_None), 0);
   GlobalLookupCache cache{0, nullptr};
-  PyObject* got = Rt_GetModuleGlobal(name, &cache);
+  PyObject* got = Rt_GetModuleGlobal(name, &cache).release();
   PyObject* builtin_len = PyObject_GetAttr(Rt_BuiltinsModule(), name);
   EXPECT_EQ(got, builtin_len);
   EXPECT_FALSE(PyErr_Occurred());

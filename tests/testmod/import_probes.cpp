@@ -100,7 +100,7 @@ PyObject* GlobalRead(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "U|i", &name, &site) || !SiteIndex(site)) return nullptr;
   Ref iname = Interned(name);
   if (!iname) return nullptr;
-  return Rt_GetModuleGlobal(iname.get(), &g_sites[site]);
+  return Rt_GetModuleGlobal(iname.get(), &g_sites[site]).release();
 }
 
 // global_cache(site=0) -> (version, has_value, value or None)
@@ -133,7 +133,7 @@ PyObject* GetAttrNoError(PyObject*, PyObject* args) {
   if (!PyArg_ParseTuple(args, "OU", &obj, &name)) return nullptr;
   Ref iname = Interned(name);
   if (!iname) return nullptr;
-  PyObject* value = Rt_GetAttrNoError(obj, iname.get());
+  PyObject* value = Rt_GetAttrNoError(obj, iname.get()).release();
   if (value || PyErr_Occurred()) return value;
   return Py_BuildValue("(s)", "missing");
 }
@@ -142,7 +142,7 @@ PyObject* GetAttrNoError(PyObject*, PyObject* args) {
 PyObject* GetBuiltinName(PyObject*, PyObject* name) {
   Ref iname = Interned(name);
   if (!iname) return nullptr;
-  return Rt_GetBuiltinName(iname.get());
+  return Rt_GetBuiltinName(iname.get()).release();
 }
 
 // --- class construction -------------------------------------------------------------------

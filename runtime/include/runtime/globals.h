@@ -18,21 +18,32 @@ struct GlobalLookupCache {
   PyObject* value;
 };
 
-// New reference; null with NameError (or the attribute lookup's error).
-PyObject* Rt_GetBuiltinName(PyObject* name) noexcept;
-// New reference; null without an exception when the attribute is missing.
-PyObject* Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept;
+// The routines below return an rt::Ref through inline wrappers of
+// object-or-null entries: these reads sit on every path of module code, and a
+// class returned from an out-of-line call travels through memory.
+namespace rt::detail {
+PyObject* GetBuiltinName(PyObject* name) noexcept;
+PyObject* GetAttrNoError(PyObject* obj, PyObject* name) noexcept;
+}  // namespace rt::detail
 
-// New reference, or null with NameError or another exception. `name` is an
-// interned constant whose hash is already cached.
-inline PyObject* Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
+// Empty with NameError (or the attribute lookup's error).
+inline rt::Ref Rt_GetBuiltinName(PyObject* name) noexcept {
+  return rt::Ref::steal(rt::detail::GetBuiltinName(name));
+}
+// Empty without an exception when the attribute is missing.
+inline rt::Ref Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
+  return rt::Ref::steal(rt::detail::GetAttrNoError(obj, name));
+}
+
+namespace rt::detail {
+inline PyObject* GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
   // A lookup with an exception set would clear it on a miss.
   assert(!PyErr_Occurred() && "a global is read with no exception pending");
   assert(Rt_IsInternedName(name));
   PyObject* d = g_state.module_dict;
 #if RT_HAVE_DICT_VERSION
   if (cache->version == Rt_DictVersion(d)) {
-    if (!cache->value) return Rt_GetBuiltinName(name);
+    if (!cache->value) return GetBuiltinName(name);
     return rt::NewRef(cache->value);
   }
   PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));  // borrowed
@@ -44,13 +55,26 @@ inline PyObject* Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) no
 #endif
   if (value) return rt::NewRef(value);
   PyErr_Clear();
-  return Rt_GetBuiltinName(name);
+  return GetBuiltinName(name);
+}
+}  // namespace rt::detail
+
+// Empty with NameError or another exception. `name` is an interned constant
+// whose hash is already cached.
+inline rt::Ref Rt_GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
+  return rt::Ref::steal(rt::detail::GetModuleGlobal(name, cache));
 }
 
-// Reads an attribute through the type's hook, as the interpreter does.
-inline PyObject* Rt_GetAttr(PyObject* obj, PyObject* name) noexcept {
+namespace rt::detail {
+inline PyObject* GetAttr(PyObject* obj, PyObject* name) noexcept {
   getattrofunc getattro = Py_TYPE(obj)->tp_getattro;
   return getattro ? getattro(obj, name) : PyObject_GetAttr(obj, name);
+}
+}  // namespace rt::detail
+
+// Reads an attribute through the type's hook, as the interpreter does.
+inline rt::Ref Rt_GetAttr(PyObject* obj, PyObject* name) noexcept {
+  return rt::Ref::steal(rt::detail::GetAttr(obj, name));
 }
 
 // One per attribute read site: where the last read found the attribute, kept
@@ -69,12 +93,11 @@ struct AttributeReadCache {
   PyObject* found;            // borrowed: the descriptor or the value, held by a type's dict
 };
 
+namespace rt::detail {
 // The generic read, noting in the cache what it can keep.
-PyObject* Rt_GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept;
+PyObject* GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept;
 
-// Rt_GetAttr with the read site's cache: new reference, or null with an exception.
-inline PyObject* Rt_GetAttrCached(PyObject* obj, PyObject* name,
-                                  AttributeReadCache* cache) noexcept {
+inline PyObject* GetAttrCached(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   switch (cache->kind) {
     case AttributeReadCache::kSlot:
@@ -114,11 +137,16 @@ inline PyObject* Rt_GetAttrCached(PyObject* obj, PyObject* name,
         return rt::NewRef(cache->found);
       break;
     case AttributeReadCache::kGeneric:
-      if (cache->owner == type && cache->version == Rt_TypeVersion(type))
-        return Rt_GetAttr(obj, name);
+      if (cache->owner == type && cache->version == Rt_TypeVersion(type)) return GetAttr(obj, name);
       break;
     case AttributeReadCache::kNothing:
       break;
   }
-  return Rt_GetAttrAndRemember(obj, name, cache);
+  return GetAttrAndRemember(obj, name, cache);
+}
+}  // namespace rt::detail
+
+// Rt_GetAttr with the read site's cache: empty with an exception set.
+inline rt::Ref Rt_GetAttrCached(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+  return rt::Ref::steal(rt::detail::GetAttrCached(obj, name, cache));
 }

@@ -33,14 +33,14 @@ void AddTraceback(int line) noexcept {
 
 // HTTPStatus.<member> through the given read sites.
 Ref StatusMember(GlobalLookupCache* site, int member_slot, AttributeReadCache* read) noexcept {
-  Ref cls = Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kHTTPStatus), site));
+  Ref cls = Rt_GetModuleGlobal(Rt_Const(slot::kHTTPStatus), site);
   if (!cls) return cls;
-  return Ref::steal(Rt_GetAttrCached(cls.get(), Rt_Const(member_slot), read));
+  return Rt_GetAttrCached(cls.get(), Rt_Const(member_slot), read);
 }
 
 // f"{item.<name>}": the attribute's text, the attribute released once formatted.
 Ref FormattedAttribute(PyObject* item, int name_slot, AttributeReadCache* read) noexcept {
-  Ref attribute = Ref::steal(Rt_GetAttrCached(item, Rt_Const(name_slot), read));
+  Ref attribute = Rt_GetAttrCached(item, Rt_Const(name_slot), read);
   if (!attribute) return attribute;
   return Rt_FormatSimple(attribute.get());
 }
@@ -65,7 +65,7 @@ int CollectCookieFields(PyObject* self, PyObject* fields) noexcept {
   Py_ssize_t size, position = 0;
   bool is_dict;
   Ref source = [self, &size, &is_dict] {
-    Ref cookies = Ref::steal(Rt_GetAttrCached(self, Rt_Const(slot::kCookies), &g_cookies_read));
+    Ref cookies = Rt_GetAttrCached(self, Rt_Const(slot::kCookies), &g_cookies_read);
     if (!cookies) return Ref();
     if (cookies.get() == Py_None) {
       PyErr_Format(PyExc_AttributeError, "'NoneType' object has no attribute '%.30s'", "values");
@@ -111,8 +111,7 @@ struct Locals {
 // and *line the failing statement's line.
 int TryBody(PyObject* self, Locals* v, int* line) noexcept {
   *line = lines::kFacts;
-  Ref factory =
-      Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kJupyterServerAppInfo), &g_app_info_site));
+  Ref factory = Rt_GetModuleGlobal(Rt_Const(slot::kJupyterServerAppInfo), &g_app_info_site);
   if (!factory) return -1;
   v->serverapp_info = Rt_CallNoArgs(factory.get());
   factory.reset();

@@ -70,9 +70,9 @@ Py_ssize_t CountCloseTags(PyObject* text) noexcept {
 // declared length that falls short makes it drop the response).
 Ref SerialisedLength(PyObject* result) noexcept {
   Ref text = [result] {
-    Ref json = Ref::steal(Rt_GetModuleGlobal(Rt_Const(slot::kJson), &g_json_site));
+    Ref json = Rt_GetModuleGlobal(Rt_Const(slot::kJson), &g_json_site);
     if (!json) return Ref();
-    Ref dumps = Ref::steal(Rt_GetAttr(json.get(), Rt_Const(slot::kDumps)));
+    Ref dumps = Rt_GetAttr(json.get(), Rt_Const(slot::kDumps));
     json.reset();
     if (!dumps) return Ref();
     return Rt_CallOneArg(dumps.get(), result);
