@@ -87,8 +87,11 @@ int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
 }
 
 // dict.values as dict's own type holds it (borrowed: the type keeps it).
+// Filled on first use under the GIL: a guarded static would link the C++
+// runtime's exception support into the module.
 static PyObject* DictValuesDescriptor(PyObject* values_name) noexcept {
-  static PyObject* descriptor = _PyType_Lookup(&PyDict_Type, values_name);
+  static PyObject* descriptor = nullptr;
+  if (!descriptor) descriptor = _PyType_Lookup(&PyDict_Type, values_name);
   return descriptor;
 }
 

@@ -529,3 +529,14 @@ class TestSharedObject:
         offending = [lib for lib in needed if lib.startswith(("libpython", "libstdc++", "libgcc_s"))]
         assert offending == []
         assert os.path.basename(_library_of(name)).endswith(importlib.machinery.EXTENSION_SUFFIXES[0])
+
+    @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
+    def test_carries_no_cxx_exception_support(self, name):
+        # A guarded function-local static or a throwing call links the static C++
+        # runtime's unwinder and demangler in: tripled the module once.
+        out = subprocess.run(["nm", _library_of(name)], check=True,
+                             stdout=subprocess.PIPE, universal_newlines=True).stdout
+        pulled = {line.split()[-1] for line in out.splitlines()
+                  if line.split()[-1].startswith(("__gxx_personality", "__cxa_", "_Unwind_"))}
+        # The C library's own unload hook is the one such name every module has.
+        assert pulled <= {"__cxa_finalize@GLIBC_2.2.5", "__cxa_finalize"}, pulled
