@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "runtime/exceptions.h"
+#include "runtime/runtime_names.h"
 
 PyObject* rt::detail::GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
@@ -23,6 +24,19 @@ PyObject* rt::detail::GetBuiltinName(PyObject* name) noexcept {
   rt::Ref result = Rt_GetAttrNoError(g_state.builtins_module, name);
   if (!result && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
   return result.release();
+}
+
+// Whether a class's attributes read through this metatype as through type's
+// own read: its getattro is type's, or it is a class statement's __getattr__
+// hook over type's own __getattribute__ (enum's metatype up to 3.11), which
+// asks __getattr__ only when type's read finds nothing. Kept while the
+// metatype's tag holds, which covers both names.
+static bool ReadsAsType(PyTypeObject* meta) noexcept {
+  if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
+  if (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE)) return false;
+  PyObject* name = Rt_RuntimeName(&RuntimeNameSlots::dunder_getattribute);
+  PyObject* own = _PyType_Lookup(meta, name);  // borrowed
+  return own && own == _PyType_Lookup(&PyType_Type, name);
 }
 
 // What a read of `name` on `obj` would find again while the tags hold; a
@@ -52,7 +66,7 @@ static void RememberFound(PyObject* obj, PyObject* name, AttributeReadCache* cac
     cache->found = descriptor;
     return;
   }
-  if (PyType_Check(obj) && type->tp_getattro == PyType_Type.tp_getattro) {
+  if (PyType_Check(obj) && ReadsAsType(type)) {
     auto* cls = reinterpret_cast<PyTypeObject*>(obj);
     if (_PyType_Lookup(type, name)) return;  // the metatype's own attribute decides
     PyObject* value = _PyType_Lookup(cls, name);

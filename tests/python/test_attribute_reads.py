@@ -182,44 +182,50 @@ def test_item_types_taking_turns_at_one_site(monkeypatch):
         assert _answer(cookies)[1]["cookie"] == expected_cookie(items)
 
 
-class _Meta(type):
-    pass
+def _status_class(hook):
+    """A stand-in for HTTPStatus under a metaclass of its own; with `hook`,
+    one that answers unknown names from __getattr__, as enum's did up to 3.11."""
+    namespace = {"__getattr__": lambda cls, name: 299} if hook else {}
+    meta = type("Meta", (type,), namespace)
+    base = meta("Base", (), {"OK": 200, "INTERNAL_SERVER_ERROR": 500})
+    return meta("Status", (base,), {})
 
 
-def _status_class():
-    base = _Meta("Base", (), {"OK": 200, "INTERNAL_SERVER_ERROR": 500})
-    return _Meta("Status", (base,), {})
+def _meta_getattribute(cls):
+    type(cls).__getattribute__ = lambda c, name: 205 if name == "OK" else type.__getattribute__(c, name)
 
 
-# Changes to the class that stands in for HTTPStatus, and what OK reads as after.
+# Changes to the class that stands in for HTTPStatus, and what OK reads as
+# after, without and with the metaclass's __getattr__.
 STATUS_CASES = {
-    "own value set": (lambda cls: setattr(cls, "OK", 201), 201),
-    "base value changed": (lambda cls: setattr(cls.__mro__[1], "OK", 202), 202),
-    "metaclass data descriptor": (lambda cls: setattr(_Meta, "OK", property(lambda c: 203)), 203),
-    "value becomes a descriptor": (lambda cls: setattr(cls, "OK", classmethod(lambda c: 204)), None),
+    "own value set": (lambda cls: setattr(cls, "OK", 201), 201, 201),
+    "base value changed": (lambda cls: setattr(cls.__mro__[1], "OK", 202), 202, 202),
+    "metaclass data descriptor": (lambda cls: setattr(type(cls), "OK", property(lambda c: 203)), 203, 203),
+    "value becomes a descriptor": (lambda cls: setattr(cls, "OK", classmethod(lambda c: 204)), None, None),
+    "metaclass gains __getattribute__": (_meta_getattribute, 205, 205),
+    "value removed": (lambda cls: delattr(cls.__mro__[1], "OK"), AttributeError, 299),
 }
 
 
+@pytest.mark.parametrize("hook", [False, True], ids=["type's read", "__getattr__ hook"])
 @pytest.mark.parametrize("case", list(STATUS_CASES))
-def test_status_reads_follow_changes(monkeypatch, case):
-    mutate, expected = STATUS_CASES[case]
-    cls = _status_class()
+def test_status_reads_follow_changes(monkeypatch, case, hook):
+    mutate, *after = STATUS_CASES[case]
+    expected = after[hook]
+    cls = _status_class(hook)
     monkeypatch.setitem(hostfacts.__dict__, "HTTPStatus", cls)
     monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
-    monkeypatch.delattr(_Meta, "OK", raising=False)
     for _ in range(3):
         assert _answer({})[0] == 200
     mutate(cls)
-    try:
-        status = _answer({})[0]
-        if expected is None:
-            expected = cls.OK  # a bound method: compared by what it is bound to
-            assert status.__self__ is expected.__self__ and status.__func__ is expected.__func__
-        else:
-            assert status == expected
-    finally:
-        if "OK" in _Meta.__dict__:
-            del _Meta.OK
+    if expected is AttributeError:
+        with pytest.raises(AttributeError, match="'OK'"):
+            _answer({})
+    elif expected is None:
+        status, expected = _answer({})[0], cls.OK  # bound methods: compared by what they bind
+        assert status.__self__ is expected.__self__ and status.__func__ is expected.__func__
+    else:
+        assert _answer({})[0] == expected
 
 
 def test_property_getter_replaced_while_it_runs(monkeypatch):

@@ -34,14 +34,15 @@ constexpr FunctionCodeInfo Rt_FunctionCode(int argcount, int firstlineno,
 
 // Slots of the constants the runtime itself reads.
 struct RuntimeNameSlots {
-  int dot;                 // "."
-  int asyncio_coroutines;  // "asyncio.coroutines"
-  int is_coroutine;        // "_is_coroutine"
-  int dunder_module;       // "__module__"
-  int dunder_qualname;     // "__qualname__"
-  int dunder_prepare;      // "__prepare__"
-  int dunder_mro_entries;  // "__mro_entries__"
-  int dunder_test;         // "__test__"
+  int dot;                  // "."
+  int asyncio_coroutines;   // "asyncio.coroutines"
+  int is_coroutine;         // "_is_coroutine"
+  int dunder_module;        // "__module__"
+  int dunder_qualname;      // "__qualname__"
+  int dunder_prepare;       // "__prepare__"
+  int dunder_mro_entries;   // "__mro_entries__"
+  int dunder_test;          // "__test__"
+  int dunder_getattribute;  // "__getattribute__"
 };
 
 // The function count of a module's table; the state's array holds the code
@@ -67,10 +68,11 @@ struct ModuleDescriptor {
 };
 
 // The runtime's names in a generated table, which spells them alike everywhere.
-#define RT_RUNTIME_NAME_SLOTS                                                            \
-  {                                                                                      \
-    slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,         \
-        slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__ \
+#define RT_RUNTIME_NAME_SLOTS                                                             \
+  {                                                                                       \
+    slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,          \
+        slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__, \
+        slot::k__getattribute__                                                           \
   }
 
 // Defined once by each module (and by each test binary).
