@@ -26,17 +26,47 @@ PyObject* rt::detail::GetBuiltinName(PyObject* name) noexcept {
   return result.release();
 }
 
-// Whether a class's attributes read through this metatype as through type's
-// own read: its getattro is type's, or it is a class statement's __getattr__
-// hook over type's own __getattribute__ (enum's metatype up to 3.11), which
-// asks __getattr__ only when type's read finds nothing. Kept while the
-// metatype's tag holds, which covers both names.
-static bool ReadsAsType(PyTypeObject* meta) noexcept {
-  if (meta->tp_getattro == PyType_Type.tp_getattro) return true;
-  if (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE)) return false;
+// How a metatype reads the attributes of its classes.
+enum class ClassRead {
+  kOther,
+  kType,  // type's own read
+  // A class statement's __getattr__ hook over type's own __getattribute__
+  // (enum's metatype up to 3.11): the hook asks __getattr__ only when type's
+  // read finds nothing. Known while the metatype's tag holds.
+  kTypeThenGetattr,
+};
+
+static ClassRead ClassReadOf(PyTypeObject* meta) noexcept {
+  if (meta->tp_getattro == PyType_Type.tp_getattro) return ClassRead::kType;
+  if (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE)) return ClassRead::kOther;
   PyObject* name = Rt_RuntimeName(&RuntimeNameSlots::dunder_getattribute);
   PyObject* own = _PyType_Lookup(meta, name);  // borrowed
-  return own && own == _PyType_Lookup(&PyType_Type, name);
+  bool over_type = own && own == _PyType_Lookup(&PyType_Type, name);
+  return over_type ? ClassRead::kTypeThenGetattr : ClassRead::kOther;
+}
+
+// __getattr__ called as the interpreter's hook calls it: bound first when it is a descriptor.
+static PyObject* CallGetattr(PyObject* cls, PyObject* hook, PyObject* name) noexcept {
+  rt::Ref bound;
+  if (descrgetfunc bind = Py_TYPE(hook)->tp_descr_get) {
+    bound = rt::Ref::steal(bind(hook, cls, reinterpret_cast<PyObject*>(Py_TYPE(cls))));
+    if (!bound) return nullptr;
+    hook = bound.get();
+  }
+  PyObject* args[1] = {name};
+  return rt::detail::FastCall(hook, args, 1, nullptr);
+}
+
+// A class's attribute under a kTypeThenGetattr metatype: the hook's work
+// without the bound __getattribute__ it makes and calls on every read.
+static PyObject* ReadTypeThenGetattr(PyObject* cls, PyObject* name) noexcept {
+  // Held before the read, as the hook holds it: the read may replace it.
+  PyObject* found = _PyType_Lookup(Py_TYPE(cls), Rt_RuntimeName(&RuntimeNameSlots::dunder_getattr));
+  rt::Ref hook = found ? rt::Ref::borrow(found) : rt::Ref();
+  PyObject* result = PyType_Type.tp_getattro(cls, name);
+  if (result || !hook || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
+  PyErr_Clear();
+  return CallGetattr(cls, hook.get(), name);
 }
 
 // What a read of `name` on `obj` would find again while the tags hold; a
@@ -66,7 +96,7 @@ static void RememberFound(PyObject* obj, PyObject* name, AttributeReadCache* cac
     cache->found = descriptor;
     return;
   }
-  if (PyType_Check(obj) && ReadsAsType(type)) {
+  if (PyType_Check(obj) && ClassReadOf(type) != ClassRead::kOther) {
     auto* cls = reinterpret_cast<PyTypeObject*>(obj);
     if (_PyType_Lookup(type, name)) return;  // the metatype's own attribute decides
     PyObject* value = _PyType_Lookup(cls, name);
@@ -90,6 +120,10 @@ static void Remember(PyObject* obj, PyObject* name, AttributeReadCache* cache) n
   cache->kind = AttributeReadCache::kGeneric;
   cache->owner = type;
   cache->version = version;
+  if (PyType_Check(obj) && ClassReadOf(type) == ClassRead::kTypeThenGetattr)
+    cache->read = ReadTypeThenGetattr;
+  else
+    cache->read = type->tp_getattro ? type->tp_getattro : PyObject_GetAttr;
 }
 
 PyObject* rt::detail::GetAttrAndRemember(PyObject* obj, PyObject* name,

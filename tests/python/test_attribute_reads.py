@@ -195,6 +195,18 @@ def _meta_getattribute(cls):
     type(cls).__getattribute__ = lambda c, name: 205 if name == "OK" else type.__getattribute__(c, name)
 
 
+class _Refusing:
+    """A descriptor of the class, as enum's members are from 3.11, that finds nothing."""
+
+    def __get__(self, obj, owner=None):
+        raise AttributeError("OK")
+
+
+def _replace_getattr(cls):
+    type(cls).__getattr__ = lambda c, name: 298
+    delattr(cls.__mro__[1], "OK")
+
+
 # Changes to the class that stands in for HTTPStatus, and what OK reads as
 # after, without and with the metaclass's __getattr__.
 STATUS_CASES = {
@@ -204,6 +216,8 @@ STATUS_CASES = {
     "value becomes a descriptor": (lambda cls: setattr(cls, "OK", classmethod(lambda c: 204)), None, None),
     "metaclass gains __getattribute__": (_meta_getattribute, 205, 205),
     "value removed": (lambda cls: delattr(cls.__mro__[1], "OK"), AttributeError, 299),
+    "descriptor finds nothing": (lambda cls: setattr(cls, "OK", _Refusing()), AttributeError, 299),
+    "__getattr__ replaced": (_replace_getattr, 298, 298),
 }
 
 
@@ -218,14 +232,15 @@ def test_status_reads_follow_changes(monkeypatch, case, hook):
     for _ in range(3):
         assert _answer({})[0] == 200
     mutate(cls)
-    if expected is AttributeError:
-        with pytest.raises(AttributeError, match="'OK'"):
-            _answer({})
-    elif expected is None:
-        status, expected = _answer({})[0], cls.OK  # bound methods: compared by what they bind
-        assert status.__self__ is expected.__self__ and status.__func__ is expected.__func__
-    else:
-        assert _answer({})[0] == expected
+    for _ in range(2):  # the read that finds the change, then the one it left in the cache
+        if expected is AttributeError:
+            with pytest.raises(AttributeError, match="OK"):
+                _answer({})
+        elif expected is None:
+            status, bound = _answer({})[0], cls.OK  # bound methods: compared by what they bind
+            assert status.__self__ is bound.__self__ and status.__func__ is bound.__func__
+        else:
+            assert _answer({})[0] == expected
 
 
 def test_property_getter_replaced_while_it_runs(monkeypatch):

@@ -83,7 +83,7 @@ inline rt::Ref Rt_GetAttr(PyObject* obj, PyObject* name) noexcept {
 // type, or a plain attribute of a class read through the standard lookup of
 // its metatype. Nothing here is dereferenced before a tag has matched.
 struct AttributeReadCache {
-  // kGeneric: objects of the type `owner` take the generic read (nothing to keep).
+  // kGeneric: objects of the type `owner` take the generic read, through `read`.
   enum Kind : int { kNothing, kGeneric, kSlot, kDataDescriptor, kClassValue };
   Kind kind;
   unsigned int version;       // of `owner`
@@ -91,6 +91,7 @@ struct AttributeReadCache {
   const void* owner;          // the instances' type, or for kClassValue the class itself
   Py_ssize_t offset;          // kSlot: where the instance keeps the value
   PyObject* found;            // borrowed: the descriptor or the value, held by a type's dict
+  getattrofunc read;          // kGeneric
 };
 
 namespace rt::detail {
@@ -137,7 +138,8 @@ inline PyObject* GetAttrCached(PyObject* obj, PyObject* name, AttributeReadCache
         return rt::NewRef(cache->found);
       break;
     case AttributeReadCache::kGeneric:
-      if (cache->owner == type && cache->version == Rt_TypeVersion(type)) return GetAttr(obj, name);
+      if (cache->owner == type && cache->version == Rt_TypeVersion(type))
+        return cache->read(obj, name);
       break;
     case AttributeReadCache::kNothing:
       break;

@@ -43,6 +43,7 @@ struct RuntimeNameSlots {
   int dunder_mro_entries;   // "__mro_entries__"
   int dunder_test;          // "__test__"
   int dunder_getattribute;  // "__getattribute__"
+  int dunder_getattr;       // "__getattr__"
 };
 
 // The function count of a module's table; the state's array holds the code
@@ -72,7 +73,7 @@ struct ModuleDescriptor {
   {                                                                                       \
     slot::kDot, slot::kAsyncioCoroutines, slot::kIsCoroutine, slot::k__module__,          \
         slot::k__qualname__, slot::k__prepare__, slot::k__mro_entries__, slot::k__test__, \
-        slot::k__getattribute__                                                           \
+        slot::k__getattribute__, slot::k__getattr__                                       \
   }
 
 // Defined once by each module (and by each test binary).
