@@ -59,9 +59,36 @@ Ref CookieField(PyObject* item) noexcept {
       Rt_MaxCharOf(key_text.get()) | Rt_MaxCharOf(value_text.get()));
 }
 
-// [f"{item.key}={item.value}" for item in self.cookies.values()], into `fields`.
-// 0, or -1 with an exception set.
-int CollectCookieFields(PyObject* self, PyObject* fields) noexcept {
+// The comprehension's list as "; ".join reads it. The join answers the empty
+// str for no item and the item itself for one exact str, so the list is
+// made only for a second field: most requests carry one cookie or none.
+class CookieFields {
+ public:
+  // 0, or -1 with an exception set.
+  int Add(Ref field) noexcept {
+    if (list_) return Rt_ListAppendFast(list_.get(), field.get());
+    if (!only_) {
+      only_ = std::move(field);
+      return 0;
+    }
+    PyObject* const pair[2] = {only_.get(), field.get()};
+    list_ = rt::ListFromArray(pair, 2);
+    only_.reset();
+    return list_ ? 0 : -1;
+  }
+  Ref Join() noexcept {
+    if (list_) return Ref::steal(PyUnicode_Join(Rt_Const(slot::kCookieSeparator), list_.get()));
+    if (only_) return std::move(only_);
+    return Ref::borrow(Rt_EmptyUnicode());
+  }
+
+ private:
+  Ref only_;  // the one field so far
+  Ref list_;  // every field, from the second on
+};
+
+// "; ".join([f"{item.key}={item.value}" for item in self.cookies.values()])
+Ref CookieText(PyObject* self) noexcept {
   Py_ssize_t size, position = 0;
   bool is_dict;
   Ref source = [self, &size, &is_dict] {
@@ -73,26 +100,21 @@ int CollectCookieFields(PyObject* self, PyObject* fields) noexcept {
     }
     return Rt_DictValuesIterInit(cookies.get(), Rt_Const(slot::kValues), &size, &is_dict);
   }();
-  if (!source) return -1;
+  if (!source) return Ref();
+  CookieFields fields;
   Ref item;  // the comprehension's variable: it holds the last value until the loop ends
   for (;;) {
     // The next value replaces the variable's, which is released after.
     int more = Rt_DictValuesIterNext(source.get(), size, &position, &item, is_dict);
-    if (more < 0) return -1;
+    if (more < 0) return Ref();
     if (!more) break;
     Ref field = CookieField(item.get());
-    if (!field || Rt_ListAppendFast(fields, field.get()) < 0) return -1;
+    if (!field || fields.Add(std::move(field)) < 0) return Ref();
   }
   // The iterator goes before the variable, as at the end of the comprehension.
   source.reset();
-  return 0;
-}
-
-// "; ".join([f"{item.key}={item.value}" for item in self.cookies.values()])
-Ref CookieText(PyObject* self) noexcept {
-  Ref fields = Ref::steal(PyList_New(0));
-  if (!fields || CollectCookieFields(self, fields.get()) < 0) return Ref();
-  return Ref::steal(PyUnicode_Join(Rt_Const(slot::kCookieSeparator), fields.get()));
+  item.reset();
+  return fields.Join();
 }
 
 // The method's local variables; they go when the call ends, in the order of
