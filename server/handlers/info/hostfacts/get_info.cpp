@@ -71,10 +71,12 @@ class CookieFields {
       only_ = std::move(field);
       return 0;
     }
-    PyObject* const pair[2] = {only_.get(), field.get()};
-    list_ = rt::ListFromArray(pair, 2);
+    // Grown by appends, as the comprehension grows its list: a list made
+    // exactly two long is resized at once by the third.
+    list_ = Ref::steal(PyList_New(0));
+    if (!list_ || Rt_ListAppendFast(list_.get(), only_.get()) < 0) return -1;
     only_.reset();
-    return list_ ? 0 : -1;
+    return Rt_ListAppendFast(list_.get(), field.get());
   }
   Ref Join() noexcept {
     if (list_) return Ref::steal(PyUnicode_Join(Rt_Const(slot::kCookieSeparator), list_.get()));
