@@ -61,8 +61,8 @@ static PyObject* CallGetattr(PyObject* cls, PyObject* hook, PyObject* name) noex
 // without the bound __getattribute__ it makes and calls on every read.
 static PyObject* ReadTypeThenGetattr(PyObject* cls, PyObject* name) noexcept {
   // Held before the read, as the hook holds it: the read may replace it.
-  PyObject* found = _PyType_Lookup(Py_TYPE(cls), Rt_RuntimeName(&RuntimeNameSlots::dunder_getattr));
-  rt::Ref hook = found ? rt::Ref::borrow(found) : rt::Ref();
+  rt::Ref hook = rt::Ref::borrow(
+      _PyType_Lookup(Py_TYPE(cls), Rt_RuntimeName(&RuntimeNameSlots::dunder_getattr)));
   PyObject* result = PyType_Type.tp_getattro(cls, name);
   if (result || !hook || !PyErr_ExceptionMatches(PyExc_AttributeError)) return result;
   PyErr_Clear();
@@ -71,7 +71,8 @@ static PyObject* ReadTypeThenGetattr(PyObject* cls, PyObject* name) noexcept {
 
 // What a read of `name` on `obj` would find again while the tags hold; a
 // version of 0 (a type without a tag) keeps nothing. Looks only: no errors.
-static void RememberFound(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+static void RememberFound(PyObject* obj, PyObject* name, ClassRead class_read,
+                          AttributeReadCache* cache) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
     PyObject* descriptor = _PyType_Lookup(type, name);  // borrowed; assigns the tag
@@ -96,7 +97,7 @@ static void RememberFound(PyObject* obj, PyObject* name, AttributeReadCache* cac
     cache->found = descriptor;
     return;
   }
-  if (PyType_Check(obj) && ClassReadOf(type) != ClassRead::kOther) {
+  if (class_read != ClassRead::kOther) {
     auto* cls = reinterpret_cast<PyTypeObject*>(obj);
     if (_PyType_Lookup(type, name)) return;  // the metatype's own attribute decides
     PyObject* value = _PyType_Lookup(cls, name);
@@ -112,7 +113,9 @@ static void RememberFound(PyObject* obj, PyObject* name, AttributeReadCache* cac
 
 // Failing that, that objects of this type need the generic read.
 static void Remember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
-  RememberFound(obj, name, cache);
+  // How a class reads decides both what is kept and the generic read: asked once.
+  ClassRead class_read = PyType_Check(obj) ? ClassReadOf(Py_TYPE(obj)) : ClassRead::kOther;
+  RememberFound(obj, name, class_read, cache);
   if (cache->kind != AttributeReadCache::kNothing) return;
   PyTypeObject* type = Py_TYPE(obj);
   unsigned int version = Rt_TypeVersion(type);
@@ -120,7 +123,7 @@ static void Remember(PyObject* obj, PyObject* name, AttributeReadCache* cache) n
   cache->kind = AttributeReadCache::kGeneric;
   cache->owner = type;
   cache->version = version;
-  if (PyType_Check(obj) && ClassReadOf(type) == ClassRead::kTypeThenGetattr)
+  if (class_read == ClassRead::kTypeThenGetattr)
     cache->read = ReadTypeThenGetattr;
   else
     cache->read = type->tp_getattro ? type->tp_getattro : PyObject_GetAttr;
