@@ -96,17 +96,23 @@ static PyObject* DictValuesDescriptor(PyObject* values_name) noexcept {
 }
 
 namespace rt::detail {
-PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
-  Ref method;  // the lookup leaves it alone when nothing is found
-  int unbound = _PyObject_GetMethod(obj, name, method.out());
-  if (!method) return nullptr;
+// Calls what _PyObject_GetMethod found for `obj` with `arg` (null: none),
+// handing `obj` over as self when the method came unbound.
+static PyObject* CallFoundMethod(PyObject* method, int unbound, PyObject* obj,
+                                 PyObject* arg) noexcept {
   // A spare slot in front, so that the callee may put a bound self there.
   PyObject* slots[3] = {nullptr, obj, arg};
   size_t count = arg ? 1 : 0;
   return unbound
-             ? FastCall(method.get(), slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                        nullptr)
-             : FastCall(method.get(), slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+             ? FastCall(method, slots + 1, (count + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
+             : FastCall(method, slots + 2, count | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
+  Ref method;  // the lookup leaves it alone when nothing is found
+  int unbound = _PyObject_GetMethod(obj, name, method.out());
+  if (!method) return nullptr;
+  return CallFoundMethod(method.get(), unbound, obj, arg);
 }
 
 PyObject* CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {
@@ -132,10 +138,7 @@ PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_
     *size = PyDict_Size(mapping);
     return NewRef(mapping);
   }
-  PyObject* slots[2] = {nullptr, mapping};  // a spare slot for a bound self
-  Ref result = Ref::steal(
-      unbound ? FastCall(method.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr)
-              : FastCall(method.get(), slots + 2, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  Ref result = Ref::steal(CallFoundMethod(method.get(), unbound, mapping, nullptr));
   method.reset();
   if (!result) return nullptr;
   if (PyTuple_CheckExact(result.get()) || PyList_CheckExact(result.get())) return result.release();
