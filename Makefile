@@ -1,77 +1,78 @@
-# Entry points: `make test` (everything, from a fresh machine) and `make demo`.
+# Entry points: `make demo` (build the two modules and serve), `make test`
+# (install what is missing, build and test on every supported CPython), `make`
+# (the development environment: .venv and the modules).
 SHELL := /bin/bash
 .DEFAULT_GOAL := all
 
-# One build folder and one venv per Python version: build and .venv for 3.8,
-# build-3.X and .venv-3.X for the others (make test-python PYVER=3.11).
-PYVER ?= 3.8
-ifeq ($(PYVER),3.8)
-BUILD_DIR ?= build
-ASAN_DIR ?= build-asan
-VENV ?= .venv
-BOOTSTRAP := tools/bootstrap.sh
-else
+# The newest supported CPython found here, or PYVER=3.X for another one.
+NEWEST := $(shell tools/newest_python.sh 2>/dev/null)
+PYVER ?= $(firstword $(NEWEST))
+PYTHON ?= $(if $(filter $(PYVER),$(firstword $(NEWEST))),$(lastword $(NEWEST)),$(lastword $(shell tools/newest_python.sh $(PYVER))))
 BUILD_DIR ?= build-$(PYVER)
 ASAN_DIR ?= build-asan-$(PYVER)
-VENV ?= .venv-$(PYVER)
-BOOTSTRAP := tools/bootstrap.sh --venv $(PYVER)
-endif
+VENV ?= .venv
 VENV_PY := $(VENV)/bin/python
 PYTAG := $(subst .,,$(PYVER))
-# The versions make test builds and tests besides 3.8 where it finds them, and
-# those that also get the sanitizer run (3.8 also valgrind); TEST_JOBS suites at once.
-OTHER_VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
-CHECKED_VERSIONS ?= 3.8 3.11
-TEST_JOBS ?= 2
+TOOLS := .venv-tools
 CMAKE_ARGS ?=
 PYTEST := -m pytest -q -p no:cacheprovider
-# Tests never write bytecode caches into the system's package folders.
+# Tests never write bytecode caches into the package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env build test test-setup test-cpp test-ctest test-python test-asan test-valgrind test-version lint format demo bench bench-ir bench-one bench-ir-one clean
+.PHONY: all env modules build test test-setup test-python test-asan test-valgrind lint format demo \
+        bench bench-ir bench-one bench-ir-one clean
 
-all: build
+all: env build
 
-env: $(VENV)/.bootstrapped
+no-python:
+	@if [ -z "$(PYTHON)" ]; then tools/newest_python.sh $(filter-out $(firstword $(NEWEST)),$(PYVER)); exit 1; fi
 
-# Never installs system packages: it says what is missing and how to get it.
-$(VENV)/.bootstrapped: tools/bootstrap.sh tools/find_python.sh
-	$(BOOTSTRAP)
+# .venv: the newest CPython with the test and Jupyter packages pinned in
+# locks/, from PyPI, and this checkout importable.
+env: $(VENV)/.made
 
-$(BUILD_DIR)/build.ninja: CMakeLists.txt | env
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh $(PYVER)) $(CMAKE_ARGS)
+$(VENV)/.made: locks/py$(PYVER).txt | no-python
+	@echo "velmora: making $(VENV) with CPython $(PYVER) ($(PYTHON)) and the packages of locks/py$(PYVER).txt, from PyPI"
+	rm -rf $(VENV)
+	$(PYTHON) -m venv $(VENV)
+	$(VENV_PY) -m pip install -q -r locks/py$(PYVER).txt
+	echo "$(CURDIR)" > "$$($(VENV_PY) -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')/00-velmora-checkout.pth"
+	touch $@
 
+$(BUILD_DIR)/build.ninja: CMakeLists.txt | no-python
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON) $(CMAKE_ARGS)
+
+# The two modules, into the checkout's package tree.
+modules: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) --target hostfacts groundwork
+
+# Everything: the modules, the C++ tests, the test-only module, the benchmarks.
 build: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
-
-test-cpp: build
-	$(BUILD_DIR)/tests/runtime_tests --gtest_brief=1
 
 test-python: build
 	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) $(PYTEST) tests/python
 
-# Installs what the tests need (as root, with apt), then runs every version's
-# checks, TEST_JOBS at a time, each into its log, with one summary per version.
-test: test-setup
-	$(VENV_PY) tools/version_runs.py --jobs $(TEST_JOBS) --checked "$(CHECKED_VERSIONS)" 3.8 $(OTHER_VERSIONS)
+# Installs what the runs need (Debian's packages for the toolchain, as root;
+# the runner and lint tools pinned from PyPI), then runs every nox session,
+# two at a time, one line each.
+test: test-setup env
+	tools/test_runs.sh
 
 test-setup:
-	tools/bootstrap.sh --install
-
-# What make test runs on one version (a version of CHECKED_VERSIONS also gets
-# the sanitizer run; 3.8 also make lint and valgrind).
-test-version: test-cpp test-python
-
-# The same C++ tests as CTest sees them.
-test-ctest: build
-	ctest --test-dir $(BUILD_DIR) --output-on-failure
+	tools/install_toolchain.sh
+	@if [ ! -f $(TOOLS)/.made ] || [ locks/tools.txt -nt $(TOOLS)/.made ]; then \
+	  echo "velmora: making $(TOOLS) with the runner and lint tools of locks/tools.txt, from PyPI"; \
+	  rm -rf $(TOOLS) && $(PYTHON) -m venv $(TOOLS) && $(TOOLS)/bin/python -m pip install -q -r locks/tools.txt && touch $(TOOLS)/.made; fi
 
 # Formatting and the checks of .clang-tidy over every source of the compile
-# database (the generated tables aside); about half a minute.
+# database (the generated tables aside).
 CXX_FILES = $$(find runtime server tests bench -name '*.cpp' -o -name '*.h' | sort)
-TIDY_FILES = $$($(VENV_PY) -c 'import json, sys; \
+TIDY_FILES = $$($(PYTHON) -c 'import json, sys; \
   print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1])) if "/generated/" not in e["file"]})))' \
   $(BUILD_DIR)/compile_commands.json)
+CLANG_FORMAT = $(firstword $(wildcard $(TOOLS)/bin/clang-format) clang-format)
+CLANG_TIDY = $(firstword $(wildcard $(TOOLS)/bin/clang-tidy) clang-tidy)
 
 # The shared names check exists beside a development checkout only; a user's
 # clone skips it.
@@ -79,12 +80,12 @@ NAMES_CHECK := ../shared/tools/check-names
 
 lint: build
 	@if [ -x $(NAMES_CHECK) ]; then $(NAMES_CHECK); else echo "lint: $(NAMES_CHECK) not found, names check skipped"; fi
-	clang-format --dry-run -Werror $(CXX_FILES)
-	clang-tidy -p $(BUILD_DIR) --quiet $(TIDY_FILES) 2>&1 | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }; \
+	$(CLANG_FORMAT) --dry-run -Werror $(CXX_FILES)
+	$(CLANG_TIDY) -p $(BUILD_DIR) --quiet $(TIDY_FILES) 2>&1 | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }; \
 	  exit $${PIPESTATUS[0]}
 
 format:
-	clang-format -i $(CXX_FILES)
+	$(CLANG_FORMAT) -i $(CXX_FILES)
 
 # The same suites with AddressSanitizer and UndefinedBehaviorSanitizer, on a
 # staged copy of the package so the development build stays as it is.
@@ -94,18 +95,16 @@ ASAN_ENV = PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
            LSAN_OPTIONS=suppressions=$(CURDIR)/$(LSAN_SUPP):print_suppressions=0 \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-$(ASAN_DIR)/build.ninja: CMakeLists.txt | env
-	cmake -S . -B $(ASAN_DIR) -G Ninja -DPython_EXECUTABLE=$$(tools/find_python.sh $(PYVER)) \
+test-asan: | no-python
+	cmake -S . -B $(ASAN_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON) \
 	  -DVELMORA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug -DVELMORA_PKG_DIR=$(CURDIR)/$(ASAN_DIR)/pkg $(CMAKE_ARGS)
-
-test-asan: $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR)
 	$(ASAN_ENV) $(ASAN_DIR)/tests/runtime_tests --gtest_brief=1
 	# From the staged tree: the current directory comes first on sys.path, and
 	# the checkout's own package holds the uninstrumented modules.
 	cd $(ASAN_DIR)/pkg && $(ASAN_ENV) LD_PRELOAD=$(ASAN_RT) PYTHONPATH=$(CURDIR)/$(ASAN_DIR)/pkg \
 	  VELMORA_TESTMOD_DIR=$(CURDIR)/$(ASAN_DIR)/testmods VELMORA_SANITIZED=1 \
-	  $(CURDIR)/$(VENV_PY) $(PYTEST) --rootdir=$(CURDIR) $(CURDIR)/tests/python
+	  $(abspath $(VENV_PY)) $(PYTEST) --rootdir=$(CURDIR) $(CURDIR)/tests/python
 
 # memcheck over a focused subset: both modules' start-up and every method path
 # under failing allocations (every 7th allocation), each call path, each
@@ -122,22 +121,28 @@ test-valgrind: build
 	  --show-leak-kinds=definite --errors-for-leak-kinds=definite --trace-children=yes \
 	  $(VENV_PY) $(PYTEST) $(MEMCHECK_TESTS)
 
-# The demo serves a folder git ignores; a --root-dir in DEMO_ARGS wins (the last one counts).
+# Builds the two modules and serves a folder git ignores; a --root-dir in
+# DEMO_ARGS wins (the last one counts). Installs nothing: it runs in .venv
+# (made by `make`), or in the newest CPython when that has jupyter_server.
 DEMO_ROOT ?= demo-data
-demo: build
-	$(VENV_PY) -m velmora.server --root-dir $(DEMO_ROOT) $(DEMO_ARGS)
+DEMO_PY = $(if $(wildcard $(VENV_PY)),$(VENV_PY),$(PYTHON))
+demo: modules
+	@$(DEMO_PY) -c 'import jupyter_server, tornado' 2>/dev/null || { \
+	  echo "velmora: make demo needs tornado and jupyter_server, which $(DEMO_PY) lacks: run make (it makes .venv from PyPI, pinned) or pip install jupyter_server" >&2; exit 1; }
+	PYTHONPATH=$(CURDIR) $(DEMO_PY) -m velmora.server --root-dir $(DEMO_ROOT) $(DEMO_ARGS)
 
 # Figures only. bench: time per call and import against the interpreted twins;
 # bench-ir: the same scenarios in callgrind instructions, steady on a busy machine.
-# Both run for 3.8 and every other version built here (make test builds them),
-# each against that version's interpreted handlers in the same process;
-# BENCH_VERSIONS="3.11" picks, BENCH_ARGS=--quick shortens.
-BENCH_VERSIONS ?= 3.8 $(foreach v,$(OTHER_VERSIONS),$(if $(wildcard build-$(v)/build.ninja .venv-$(v)/bin/python),$(v)))
+# Both run for every version with a build and a venv here (make test leaves
+# them: build-3.X and .nox/tests-3-X); BENCH_VERSIONS="3.11" picks,
+# BENCH_ARGS=--quick shortens.
+nox_venv = $(firstword $(wildcard .nox/tests-$(subst .,-,$(1))))
+BENCH_VERSIONS ?= $(foreach v,3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15,$(if $(and $(wildcard build-$(v)/build.ninja),$(call nox_venv,$(v))),$(v)))
 BENCH_ARGS ?=
 
 bench bench-ir:
 	@set -e; for v in $(BENCH_VERSIONS); do \
-	  $(MAKE) --no-print-directory PYVER=$$v $@-one; done
+	  $(MAKE) --no-print-directory PYVER=$$v VENV=$$( [ $$v = $(firstword $(NEWEST)) ] && [ -x .venv/bin/python ] && echo .venv || echo .nox/tests-$${v/./-}) $@-one; done
 
 bench-one: build
 	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
@@ -148,5 +153,5 @@ bench-ir-one: build
 	$(VENV_PY) bench/ir.py $(BENCH_ARGS)
 
 clean:
-	rm -rf build build-asan $(foreach v,$(OTHER_VERSIONS),build-$(v) build-asan-$(v))
+	rm -rf build build-* .nox
 	find velmora -name '*.so' -delete

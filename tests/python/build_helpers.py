@@ -1,6 +1,9 @@
 """For the tests that build, pack or install the checkout in child processes."""
+import glob
 import os
+import shutil
 import subprocess
+import sys
 
 import pytest
 
@@ -14,11 +17,16 @@ not_in_sanitizer_run = pytest.mark.skipif(
 )
 
 # make test runs one suite per Python version; what does not depend on the
-# suite's own interpreter runs in the 3.8 suite only.
+# suite's own interpreter runs in one of them only.
 once_per_run = pytest.mark.skipif(
     os.environ.get("VELMORA_MAIN_SUITE") == "0",
-    reason="make test runs it once, in the 3.8 suite",
+    reason="make test runs it once, in the newest CPython's suite",
 )
+
+
+def lock_file():
+    """The pinned dependencies of this interpreter's test environment."""
+    return os.path.join(ROOT, "locks", "py%d.%d.txt" % sys.version_info[:2])
 
 
 def child_env():
@@ -37,3 +45,37 @@ def run(args, cwd, env=None):
                           stderr=subprocess.STDOUT, universal_newlines=True, timeout=LIMIT_SECONDS)
     assert proc.returncode == 0, "%s failed:\n%s" % (" ".join(map(str, args)), proc.stdout)
     return proc.stdout
+
+
+def fresh_venv(tmp_path, env):
+    """A venv of this interpreter made by venv itself, with pip, as a user makes one."""
+    venv = tmp_path / "venv"
+    run([os.path.realpath(sys.executable), "-m", "venv", str(venv)], tmp_path, env)
+    return venv, str(venv / "bin" / "python")
+
+
+def pip_wheel(python, tmp_path, env):
+    """`pip wheel .` of the checkout (build isolation, the backend from PyPI):
+    the wheel's path and pip's output."""
+    dist = tmp_path / "dist"
+    out = run([python, "-m", "pip", "wheel", "-v", "--no-deps", "-w", str(dist), ROOT], tmp_path, env)
+    wheel, = glob.glob(str(dist / "*.whl"))
+    return wheel, out
+
+
+def installed_venv(tmp_path):
+    """The wheel pip builds of the checkout, and a fresh venv where it is
+    installed with the locked dependencies: (wheel, venv, python, tmp_path, env)."""
+    uv = shutil.which("uv")
+    if uv is None:
+        pytest.skip("uv is not on the PATH (make test's runner brings it)")
+    env = child_env()
+    for name in ("JUPYTER_CONFIG_DIR", "JUPYTER_RUNTIME_DIR", "JUPYTER_DATA_DIR"):
+        env[name] = str(tmp_path / name.lower())
+    venv, python = fresh_venv(tmp_path, env)
+    checkout_before = sorted(os.listdir(ROOT))
+    wheel, _ = pip_wheel(python, tmp_path, env)
+    # The build leaves nothing behind in the checkout.
+    assert sorted(os.listdir(ROOT)) == checkout_before
+    run([uv, "pip", "install", "--python", python, "-r", lock_file(), wheel], tmp_path, env)
+    return wheel, venv, python, tmp_path, env

@@ -63,3 +63,11 @@ def assert_no_growth(action, rounds=100_000, warmup=1000, slack_objects=50, slac
 @pytest.fixture
 def fresh_python():
     return run_python
+
+
+@pytest.fixture(scope="session")
+def installed_venv(tmp_path_factory):
+    """The checkout as a user installs it with pip, in a venv of its own."""
+    from build_helpers import installed_venv as make
+
+    return make(tmp_path_factory.mktemp("installed"))
