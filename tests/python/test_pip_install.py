@@ -6,13 +6,16 @@ away. Without a C++ compiler the wheel has the interpreted handlers only, and
 the build says why.
 """
 import json
+import re
 import sys
 import sysconfig
 import zipfile
 
 import pytest
 
-from build_helpers import child_env, fresh_venv, not_in_sanitizer_run, once_per_run, pip_wheel
+import velmora
+
+from build_helpers import child_env, fresh_venv, not_in_sanitizer_run, once_per_run, pip_wheel, run
 
 # The installed modules carry no debug sections; with them each is about 500 KB.
 MODULE_SIZE_LIMIT = 150 * 1024
@@ -52,9 +55,9 @@ def test_installed_it_serves_compiled_away_from_the_checkout_and_jupyter_lists_i
     ])], tmp_path, env).split()
     assert out == ["True", "compiled"]
     listing = run([str(venv / "bin" / "jupyter"), "server", "extension", "list"], tmp_path, env)
-    line, = [line for line in listing.splitlines() if line.strip().startswith("velmora")]
-    assert "enabled" in line, listing
-    assert "velmora" in listing and "OK" in listing.split(line, 1)[1].splitlines()[1], listing
+    # "velmora enabled", then its validation: "velmora 0.2.0 OK" (colours aside).
+    assert re.search(r"^\s*velmora\W.*enabled", listing, re.M), listing
+    assert re.search(r"^\s*velmora %s\W.*OK" % re.escape(velmora.__version__), listing, re.M), listing
     for command in ([python, "-m", "velmora.server", "--help"], [str(venv / "bin" / "velmora-server"), "--help"]):
         assert "--root-dir" in run(command, tmp_path, env)
 
