@@ -130,16 +130,17 @@ class PipelineImportMixin(GuardedAPIHandler):
         elif self._keep_body:
             self._chunks.append(chunk)
 
-    async def post(self) -> None:
+    def get_current_user(self) -> Any:
         # Where prepare failed before the user was known, a server that finds
-        # the user in prepare (jupyter_server 2) has none to check.
+        # the user in prepare (jupyter_server 2) has none to give: the request
+        # gets that refusal wherever its user is asked for.
         if self._refusal is not None and not self._user_known:
             raise self._refusal
-        await self._post()
+        return super().get_current_user()
 
     @web.authenticated
     @authorized
-    async def _post(self) -> None:
+    async def post(self) -> None:
         if self._refusal is not None:
             raise self._refusal
         if self._xsrf_refusal is not None:
