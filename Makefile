@@ -131,9 +131,11 @@ demo: build
 # bench-ir: the same scenarios in callgrind instructions, steady on a busy machine.
 # Both run for 3.8 and every other version built here (make test builds them),
 # each against that version's interpreted handlers in the same process;
-# BENCH_VERSIONS="3.11" picks, BENCH_ARGS=--quick shortens.
+# BENCH_VERSIONS="3.11" picks, BENCH_ARGS=--quick shortens. Each run's table
+# replaces that version's section of BENCH_DOCS (empty: print only).
 BENCH_VERSIONS ?= 3.8 $(foreach v,$(OTHER_VERSIONS),$(if $(wildcard build-$(v)/build.ninja .venv-$(v)/bin/python),$(v)))
 BENCH_ARGS ?=
+BENCH_DOCS ?= docs/benchmarks.md
 
 bench bench-ir:
 	@set -e; for v in $(BENCH_VERSIONS); do \
@@ -141,11 +143,11 @@ bench bench-ir:
 
 bench-one: build
 	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
-	$(VENV_PY) bench/run.py $(BENCH_ARGS)
+	$(VENV_PY) bench/run.py $(BENCH_ARGS) $(if $(BENCH_DOCS),--docs $(BENCH_DOCS))
 
 bench-ir-one: build
 	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
-	$(VENV_PY) bench/ir.py $(BENCH_ARGS)
+	$(VENV_PY) bench/ir.py $(BENCH_ARGS) $(if $(BENCH_DOCS),--docs $(BENCH_DOCS))
 
 clean:
 	rm -rf build build-asan $(foreach v,$(OTHER_VERSIONS),build-$(v) build-asan-$(v))
