@@ -14,6 +14,7 @@ import time
 
 import pytest
 
+import velmora
 from build_helpers import ROOT, child_env, not_in_sanitizer_run, once_per_run, run
 from http_fixtures import Client, exchange
 from test_guest_answers import first_answer
@@ -24,7 +25,7 @@ BASE_URL = "/e2e/"
 SERVER_LIMIT_SECONDS = 60
 NOT_BUILT = "velmora: the compiled handler modules are not built ("
 MAX_BODY_SIZE = 4096
-MOUNTED = "velmora 0.1.0: API mounted under /e2e/api/velmora (%s)"
+MOUNTED = "velmora " + velmora.__version__ + ": API mounted under /e2e/api/velmora (%s)"
 
 pytestmark = [not_in_sanitizer_run, once_per_run]
 
