@@ -135,10 +135,12 @@ demo: modules
 # bench-ir: the same scenarios in callgrind instructions, steady on a busy machine.
 # Both run for every version with a build and a venv here (make test leaves
 # them: build-3.X and .nox/tests-3-X); BENCH_VERSIONS="3.11" picks,
-# BENCH_ARGS=--quick shortens.
+# BENCH_ARGS=--quick shortens. Each run's table replaces that version's
+# section of BENCH_DOCS (empty: print only).
 nox_venv = $(firstword $(wildcard .nox/tests-$(subst .,-,$(1))))
 BENCH_VERSIONS ?= $(foreach v,3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15,$(if $(and $(wildcard build-$(v)/build.ninja),$(call nox_venv,$(v))),$(v)))
 BENCH_ARGS ?=
+BENCH_DOCS ?= docs/benchmarks.md
 
 bench bench-ir:
 	@set -e; for v in $(BENCH_VERSIONS); do \
@@ -146,11 +148,11 @@ bench bench-ir:
 
 bench-one: build
 	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
-	$(VENV_PY) bench/run.py $(BENCH_ARGS)
+	$(VENV_PY) bench/run.py $(BENCH_ARGS) $(if $(BENCH_DOCS),--docs $(BENCH_DOCS))
 
 bench-ir-one: build
 	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
-	$(VENV_PY) bench/ir.py $(BENCH_ARGS)
+	$(VENV_PY) bench/ir.py $(BENCH_ARGS) $(if $(BENCH_DOCS),--docs $(BENCH_DOCS))
 
 clean:
 	rm -rf build build-* .nox

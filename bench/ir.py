@@ -4,7 +4,10 @@ under valgrind. Each figure is the difference of two loop lengths divided by
 the difference of their counts, so start-up and loop set-up cancel out; the
 counts do not depend on the machine's load.
 
-    .venv/bin/python bench/ir.py [--quick]
+    .venv/bin/python bench/ir.py [--quick] [--no-import] [--docs docs/benchmarks.md]
+
+With --docs the table also replaces this version's section of that file
+(`make bench-ir` passes it).
 """
 import gc
 import importlib
@@ -18,6 +21,7 @@ import tempfile
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import report  # noqa: E402
 import scenarios  # noqa: E402
 
 # Callgrind writes its counters out each time this built-in runs; nothing
@@ -120,6 +124,7 @@ def main():
         return
     short, long = (20, 120) if "--quick" in sys.argv else (100, 600)
     print("CPython %s" % platform.python_version())
+    record = report.Recorder("instructions", "ir.py", sys.argv[1:])
     stdout, counts = under_callgrind(["--child", str(short), str(long)], os.environ)
     intervals = json.loads(stdout.splitlines()[-1])
     per = {}
@@ -139,6 +144,7 @@ def main():
             sc.name, ir["compiled"], ir["twin"], ir["floor"], ir["compiled"] / ir["twin"], net))
     if "--no-import" not in sys.argv:
         import_table()
+    record.finish()
 
 
 if __name__ == "__main__":

@@ -3,7 +3,10 @@ bench/scenarios.py, compiled against the interpreted twin in the same process,
 and the import of each module against the twin's cached byte-code import.
 Figures only; nothing here passes or fails.
 
-    .venv/bin/python bench/run.py [--quick]
+    .venv/bin/python bench/run.py [--quick] [--docs docs/benchmarks.md]
+
+With --docs the table also replaces this version's section of that file
+(`make bench` passes it).
 
 Per call: best of 7 loops in each process, median of 5 fresh processes;
 spread is (max - min) / median over those processes. Imports: median of 9
@@ -24,6 +27,7 @@ import time
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import report  # noqa: E402
 import scenarios  # noqa: E402
 
 
@@ -139,12 +143,14 @@ def main():
     quick = "--quick" in sys.argv
     print("CPython %s" % platform.python_version())
     scenarios.check_same_answers()
+    record = report.Recorder("time", "run.py", sys.argv[1:])
     if quick:
         time_table(processes=1, repeats=2, seconds=0.002)
         import_table(processes=1)
     else:
         time_table(processes=5, repeats=7, seconds=0.02)
         import_table(processes=9)
+    record.finish()
 
 
 if __name__ == "__main__":

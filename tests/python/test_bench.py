@@ -44,10 +44,17 @@ def figures(output, label):
     # compiled, twin, floor, c/twin, net c/t (imports left out: one valgrind run each)
     ("ir.py", ["--quick", "--no-import"], 5, None),
 ])
-def test_short_run_prints_every_row(script, args, per_scenario, per_import):
+def test_short_run_prints_every_row(script, args, per_scenario, per_import, tmp_path):
     if script == "ir.py" and not shutil.which("valgrind"):
         pytest.skip("valgrind is not installed")
-    output = run_bench(script, *args)
+    docs = str(tmp_path / "benchmarks.md")
+    output = run_bench(script, *args, "--docs", docs)
+    # The table printed is the table written, rows and all.
+    with open(docs, encoding="utf-8") as f:
+        written = f.read()
+    table = [line for line in output.splitlines()[1:] if not line.startswith("written into")]
+    assert "\n".join(table) in written
+    assert "`bench/%s %s`" % (script, " ".join(args)) in written
     for sc in scenarios.SCENARIOS:
         row = figures(output, sc.name)
         assert len(row) == per_scenario, (sc.name, row)

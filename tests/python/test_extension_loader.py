@@ -96,7 +96,7 @@ def test_package_import_is_light(fresh_python):
                  if m in sys.modules]
         print(heavy, velmora.__version__)
     """)
-    assert proc.stdout.strip() == "[] 0.1.0"
+    assert proc.stdout.strip() == "[] " + velmora.__version__
 
 
 @pytest.mark.parametrize("kind", KINDS)
@@ -162,8 +162,8 @@ def test_loader_falls_back_to_the_interpreted_handlers_and_says_so(tmp_path, mon
     mounted = mounted_handlers(app.web_app)
     assert handler_sets.interpreted(handler_sets.COMPILED_INFO).ServerAppInfoHandler in mounted
     assert [r.getMessage() for r in caplog.records if r.name == app.log.name] == [
-        "velmora 0.1.0: API mounted under /jupyter/api/velmora (interpreted handlers: %s)"
-        % handler_sets._why_interpreted()]
+        "velmora %s: API mounted under /jupyter/api/velmora (interpreted handlers: %s)"
+        % (velmora.__version__, handler_sets._why_interpreted())]
 
 
 JUPYTER_TOKEN = "jupyter-" + "5f" * 20

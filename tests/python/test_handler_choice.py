@@ -8,6 +8,7 @@ from types import SimpleNamespace
 
 import pytest
 
+import velmora
 from handler_standins import without_compiled_builds
 from velmora.server import app, handler_sets
 
@@ -98,14 +99,17 @@ def test_interpreted_load_that_fails_leaves_no_module(monkeypatch, tmp_path):
     assert alias not in sys.modules
 
 
+MOUNTED = "velmora %s: API mounted under " % velmora.__version__
+
+
 @pytest.mark.parametrize("base_url,handler_set,line", [
     ("/", handler_sets.HandlerSet("compiled", object, object),
-     "velmora 0.1.0: API mounted under /api/velmora (compiled handlers)"),
+     MOUNTED + "/api/velmora (compiled handlers)"),
     ("/jupyter/", handler_sets.HandlerSet("twin", object, object, handler_sets.NEEDS_CPYTHON),
-     "velmora 0.1.0: API mounted under /jupyter/api/velmora "
+     MOUNTED + "/jupyter/api/velmora "
      "(interpreted handlers: compiled modules need CPython 3.8 to 3.13)"),
     ("/", handler_sets.HandlerSet("twin", object, object),
-     "velmora 0.1.0: API mounted under /api/velmora (interpreted handlers)"),
+     MOUNTED + "/api/velmora (interpreted handlers)"),
 ])
 def test_mount_message(base_url, handler_set, line):
     assert handler_sets.mount_message(base_url, handler_set) == line
@@ -117,4 +121,4 @@ def test_standalone_server_logs_its_choice_once(monkeypatch, caplog):
         chosen = app._load_handlers("auto")
     assert is_interpreted(chosen)
     assert [r.getMessage() for r in caplog.records if r.name == "velmora"] == [
-        "velmora 0.1.0: API mounted under /api/velmora (interpreted handlers: %s)" % chosen.fallback_reason]
+        MOUNTED + "/api/velmora (interpreted handlers: %s)" % chosen.fallback_reason]

@@ -12,6 +12,7 @@ from types import SimpleNamespace
 
 import pytest
 
+import velmora
 from http_fixtures import KINDS, load_handler_set
 
 FAILED = {"message": "Failed to get information."}
@@ -65,7 +66,7 @@ def test_facts_and_cookies_in_order(hostfacts):
     assert status is HTTPStatus.OK
     assert type(result) is dict
     assert result["cookie"] == "a=1; b=x y"
-    assert result["velmora_version"] == "0.1.0"
+    assert result["velmora_version"] == velmora.__version__
 
 
 def test_no_cookies_give_an_empty_text(hostfacts):

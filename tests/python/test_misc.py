@@ -8,6 +8,7 @@ import pytest
 import tornado
 
 import jupyter_server
+import velmora
 from velmora.server import misc
 from velmora.server.misc import JupyterServerAppInfo
 
@@ -21,7 +22,7 @@ def empty_registry(monkeypatch):
 
 def test_facts_without_a_server():
     facts = JupyterServerAppInfo().dict()
-    assert facts["velmora_version"] == "0.1.0"
+    assert facts["velmora_version"] == velmora.__version__
     assert facts["jupyter_server_version"] == jupyter_server.__version__
     assert facts["tornado_version"] == tornado.version
     assert facts["python_version"] == platform.python_version()
@@ -38,7 +39,7 @@ def test_dict_is_a_new_exact_json_ready_dict_each_time():
     first["cookie"] = "x"
     first["velmora_version"] = "changed"
     assert "cookie" not in second and "cookie" not in info.dict()
-    assert JupyterServerAppInfo().dict()["velmora_version"] == "0.1.0"
+    assert JupyterServerAppInfo().dict()["velmora_version"] == velmora.__version__
     assert json.loads(json.dumps(second)) == second
 
 
@@ -98,4 +99,4 @@ def test_misc_imports_no_compiled_module(fresh_python):
     """)
     modules, version = proc.stdout.splitlines()
     assert modules == "['velmora', 'velmora.server', 'velmora.server.misc']"
-    assert version == "0.1.0"
+    assert version == velmora.__version__

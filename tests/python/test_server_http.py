@@ -11,6 +11,7 @@ import pytest
 import tornado
 
 import http_fixtures
+import velmora
 from velmora.server.handlers.pipeline_import import store
 from velmora.server.handlers.request_guard import XSRF, how_to_authenticate
 from http_fixtures import TOKEN, start_server
@@ -121,7 +122,7 @@ def test_info_reports_this_server(server):
     r = server.client.info()
     assert r.status == 200
     info = r.json()
-    assert info["velmora_version"] == "0.1.0"
+    assert info["velmora_version"] == velmora.__version__
     assert info["tornado_version"] == tornado.version
     assert info["python_version"] == "%d.%d.%d" % sys.version_info[:3]
     assert info["root_dir"] == server.root
