@@ -1,5 +1,5 @@
 """velmora: a Jupyter server extension whose request handlers are compiled modules
-(CPython 3.8 to 3.13), with the same handlers in plain Python wherever those do not import."""
+(on the CPython versions they are built for), with the same handlers in plain Python wherever those do not import."""
 
 __version__ = "0.2.0"
 

@@ -1,7 +1,7 @@
 """Which handler classes a server mounts, as the import system found them.
 
 Each handler module is one Python file that may have a compiled extension
-module beside it (CPython 3.8 to 3.13 builds). The import system takes the extension
+module beside it (built for the CPython versions of COMPILED_VERSIONS). The import system takes the extension
 module first; without it, the .py serves. What serves is read from the
 imported module. The interpreted handlers can also be asked for by name, for
 comparisons where the compiled ones import: their .py files are then loaded
@@ -20,9 +20,10 @@ COMPILED_GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
 MODULES = (COMPILED_INFO, COMPILED_GROUNDWORK)
 # The names the .py files are loaded under when the compiled modules hold theirs.
 INTERPRETED_PREFIX = "interpreted_"
-# The interpreters the compiled modules are built for (both ends included).
+# The interpreters the compiled modules are built for (both ends included);
+# the build reads this line too.
 COMPILED_VERSIONS = ((3, 8), (3, 13))
-NEEDS_CPYTHON = "compiled modules need CPython 3.8 to 3.13"
+NEEDS_CPYTHON = "compiled modules need CPython %d.%d to %d.%d" % (COMPILED_VERSIONS[0] + COMPILED_VERSIONS[1])
 NOT_BUILT = "compiled modules are not built"
 
 

@@ -1,7 +1,7 @@
 """The server-information handler: the running server's facts, plus the
 cookies of the request, as one JSON object.
 
-On CPython 3.8 to 3.13, where velmora's extension module of this name is
+On the CPython versions velmora builds compiled handlers for, where velmora's extension module of this name is
 built, the import system loads that module instead of this file, and this
 file is its source: its traceback entries name the lines below, and the
 build takes their numbers, names and texts from here. Elsewhere this module serves.
