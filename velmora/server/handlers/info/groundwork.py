@@ -23,7 +23,7 @@ def is_login_cookie(name: str, own_name: str) -> bool:
 
 class BaseInfoHandler(GuardedAPIHandler, APIHandler):
     auth_resource = "velmora"
-    method_hint = ("it reads the server's facts; pipelines are imported by a POST to "
+    method_hint = ("it reads the server's facts, and pipelines are imported by a POST to "
                    "api/velmora/pipelines/import")
 
     @property

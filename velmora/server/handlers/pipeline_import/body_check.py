@@ -138,7 +138,7 @@ def parse_pipeline(body: bytes, check_name: Callable[[str], None] = lambda name:
         raise BadRequest(EMPTY_BODY)
     if body.startswith(codecs.BOM_UTF8):
         raise BadRequest("the request body starts with a byte order mark (EF BB BF), "
-                         "which JSON text must not: send the JSON without it")
+                         "which JSON does not allow: send the JSON text without it")
     if body.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
         raise BadRequest("the request body is UTF-16 text (it starts with a UTF-16 byte order "
                          "mark): send it as UTF-8")

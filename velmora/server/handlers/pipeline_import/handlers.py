@@ -49,8 +49,8 @@ class PipelineImportMixin(GuardedAPIHandler):
     """The request logic; the base class brings `_finish_with_result`."""
 
     auth_resource = "velmora"
-    method_hint = ("to import a pipeline, POST it here as a JSON body with "
-                   "Content-Type: application/json; GET api/velmora/server-info reads the server's facts")
+    method_hint = ("to import a pipeline, POST it here as a JSON body with Content-Type: "
+                   "application/json, while GET api/velmora/server-info reads the server's facts")
 
     def initialize(self, pipeline_store: store.PipelineStore,
                    max_body_size: int = DEFAULT_MAX_BODY_SIZE) -> None:

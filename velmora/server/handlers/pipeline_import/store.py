@@ -98,7 +98,8 @@ def check_name(name: str) -> None:
     a hidden file, or our own temporary files (which start with "."); and
     nothing that looks like another name: the name must be NFC, and holds no
     invisible format characters, line or paragraph separators, or characters
-    drawn like "/", "\\" or ".". The reasons never quote the name.
+    drawn like "/", "\\" or ".". Nor a name ending in the suffix, in any
+    case, which the file name would carry twice. The reasons never quote the name.
     """
     if name == "":
         raise InvalidName("the pipeline name must not be empty")
