@@ -78,13 +78,16 @@ def test_declared_length_takes_ascii_digits_only(value, expected):
         assert body_check.declared_length(value) == expected
 
 
-@pytest.mark.parametrize("value,expected", [
-    (None, False), ("true", True), ("false", False),
-    ("TRUE", None), ("1", None), ("0", None), ("", None), ("yes", None),
+@pytest.mark.parametrize("values,expected", [
+    ([], False), (["true"], True), (["false"], False),
+    (["TRUE"], "must be true or false"), (["1"], "must be true or false"),
+    (["0"], "must be true or false"), ([""], "must be true or false"),
+    (["yes"], "must be true or false"),
+    (["true", "false"], "given more than once"), (["true", "true"], "given more than once"),
 ])
-def test_overwrite_takes_exactly_the_named_values(value, expected):
-    if expected is None:
-        with pytest.raises(body_check.BadRequest, match="must be true or false"):
-            body_check.parse_overwrite(value)
+def test_overwrite_takes_exactly_one_of_the_named_values(values, expected):
+    if isinstance(expected, str):
+        with pytest.raises(body_check.BadRequest, match=expected):
+            body_check.parse_overwrite(values)
     else:
-        assert body_check.parse_overwrite(value) is expected
+        assert body_check.parse_overwrite(values) is expected

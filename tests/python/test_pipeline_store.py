@@ -38,6 +38,47 @@ def test_existing_name_is_kept_unless_replacing(tmp_path):
     assert os.listdir(str(tmp_path)) == ["p.pipeline"]
 
 
+def hold_name(root, kind):
+    path = root / "p.pipeline"
+    if kind == "file":
+        path.write_bytes(b"old")
+    elif kind == "directory":
+        path.mkdir()
+    else:  # a link to a directory: the link holds the name, and goes on a replace
+        (root / "elsewhere").mkdir()
+        path.symlink_to("elsewhere")
+
+
+# (what holds the name, overwrite, hard links) -> "directory", "taken" or "replaced"
+HELD_NAMES = [
+    ("file", False, True, "taken"), ("file", True, True, "replaced"),
+    ("directory", False, True, "directory"), ("directory", True, True, "directory"),
+    ("directory", False, False, "directory"),
+    ("link", False, True, "taken"), ("link", True, True, "replaced"),
+]
+
+
+@pytest.mark.parametrize("kind,overwrite,links,outcome", HELD_NAMES)
+def test_a_directory_is_the_one_holder_that_overwrite_cannot_replace(tmp_path, monkeypatch, kind,
+                                                                     overwrite, links, outcome):
+    hold_name(tmp_path, kind)
+    def no_links(*args, **kwargs):
+        raise OSError(errno.EPERM, "Operation not permitted")
+
+    if not links:
+        monkeypatch.setattr(store.os, "link", no_links)
+    if outcome == "replaced":
+        store.write_pipeline(str(tmp_path), "p", b"new", overwrite=overwrite)
+        assert (tmp_path / "p.pipeline").read_bytes() == b"new"
+        assert not (tmp_path / "p.pipeline").is_symlink()
+        return
+    with pytest.raises(store.PipelineExists) as e:
+        store.write_pipeline(str(tmp_path), "p", b"new", overwrite=overwrite)
+    assert e.value.directory is (outcome == "directory")
+    assert (str(e.value) == store.TAKEN_BY_DIRECTORY) is (outcome == "directory")
+    assert [n for n in os.listdir(str(tmp_path)) if n.startswith(".")] == []
+
+
 def test_invalid_name_is_refused_before_touching_the_disk(tmp_path):
     with pytest.raises(store.InvalidName):
         store.write_pipeline(str(tmp_path), "../p", b"x", overwrite=True)

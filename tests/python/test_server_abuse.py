@@ -100,7 +100,7 @@ REFUSED_BODIES = {
                      "more than %d digits" % body_check.MAX_INT_DIGITS),
     "duplicate key": (b'{"name": "n", "nodes": [{"a": 1, "a": 2}]}', "same key twice"),
     "duplicate field": (b'{"name": "n", "name": "m", "nodes": []}', "same key twice"),
-    "byte order mark": (b'\xef\xbb\xbf{"name": "n", "nodes": []}', "not valid JSON"),
+    "byte order mark": (b'\xef\xbb\xbf{"name": "n", "nodes": []}', "starts with a byte order mark"),
 }
 
 
@@ -152,7 +152,7 @@ MALFORMED = {
     "remote host": (request_bytes("GET", INFO, [AUTH]).replace(b"127.0.0.1", b"example.org"), 403,
                     "Host"),
     "unknown path": (request_bytes("GET", "/api/velmora/%ff%fe", [AUTH]), 404, "Not Found"),
-    "wrong method": (request_bytes("DELETE", IMPORT, [AUTH]), 405, "Method Not Allowed"),
+    "wrong method": (request_bytes("DELETE", IMPORT, [AUTH]), 405, "DELETE is not allowed here"),
 }
 
 

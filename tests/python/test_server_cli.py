@@ -172,6 +172,11 @@ def test_port_in_use_is_reported_without_a_traceback(tmp_path):
     (["--port", "-1"], "0 to 65535"),
     (["--max-body-size", "0"], "at least 1"),
     (["--handlers", "other"], "invalid choice"),
+    # The option as typed, not the name of the function that reads it.
+    (["--port", "abc"], "argument --port: a port is a number from 0 to 65535, not 'abc'"),
+    (["--max-body-size", "1e6"], "argument --max-body-size: expected a whole number of at least 1, not '1e6'"),
+    (["--idle-timeout", "soon"], "argument --idle-timeout: expected a positive number of seconds, not 'soon'"),
+    (["--body-timeout", "inf"], "argument --body-timeout: expected a positive number of seconds, not 'inf'"),
 ])
 def test_bad_arguments_are_refused(argv, message, capsys):
     with pytest.raises(SystemExit) as e:

@@ -56,13 +56,12 @@ def test_authorization_scheme_is_case_insensitive(server):
                                         ("header", TOKEN + "x"), ("header", TOKEN[:-1]),
                                         ("query", "t\u00f6k\u00e9n"), ("header", "t\u00f6k\u00e9n")])
 def test_missing_or_wrong_token_is_refused_with_json_403(server, auth, token):
-    r = server.client.info(auth=auth, token=token)
-    assert r.status == 403
     # The one error shape, saying how to authenticate.
-    assert r.json() == {"message": how_to_authenticate(None)}
-    assert "Authorization: token <token>" in r.json()["message"]
+    expected = {"message": how_to_authenticate(None, auth and "token")}
+    r = server.client.info(auth=auth, token=token)
+    assert (r.status, r.json()) == (403, expected)
     r = server.client.import_pipeline({"name": "p", "nodes": []}, auth=auth, token=token)
-    assert (r.status, r.json()) == (403, {"message": how_to_authenticate(None)})
+    assert (r.status, r.json()) == (403, expected)
     assert listing(server.root) == []
 
 

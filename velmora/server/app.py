@@ -196,24 +196,36 @@ class VelmoraServer:
             pipeline_store.close()
 
 
+# argparse names the function of a type that raises ValueError ("invalid _port
+# value"): each says instead what the option takes, after the option as typed.
+def _number(kind: type, text: str, expected: str) -> Any:
+    try:
+        return kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("%s, not %r" % (expected, text)) from None
+
+
 def _port(text: str) -> int:
-    port = int(text)
+    expected = "a port is a number from 0 to 65535"
+    port = _number(int, text, expected)
     if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError("a port is a number from 0 to 65535")
+        raise argparse.ArgumentTypeError("%s, not %r" % (expected, text))
     return port
 
 
 def _positive(text: str) -> int:
-    value = int(text)
+    expected = "expected a whole number of at least 1"
+    value = _number(int, text, expected)
     if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
+        raise argparse.ArgumentTypeError("%s, not %r" % (expected, text))
     return value
 
 
 def _seconds(text: str) -> float:
-    value = float(text)
+    expected = "expected a positive number of seconds"
+    value = _number(float, text, expected)
     if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError("must be a positive number of seconds")
+        raise argparse.ArgumentTypeError("%s, not %r" % (expected, text))
     return value
 
 

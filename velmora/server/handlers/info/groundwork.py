@@ -23,6 +23,8 @@ def is_login_cookie(name: str, own_name: str) -> bool:
 
 class BaseInfoHandler(GuardedAPIHandler, APIHandler):
     auth_resource = "velmora"
+    method_hint = ("it reads the server's facts, and pipelines are imported by a POST to "
+                   "api/velmora/pipelines/import")
 
     @property
     def cookies(self) -> SimpleCookie:
@@ -43,21 +45,20 @@ class BaseInfoHandler(GuardedAPIHandler, APIHandler):
                 dict.__setitem__(jar, key, morsel)
         return jar
 
-    def _login_cookie_name(self) -> str:
-        # Servers with an identity provider (jupyter_server 2) name the cookie
-        # there and deprecate the handler's own property.
-        provider = self.settings.get("identity_provider")
-        if provider is not None:
-            return provider.get_cookie_name(self)
-        return self.cookie_name
-
     @web.authenticated
     @authorized
     def get(self) -> None:
         status, info = self._get_info()
+        if self.settings.get("xsrf_cookies"):
+            # Reading the token sets the _xsrf cookie where the request has none:
+            # a client that writes with the login cookie alone sends its value back.
+            _ = self.xsrf_token
         self.set_status(int(status))
         # json_encode also escapes "</", which keeps echoed cookies inert.
         self.finish(escape.json_encode(info))
+
+    # Answered like GET; tornado leaves the body out.
+    head = get
 
     def _get_info(self):
         raise NotImplementedError("provided by the compiled ServerAppInfoHandler")

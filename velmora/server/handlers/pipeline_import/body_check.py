@@ -4,6 +4,7 @@ pipeline that can be stored as sent.
 Kept free of the web framework, so that a worker process starts quickly.
 """
 import asyncio
+import codecs
 import concurrent.futures
 import gc
 import itertools
@@ -35,6 +36,11 @@ MAX_LENGTH_DIGITS = 18
 OVERWRITE_VALUES = {"true": True, "false": False}
 
 
+JSON_WHITESPACE = b" \t\r\n"
+EMPTY_BODY = ('the request body is empty: send the pipeline as a JSON object, '
+              'such as {"name": "example", "nodes": []}')
+
+
 class BadRequest(ValueError):
     """The body does not describe a pipeline; the text is for the client."""
 
@@ -61,12 +67,16 @@ def declared_length(value: Optional[str]) -> Optional[int]:
     return int(text)
 
 
-def parse_overwrite(value: Optional[str]) -> bool:
-    """The `overwrite` query argument: absent, "true" or "false"."""
-    if value is None:
+def parse_overwrite(values: List[str]) -> bool:
+    """The values of the `overwrite` query argument: none, or one of "true" and "false"."""
+    if not values:
         return False
+    if len(values) > 1:
+        # Frameworks disagree on which of two values counts.
+        raise BadRequest("the query argument 'overwrite' is given more than once: "
+                         "give it once, as overwrite=true or overwrite=false")
     try:
-        return OVERWRITE_VALUES[value]
+        return OVERWRITE_VALUES[values[0]]
     except KeyError:
         raise BadRequest("the query argument 'overwrite' must be true or false") from None
 
@@ -124,6 +134,14 @@ def parse_pipeline(body: bytes, check_name: Callable[[str], None] = lambda name:
     differently. Raises BadRequest, or what `check_name` raises for the name.
     Costs a few passes over the body: call it off the event loop.
     """
+    if not body.strip(JSON_WHITESPACE):
+        raise BadRequest(EMPTY_BODY)
+    if body.startswith(codecs.BOM_UTF8):
+        raise BadRequest("the request body starts with a byte order mark (EF BB BF), "
+                         "which JSON does not allow: send the JSON text without it")
+    if body.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        raise BadRequest("the request body is UTF-16 text (it starts with a UTF-16 byte order "
+                         "mark): send it as UTF-8")
     try:
         text = body.decode("utf-8")
     except UnicodeDecodeError:

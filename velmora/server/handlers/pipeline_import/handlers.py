@@ -49,6 +49,8 @@ class PipelineImportMixin(GuardedAPIHandler):
     """The request logic; the base class brings `_finish_with_result`."""
 
     auth_resource = "velmora"
+    method_hint = ("to import a pipeline, POST it here as a JSON body with Content-Type: "
+                   "application/json, while GET api/velmora/server-info reads the server's facts")
 
     def initialize(self, pipeline_store: store.PipelineStore,
                    max_body_size: int = DEFAULT_MAX_BODY_SIZE) -> None:
@@ -154,7 +156,7 @@ class PipelineImportMixin(GuardedAPIHandler):
             return
         body, self._chunks = b"".join(self._chunks), []
         try:
-            overwrite = parse_overwrite(self.get_query_argument("overwrite", None))
+            overwrite = parse_overwrite(self.get_query_arguments("overwrite"))
             # Parsing and checking a large body takes long enough to stall other requests.
             name, node_count = await check_off_loop(body, store.check_name)
             store.check_name(name)
@@ -169,7 +171,8 @@ class PipelineImportMixin(GuardedAPIHandler):
         try:
             path = await IOLoop.current().run_in_executor(None, write)
         except store.PipelineExists as e:
-            hint = "" if overwrite else " (add ?overwrite=true to replace it)"
+            replaceable = not overwrite and not e.directory
+            hint = " (add ?overwrite=true to replace it)" if replaceable else ""
             self._answer(HTTPStatus.CONFLICT, str(e) + hint)
             return
         except store.NoAtomicCreate:

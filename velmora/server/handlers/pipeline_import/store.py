@@ -62,7 +62,17 @@ class InvalidName(ValueError):
 
 
 class PipelineExists(Exception):
-    """The name is taken and replacing it was not asked for (or is not possible)."""
+    """The name is taken and replacing it was not asked for (or is not possible:
+    `directory` is true when a directory holds it)."""
+
+    def __init__(self, message: str, *, directory: bool = False) -> None:
+        super().__init__(message)
+        self.directory = directory
+
+
+# Never replaced, with or without overwrite: the client cannot free the name.
+TAKEN_BY_DIRECTORY = ("the name is taken by a directory, which is never replaced: choose another "
+                      "name, or rename or remove the directory <name>.pipeline in the root directory")
 
 
 class NoAtomicCreate(OSError):
@@ -88,7 +98,8 @@ def check_name(name: str) -> None:
     a hidden file, or our own temporary files (which start with "."); and
     nothing that looks like another name: the name must be NFC, and holds no
     invisible format characters, line or paragraph separators, or characters
-    drawn like "/", "\\" or ".". The reasons never quote the name.
+    drawn like "/", "\\" or ".". Nor a name ending in the suffix, in any
+    case, which the file name would carry twice. The reasons never quote the name.
     """
     if name == "":
         raise InvalidName("the pipeline name must not be empty")
@@ -118,6 +129,11 @@ def check_name(name: str) -> None:
     if not unicodedata.is_normalized("NFC", name):
         raise InvalidName(
             "the pipeline name must be in Unicode normal form NFC (precomposed characters)"
+        )
+    if name.lower().endswith(SUFFIX):
+        raise InvalidName(
+            "the pipeline name must not end in '%s': the file name gets that suffix added "
+            "(the name 'etl' is stored as 'etl%s')" % (SUFFIX, SUFFIX)
         )
     if name != name.strip():
         raise InvalidName("the pipeline name must not start or end with white space")
@@ -286,6 +302,8 @@ class PipelineStore:
                 primitive(dir_fd, tmp, target)
                 return moves
             except FileExistsError:
+                if _is_directory(dir_fd, target):
+                    raise PipelineExists(TAKEN_BY_DIRECTORY, directory=True) from None
                 raise PipelineExists("a pipeline of that name exists") from None
             except OSError as e:
                 if e.errno not in unsupported:
@@ -355,7 +373,14 @@ def _replace(dir_fd: int, tmp: str, target: str) -> None:
     try:
         os.replace(tmp, target, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
     except IsADirectoryError:
-        raise PipelineExists("the name is taken by a directory") from None
+        raise PipelineExists(TAKEN_BY_DIRECTORY, directory=True) from None
+
+
+def _is_directory(dir_fd: int, name: str) -> bool:
+    try:
+        return stat.S_ISDIR(os.stat(name, dir_fd=dir_fd, follow_symlinks=False).st_mode)
+    except OSError:
+        return False
 
 
 def _unlink_quietly(dir_fd: int, name: str) -> None:
