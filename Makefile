@@ -71,20 +71,25 @@ CXX_FILES = $$(find runtime server tests bench -name '*.cpp' -o -name '*.h' | so
 TIDY_FILES = $$($(PYTHON) -c 'import json, sys; \
   print("\n".join(sorted({e["file"] for e in json.load(open(sys.argv[1])) if "/generated/" not in e["file"]})))' \
   $(BUILD_DIR)/compile_commands.json)
-CLANG_FORMAT = $(firstword $(wildcard $(TOOLS)/bin/clang-format) clang-format)
-CLANG_TIDY = $(firstword $(wildcard $(TOOLS)/bin/clang-tidy) clang-tidy)
+# The versions pinned in locks/tools.txt (make test-setup installs them), for
+# one verdict on every machine. The clang-tidy wheel brings no compiler
+# headers of its own: it reads the C++ compiler's.
+CLANG_FORMAT = $(TOOLS)/bin/clang-format
+CLANG_TIDY = $(TOOLS)/bin/clang-tidy --extra-arg=-isystem$$(g++ -print-file-name=include)
 
 # The shared names check exists beside a development checkout only; a user's
 # clone skips it.
 NAMES_CHECK := ../shared/tools/check-names
 
 lint: build
+	@[ -x $(TOOLS)/bin/clang-tidy ] || { echo "make lint: run make test-setup first (it makes $(TOOLS) with the pinned lint tools)" >&2; exit 1; }
 	@if [ -x $(NAMES_CHECK) ]; then $(NAMES_CHECK); else echo "lint: $(NAMES_CHECK) not found, names check skipped"; fi
 	$(CLANG_FORMAT) --dry-run -Werror $(CXX_FILES)
 	$(CLANG_TIDY) -p $(BUILD_DIR) --quiet $(TIDY_FILES) 2>&1 | { grep -v '^[0-9]* warnings\? generated\.$$' || true; }; \
 	  exit $${PIPESTATUS[0]}
 
 format:
+	@[ -x $(TOOLS)/bin/clang-format ] || { echo "make format: run make test-setup first (it makes $(TOOLS) with the pinned lint tools)" >&2; exit 1; }
 	$(CLANG_FORMAT) -i $(CXX_FILES)
 
 # The same suites with AddressSanitizer and UndefinedBehaviorSanitizer, on a
