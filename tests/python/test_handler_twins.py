@@ -12,7 +12,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from http_fixtures import KINDS, load_handler_set
+from handler_standins import KINDS, load_handler_set
 
 FAILED = {"message": "Failed to get information."}
 SUBCLASS_NOTE = (

@@ -15,8 +15,7 @@ import time
 import pytest
 
 from build_helpers import ROOT, child_env, not_in_sanitizer_run, once_per_run, run
-from http_fixtures import Client, exchange
-from test_guest_answers import first_answer
+from http_client import Client, exchange, first_answer
 
 SYSTEM_PYTHON = "/usr/bin/python3"
 BASE_URL = "/e2e/"

@@ -2,8 +2,8 @@
 VELMORA_JUPYTER_SERVER2_SITE names (a folder holding jupyter_server 2 and the
 packages it needs beyond Debian's, each with its dist-info). The checkout is
 installed by pip into a fresh venv that sees that folder, then serves in the
-real ServerApp and as the standalone server, with no deprecation warning from
-velmora's code."""
+real ServerApp and in the one `velmora-server` starts, with no deprecation
+warning from velmora's code."""
 import json
 import os
 import re
@@ -14,7 +14,7 @@ import time
 import pytest
 
 from build_helpers import ROOT, not_in_sanitizer_run, run
-from http_fixtures import Client
+from http_client import Client
 from test_jupyter_server import SERVER_LIMIT_SECONDS, SYSTEM_PYTHON, ServerLog, free_port, system_venv
 
 SITE_ENV = "VELMORA_JUPYTER_SERVER2_SITE"
@@ -109,16 +109,18 @@ def test_jupyter_server2_serves_velmora(server2):
         stop(proc, log)
 
 
-def test_standalone_server_accepts_its_token_under_jupyter_server2(server2):
+def test_velmora_server_launches_jupyter_server2_with_velmora_alone(server2):
     python, env, tmp, version = server2
     root = tmp / "standalone"
     root.mkdir()
     token = "standalone-2x-%d" % os.getpid()
-    proc, log = serve([python, "-W", "always::DeprecationWarning", "-m", "velmora.server", "--port", "0",
-                       "--root-dir", str(root)], dict(env, VELMORA_TOKEN=token), tmp)
+    port = free_port()
+    proc, log = serve([python, "-W", "always::DeprecationWarning", "-m", "velmora.server", "--port", str(port),
+                       "--root-dir", str(root), "--token", token, "--allow-root"], env, tmp)
     try:
-        client = Client(int(log.wait_for(r"Listening on http://127\.0\.0\.1:(\d+)/").group(1)), token=token)
-        r = client.info()
+        log.wait_for(r"velmora 0\.1\.0: API mounted under /api/velmora")
+        client = Client(port, token=token)
+        r = first_answer(lambda: client.info())
         assert (r.status, r.json()["jupyter_server_version"]) == (200, version)
         assert client.info(auth=None).status == 403
         assert client.info(token="not-" + token).status == 403
@@ -128,3 +130,4 @@ def test_standalone_server_accepts_its_token_under_jupyter_server2(server2):
             assert json.load(f) == {"name": "s", "nodes": []}
     finally:
         stop(proc, log)
+    assert "is running without loading other extensions" in log.text()
