@@ -125,6 +125,7 @@ test-valgrind: build
 # The demo serves a folder git ignores; a --root-dir in DEMO_ARGS wins (the last one counts).
 DEMO_ROOT ?= demo-data
 demo: build
+	mkdir -p $(DEMO_ROOT)
 	$(VENV_PY) -m velmora.server --root-dir $(DEMO_ROOT) $(DEMO_ARGS)
 
 # Figures only. bench: time per call and import against the interpreted twins;

@@ -12,7 +12,6 @@ import pytest
 
 import velmora
 from build_helpers import not_in_sanitizer_run
-from conftest import TESTMOD_DIR
 from http_client import Client
 from test_jupyter_server import SERVER_LIMIT_SECONDS, ServerLog, free_port
 from test_jupyter_server2 import first_answer
@@ -22,9 +21,7 @@ TOKEN = "T"  # short on purpose: the log mask must not take every capital T for 
 
 
 def child_env():
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (env.get("PYTHONPATH"), TESTMOD_DIR) if p)
-    return env
+    return dict(os.environ)
 
 
 def velmora_server(*args, **kw):

@@ -14,9 +14,9 @@ from typing import Any, List, Optional, Tuple
 
 from jupyter_server.extension.application import ExtensionApp
 from tornado.httpserver import HTTPServer
-from traitlets import Float, Int, TraitError, default, validate
+from traitlets import Enum, Float, Int, TraitError, default, validate
 
-from . import extension
+from . import extension, handler_sets
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
 from .routes import INFO_PATH
 
@@ -79,6 +79,13 @@ class Velmora(ExtensionApp):
         starts the server (velmora-server, jupyter velmora).""",
     ).tag(config=True)
 
+    handlers = Enum(
+        ["auto", "compiled", "twin"], "auto",
+        help="""Which handler classes serve: "auto" (the compiled ones where they
+        import, else the interpreted ones), or either kind by name, for
+        benchmarks and comparisons.""",
+    ).tag(config=True)
+
     _launched = False
     _mounted: Optional[extension.Mounted] = None
 
@@ -124,7 +131,8 @@ class Velmora(ExtensionApp):
                                  body_timeout=self.body_timeout)
 
     def initialize_handlers(self) -> None:
-        self._mounted = extension.load(self.serverapp, max_body_size=self.max_body_size)
+        handler_set = handler_sets.load(self.handlers)
+        self._mounted = extension.load(self.serverapp, handler_set, max_body_size=self.max_body_size)
 
     async def stop_extension(self) -> None:
         mounted, self._mounted = self._mounted, None

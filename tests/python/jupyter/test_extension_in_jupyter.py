@@ -7,7 +7,7 @@ import pytest
 from traitlets import TraitError
 from traitlets.config import Config
 
-from conftest import INFO, IMPORT, velmora_app
+from velmora_fixtures import INFO, IMPORT, velmora_app
 from velmora.server import handler_sets, log_mask, misc
 from velmora.server.app import Velmora
 from velmora.server.handlers.pipeline_import.store import PipelineStore
@@ -24,12 +24,17 @@ def mounted_handlers(web_app):
 
 # The log line that says which handlers serve is checked where the server's log is a process's
 # stream (test_velmora_app.py): pytest-jupyter's server drops what it logs while it starts.
-async def test_compiled_handlers_serve_by_default(api, jp_serverapp):
-    if not handler_sets.compiled_available():
+@pytest.mark.parametrize("velmora_config,kind", [
+    ({}, "compiled"),  # by default, where they are built
+    ({"Velmora": {"handlers": "twin"}}, "twin"),
+    ({"Velmora": {"handlers": "compiled"}}, "compiled"),
+], indirect=["velmora_config"])
+async def test_the_handlers_option_picks_the_classes_that_serve(velmora_config, kind, api, jp_serverapp):
+    if kind == "compiled" and not handler_sets.compiled_available():
         pytest.skip("the compiled handler modules are not built")
-    compiled = handler_sets.compiled()
+    expected = handler_sets.load(kind)
     mounted = mounted_handlers(jp_serverapp.web_app)
-    assert compiled.info in mounted and compiled.pipeline_import in mounted
+    assert expected.info in mounted and expected.pipeline_import in mounted
     assert (await api.info()).status == 200
 
 
