@@ -18,7 +18,7 @@ for handlers in compiled twin; do
   port=$(.venv/bin/python -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   as_root=(); [ "$(id -u)" = 0 ] && as_root=(--allow-root)
   .venv/bin/python -m velmora.server "${as_root[@]}" \
-    --port "$port" --root-dir "$root" --token "$token" --Velmora.handlers="$handlers" >"$log" 2>&1 &
+    --port "$port" --root-dir "$root" --token "$token" --Velmora.handler_kind="$handlers" >"$log" 2>&1 &
   pids+=($!)
   url=http://127.0.0.1:$port/api/velmora/server-info
   for _ in $(seq 600); do curl -s -o /dev/null "$url" && break; sleep 0.1; done

@@ -79,7 +79,7 @@ class Velmora(ExtensionApp):
         starts the server (velmora-server, jupyter velmora).""",
     ).tag(config=True)
 
-    handlers = Enum(
+    handler_kind = Enum(
         ["auto", "compiled", "twin"], "auto",
         help="""Which handler classes serve: "auto" (the compiled ones where they
         import, else the interpreted ones), or either kind by name, for
@@ -131,7 +131,7 @@ class Velmora(ExtensionApp):
                                  body_timeout=self.body_timeout)
 
     def initialize_handlers(self) -> None:
-        handler_set = handler_sets.load(self.handlers)
+        handler_set = handler_sets.load(self.handler_kind)
         self._mounted = extension.load(self.serverapp, handler_set, max_body_size=self.max_body_size)
 
     async def stop_extension(self) -> None:

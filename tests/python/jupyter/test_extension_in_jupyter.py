@@ -26,10 +26,10 @@ def mounted_handlers(web_app):
 # stream (test_velmora_app.py): pytest-jupyter's server drops what it logs while it starts.
 @pytest.mark.parametrize("velmora_config,kind", [
     ({}, "compiled"),  # by default, where they are built
-    ({"Velmora": {"handlers": "twin"}}, "twin"),
-    ({"Velmora": {"handlers": "compiled"}}, "compiled"),
+    ({"Velmora": {"handler_kind": "twin"}}, "twin"),
+    ({"Velmora": {"handler_kind": "compiled"}}, "compiled"),
 ], indirect=["velmora_config"])
-async def test_the_handlers_option_picks_the_classes_that_serve(velmora_config, kind, api, jp_serverapp):
+async def test_the_handler_kind_option_picks_the_classes_that_serve(velmora_config, kind, api, jp_serverapp):
     if kind == "compiled" and not handler_sets.compiled_available():
         pytest.skip("the compiled handler modules are not built")
     expected = handler_sets.load(kind)
