@@ -102,6 +102,9 @@ def test_serves_velmora_alone_with_its_options_and_stops_on_sigterm(tmp_path):
     text = log.text()
     assert code == 0, text
     assert "velmora: stopped serving %s" % root in text
+    # No other extension, whatever this environment enables for its Jupyter servers.
+    loaded = [line.partition("] ")[2] for line in text.splitlines() if "extension was successfully loaded" in line]
+    assert loaded == ["velmora | extension was successfully loaded."], text
     assert "GE[secret]" not in text and "Traceback" not in text, text
     assert sorted(os.listdir(str(root))) == ["p.pipeline"]
     with open(str(root / "p.pipeline")) as f:
