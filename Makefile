@@ -132,6 +132,7 @@ test-valgrind: build
 DEMO_ROOT ?= demo-data
 DEMO_PY = $(if $(wildcard $(VENV_PY)),$(VENV_PY),$(PYTHON))
 demo: modules
+	mkdir -p $(DEMO_ROOT)
 	@$(DEMO_PY) -c 'import jupyter_server, tornado' 2>/dev/null || { \
 	  echo "velmora: make demo needs tornado and jupyter_server, which $(DEMO_PY) lacks: run make (it makes .venv from PyPI, pinned) or pip install jupyter_server" >&2; exit 1; }
 	PYTHONPATH=$(CURDIR) $(DEMO_PY) -m velmora.server --root-dir $(DEMO_ROOT) $(DEMO_ARGS)

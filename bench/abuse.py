@@ -18,7 +18,6 @@ import http.client
 import json
 import multiprocessing
 import os
-import re
 import resource
 import secrets
 import socket
@@ -45,17 +44,22 @@ class Server:
         def limit() -> None:
             resource.setrlimit(resource.RLIMIT_NOFILE, (nofile, nofile))
 
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        as_root = ["--allow-root"] if os.geteuid() == 0 else []
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "velmora.server", "--port", "0", "--root-dir", self.root,
-             "--token", TOKEN, *extra],
-            cwd=ROOT, env=env, stdout=subprocess.PIPE, stderr=open(self.log_path, "wb"),
-            preexec_fn=limit, universal_newlines=True)
-        for line in self.proc.stdout:
-            m = re.search(r"Listening on http://127\.0\.0\.1:(\d+)/", line)
-            if m:
-                self.port = int(m.group(1))
-            if line.startswith("Press Ctrl-C"):
+            [sys.executable, "-m", "velmora.server", "--port", str(self.port), "--root-dir", self.root,
+             "--token", TOKEN, *as_root, *extra],
+            cwd=ROOT, env=env, stdout=subprocess.DEVNULL, stderr=open(self.log_path, "wb"),
+            preexec_fn=limit)
+        # The server logs its address before it listens: wait for an answer, at most a minute.
+        for _ in range(600):
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
                 break
+            except OSError:
+                time.sleep(0.1)
 
     def log_size(self) -> int:
         return os.path.getsize(self.log_path)

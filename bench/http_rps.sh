@@ -15,11 +15,13 @@ trap 'kill "${pids[@]}" 2>/dev/null || true; rm -rf "$root"' EXIT
 
 for handlers in compiled twin; do
   log="$root/$handlers.log"
-  .venv/bin/python -m velmora.server \
-    --port 0 --root-dir "$root" --token "$token" --handlers "$handlers" >"$log" 2>&1 &
+  port=$(.venv/bin/python -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  as_root=(); [ "$(id -u)" = 0 ] && as_root=(--allow-root)
+  .venv/bin/python -m velmora.server "${as_root[@]}" \
+    --port "$port" --root-dir "$root" --token "$token" --Velmora.handler_kind="$handlers" >"$log" 2>&1 &
   pids+=($!)
-  for _ in $(seq 50); do grep -q 'Listening on' "$log" && break; sleep 0.1; done
-  url=$(grep -o 'http://127.0.0.1:[0-9]*/' "$log" | head -1)api/velmora/server-info
+  url=http://127.0.0.1:$port/api/velmora/server-info
+  for _ in $(seq 600); do curl -s -o /dev/null "$url" && break; sleep 0.1; done
   results=()
   for _ in $(seq "$runs"); do
     rps=$(wrk -t1 -c8 -d"${seconds}s" -H "Authorization: token $token" "$url" |

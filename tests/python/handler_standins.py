@@ -265,3 +265,24 @@ def expected_calls(status, result, dumps=None):
         ("set_status", (), {"status_code": int(status)}),
         ("finish", (result,), {}),
     ]
+
+
+# The handler classes a server test mounts: the compiled ones, and the twins.
+KINDS = ("compiled", "twin")
+
+
+def load_handler_set(kind):
+    """The handler set of `kind`; "compiled" skips the test where the modules are not built."""
+    import pytest
+
+    from velmora.server import handler_sets
+
+    if kind == "compiled":
+        # Only a missing build skips; a module that is there but fails to load is a failure.
+        if not handler_sets.compiled_available():
+            pytest.skip("the compiled handler modules are not built")
+        return handler_sets.compiled()
+    import twins.groundwork
+    import twins.hostfacts
+
+    return handler_sets.from_modules("twin", twins.hostfacts, twins.groundwork)

@@ -2,7 +2,6 @@
 module's name (the compiled build beside the .py, else the .py), the
 interpreted ones as a whole when either is not compiled, and the one log
 line that says which."""
-import logging
 import sys
 from types import SimpleNamespace
 
@@ -10,7 +9,7 @@ import pytest
 
 import velmora
 from handler_standins import without_compiled_builds
-from velmora.server import app, handler_sets
+from velmora.server import handler_sets
 
 INFO, GROUNDWORK = handler_sets.COMPILED_INFO, handler_sets.COMPILED_GROUNDWORK
 
@@ -114,11 +113,3 @@ MOUNTED = "velmora %s: API mounted under " % velmora.__version__
 def test_mount_message(base_url, handler_set, line):
     assert handler_sets.mount_message(base_url, handler_set) == line
 
-
-def test_standalone_server_logs_its_choice_once(monkeypatch, caplog):
-    without_compiled_builds(monkeypatch, GROUNDWORK)
-    with caplog.at_level(logging.INFO, logger="velmora"):
-        chosen = app._load_handlers("auto")
-    assert is_interpreted(chosen)
-    assert [r.getMessage() for r in caplog.records if r.name == "velmora"] == [
-        MOUNTED + "/api/velmora (interpreted handlers: %s)" % chosen.fallback_reason]

@@ -13,7 +13,7 @@ from types import SimpleNamespace
 import pytest
 
 import velmora
-from http_fixtures import KINDS, load_handler_set
+from handler_standins import KINDS, load_handler_set
 
 FAILED = {"message": "Failed to get information."}
 SUBCLASS_NOTE = (

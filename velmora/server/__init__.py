@@ -1,1 +1,1 @@
-"""Server side of velmora: the handlers, the facts they report and the standalone server."""
+"""Server side of velmora: the handlers, the facts they report, and the Jupyter extension application."""

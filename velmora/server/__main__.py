@@ -1,7 +1,5 @@
-"""`python -m velmora.server`: run the standalone server."""
-import sys
-
+"""`python -m velmora.server`: a Jupyter server with velmora alone."""
 from .app import main
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()

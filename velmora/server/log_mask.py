@@ -1,16 +1,21 @@
-"""Keeping API tokens out of log records.
+"""Keeping secrets out of log records.
 
-A token can reach a log line in many shapes: literally (a header, a path, the
-repr of a request), percent-encoded in a query (`?to%6Ben=...`, `?token=%61...`),
-or cut short, as in tornado's "Invalid unicode in token: b'...'" which quotes
-the first 40 bytes of the value. `TokenMask` is a logging filter that rewrites
-every record passing a logger it is attached to, whatever emitted it (our code,
-tornado's, jupyter_server's), including the text of an attached traceback.
+Secrets travel in known places, and those are masked whatever their value:
+the credentials of an `Authorization` header, the values of the `token` and
+`_xsrf` arguments (also with a percent-encoded name, `?to%6Ben=...`) and the
+value of the login cookie (`username-...=`). Besides, the token's own text is
+masked wherever it appears (literally, percent-encoded, or cut short, as in
+tornado's "Invalid unicode in token: b'...'" which quotes the first 40 bytes of
+a value: any run of `FRAGMENT` of its characters), but only for a token of
+`FRAGMENT` characters or more: a shorter one would mask ordinary text (with
+the token "T", every capital T). Placeholders such as velmora's own hint
+`?token=<token>` are never rewritten.
 
-The standalone server owns its process and masks every logger it writes to
-(`install`). Inside a Jupyter server the loggers are the host's: velmora masks
-only its own records, those of the "velmora" logger (`guard_own_records`) and
-those its handlers make through `MaskedLog`.
+`TokenMask` is a logging filter that rewrites every record passing a logger it
+is attached to, including the text of an attached traceback. The loggers of a
+Jupyter server are the host's: velmora masks only its own records, those of
+the "velmora" logger (`guard_own_records`) and those its handlers make through
+`MaskedLog`.
 """
 import logging
 import re
@@ -20,18 +25,30 @@ import urllib.parse
 from typing import Any, Iterable, List, Optional, Set, Tuple
 
 MASK = "[secret]"
-# A run of this many characters of a token is masked wherever it appears, so
-# that a truncated quote of a token does not give most of it away.
+# Tokens this long or longer are masked as text too; a run of this many of
+# their characters is masked wherever it appears.
 FRAGMENT = 8
-# The loggers tornado, asyncio and this package write to.
-SERVER_LOGGERS = ("tornado.access", "tornado.application", "tornado.general", "asyncio", "velmora")
+# Arguments whose values are credentials.
+SECRET_ARGUMENTS = ("token", "_xsrf")
 
-# name=value pairs of a query string, as far as a log line shows them.
-_QUERY_PAIR = re.compile(r"([?&;])([^=&;\s#'\"]*)=([^&;\s#'\"]*)")
+# name=value pairs of a query string or a cookie list, as far as a log line shows them.
+_QUERY_PAIR = re.compile(r"(^|[?&;,\s'\"(])([^=?&;,\s#'\"()]*)=([^&;\s#'\"]*)")
+# The credentials after the scheme of an Authorization header: "Authorization: token X",
+# or quoted as in a dict or JSON ('Authorization': 'token X').
+_AUTHORIZATION = re.compile(r"""(authorization['"]?\s*[:=]\s*['"]?(?:[\w-]+[ \t]+)?)([^\s'",}]+)""",
+                            re.IGNORECASE)
+# Jupyter's login cookie, its value bare or quoted (and the quotes escaped, in JSON).
+_LOGIN_COOKIE = re.compile(r"""(username-[\w.-]*=)(\\?"[^"]*?\\?"|[^;\s'",]*)""")
+# What the hints show where a secret goes.
+_PLACEHOLDER = re.compile(r"<[^<>\s]*>")
+
+
+def _is_placeholder(value: str) -> bool:
+    return value == MASK or _PLACEHOLDER.fullmatch(value) is not None
 
 
 class TokenMask(logging.Filter):
-    """Rewrites records so that no registered token, nor a long piece of one, remains."""
+    """Rewrites records so that no secret in a known place, and no long token, remains."""
 
     def __init__(self) -> None:
         super().__init__()
@@ -40,23 +57,26 @@ class TokenMask(logging.Filter):
         self._fragments: Optional["re.Pattern[str]"] = None
 
     def add(self, token: str) -> None:
-        if not token:
+        if len(token) < FRAGMENT:
+            # Masked only where secrets travel.
             return
         with self._lock:
             self._secrets.update({token, urllib.parse.quote(token, safe="")})
-            pieces = set()
-            for secret in self._secrets:
-                n = min(FRAGMENT, len(secret))
-                pieces.update(secret[i:i + n] for i in range(len(secret) - n + 1))
-            # Longest first, and in a look-ahead, so that overlapping runs are all found.
-            alternatives = "|".join(re.escape(p) for p in sorted(pieces, key=len, reverse=True))
+            pieces = {secret[i:i + FRAGMENT] for secret in self._secrets
+                      for i in range(len(secret) - FRAGMENT + 1)}
+            # In a look-ahead, so that overlapping runs are all found.
+            alternatives = "|".join(re.escape(p) for p in sorted(pieces))
             self._fragments = re.compile("(?=(%s))" % alternatives)
 
     def mask(self, text: str) -> str:
-        fragments = self._fragments
-        if fragments is None or not text:
+        if not text:
             return text
-        text = _QUERY_PAIR.sub(lambda m: self._mask_pair(m, fragments), text)
+        fragments = self._fragments
+        text = _AUTHORIZATION.sub(_mask_value, text)
+        text = _LOGIN_COOKIE.sub(_mask_value, text)
+        text = _QUERY_PAIR.sub(lambda m: _mask_pair(m, fragments), text)
+        if fragments is None:
+            return text
         spans = _merge((m.start(), m.start() + len(m.group(1))) for m in fragments.finditer(text))
         if not spans:
             return text
@@ -68,14 +88,6 @@ class TokenMask(logging.Filter):
             last = end
         out.append(text[last:])
         return "".join(out)
-
-    @staticmethod
-    def _mask_pair(m: "re.Match[str]", fragments: "re.Pattern[str]") -> str:
-        name = urllib.parse.unquote_plus(m.group(2)).strip().lower()
-        value = urllib.parse.unquote_plus(m.group(3))
-        if m.group(3) == MASK or not (name == "token" or fragments.search(value)):
-            return m.group(0)
-        return "%s%s=%s" % (m.group(1), m.group(2), MASK)
 
     def filter(self, record: logging.LogRecord) -> bool:
         try:
@@ -92,6 +104,24 @@ class TokenMask(logging.Filter):
         if record.stack_info:
             record.stack_info = self.mask(record.stack_info)
         return True
+
+
+def _mask_value(m: "re.Match[str]") -> str:
+    value = m.group(2)
+    if not value or _is_placeholder(value.strip('\\"')):
+        return m.group(0)
+    return m.group(1) + MASK
+
+
+def _mask_pair(m: "re.Match[str]", fragments: "Optional[re.Pattern[str]]") -> str:
+    raw_value = m.group(3)
+    if not raw_value or _is_placeholder(raw_value):
+        return m.group(0)
+    name = urllib.parse.unquote_plus(m.group(2)).strip().lower()
+    value = urllib.parse.unquote_plus(raw_value)
+    if name in SECRET_ARGUMENTS or (fragments is not None and fragments.search(value)):
+        return "%s%s=%s" % (m.group(1), m.group(2), MASK)
+    return m.group(0)
 
 
 def _merge(spans: Iterable[Tuple[int, int]]) -> List[Tuple[int, int]]:
@@ -164,19 +194,3 @@ def _exc_tuple(exc_info: Any) -> Any:
 
 def _format_exception(exc_info: Any) -> str:
     return logging.Formatter().formatException(_exc_tuple(exc_info))
-
-
-def install(token: str, loggers: Iterable[logging.Logger] = (),
-            handlers: Iterable[logging.Handler] = ()) -> TokenMask:
-    """Masks `token` in the server's loggers, in `loggers` and in `handlers`.
-
-    One mask serves the whole process; each logger or handler gets it once.
-    A logger's filter sees only the records made on that logger, a handler's
-    sees all it writes: give the handlers that write the log files too.
-    """
-    _process_mask.add(token)
-    targets = [logging.getLogger(name) for name in SERVER_LOGGERS] + list(loggers) + list(handlers)
-    for target in targets:
-        if _process_mask not in target.filters:
-            target.addFilter(_process_mask)
-    return _process_mask

@@ -1,7 +1,7 @@
 """Facts about the running server application, as reported by the server-info endpoint.
 
 A server learns nothing about its host through the handler: whoever starts
-serving (the standalone server, the Jupyter extension loader) registers itself
+serving (the extension, when a Jupyter server loads it) registers itself
 here, and `JupyterServerAppInfo` reads the registry. With no server registered
 the server keys ("base_url", "root_dir", "pid", "started") are present and None,
 so that clients see one fixed set of keys.

@@ -1,14 +1,10 @@
-"""The URL table of the velmora API, shared by the standalone server and the Jupyter extension."""
-import inspect
+"""The URL table of the velmora API, mounted under a Jupyter server's base URL."""
 import re
 from typing import Any, List, Tuple
 
-from jupyter_server.base.handlers import APIHandler
 from jupyter_server.utils import url_path_join
-from tornado import web
 
 from .handler_sets import HandlerSet
-from .handlers.request_guard import GuardedAPIHandler
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
 from .handlers.pipeline_import.store import PipelineStore
 
@@ -37,12 +33,3 @@ def route_table(
         ),
     ]
 
-
-class NotFoundHandler(GuardedAPIHandler, APIHandler):
-    """Any other path: a JSON 404 like the rest of the API."""
-
-    async def prepare(self) -> None:
-        pending = super().prepare()
-        if inspect.isawaitable(pending):  # jupyter_server 2
-            await pending
-        raise web.HTTPError(404)
