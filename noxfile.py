@@ -23,8 +23,8 @@ OLDEST, NEWEST = VERSIONS[0], VERSIONS[-1]
 SANITIZED = [OLDEST, "3.11"]
 # The oldest jupyter_server velmora supports is pinned in locks/floor.in.
 FLOOR_PYTHON = OLDEST
-# What runs in the oldest jupyter_server besides tests/jupyter: velmora as its guest.
-JUPYTER_TESTS = ["tests/python/test_guest_answers.py"]
+# What runs in the oldest jupyter_server: velmora in a Jupyter server, and as a Jupyter application.
+JUPYTER_TESTS = ["tests/python/jupyter", "tests/python/test_velmora_app.py"]
 
 nox.options.default_venv_backend = "uv"
 nox.options.reuse_existing_virtualenvs = True
@@ -135,8 +135,6 @@ def tests(session):
         session.log("CPython %s: no compiled modules are made for it; the suite runs on the interpreted handlers"
                     % session.python)
     pytest(session, build_dir)
-    if not session.posargs:
-        pytest(session, build_dir, "tests/jupyter")
 
 
 @nox.session(python=NEWEST_HERE)
@@ -193,7 +191,6 @@ def jupyter_floor(session):
     build_dir = "build-" + session.python
     build(session, build_dir)
     pytest(session, build_dir, *JUPYTER_TESTS, env={"VELMORA_MAIN_SUITE": "1"})
-    pytest(session, build_dir, "tests/jupyter")
 
 
 @nox.session(python=False)

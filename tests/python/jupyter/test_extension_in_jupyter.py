@@ -157,3 +157,23 @@ async def test_writes_go_to_the_directory_opened_at_load_until_stop_extension_cl
 
     await velmora_app(jp_serverapp).stop_extension()
     assert fds_on(moved) == [] and misc.current_server() is None
+
+
+@pytest.mark.skipif(not hasattr(__import__("jupyter_server.utils").utils, "JupyterServerAuthWarning"),
+                    reason="jupyter_server checks its handlers' authentication from 2.13 on")
+@pytest.mark.parametrize("velmora_config", [{"ServerApp": {"allow_unauthenticated_access": False}}], indirect=True)
+async def test_a_server_that_refuses_unauthenticated_endpoints_finds_none_of_velmoras(api, jp_serverapp):
+    import warnings
+
+    from jupyter_server.utils import JupyterServerAuthWarning
+
+    from velmora.server import extension
+
+    # Mounted again, watched: the server names each endpoint it finds undecorated.
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        extension.load(jp_serverapp).close()
+    ours = [str(w.message) for w in caught
+            if issubclass(w.category, JupyterServerAuthWarning) and "api/velmora" in str(w.message)]
+    assert not ours
+    assert (await api.info()).status == 200
