@@ -87,12 +87,13 @@ in_root() { (enter "$1" / "${@:2}"); }
 
 lock_hash() { sha256sum "$tools_lock" | cut -d' ' -f1; }
 
+# Made in place: a venv's scripts name its path, so it cannot be built aside
+# and renamed. A failed install leaves the marker's hash old, and the next
+# ensure tries again.
 make_tools_venv() {
-  local dir=$1
-  in_root "$dir" sh -ec "rm -rf $tools_venv.new
-    python3.14 -m venv $tools_venv.new
-    $tools_venv.new/bin/pip install -q --disable-pip-version-check -r '$tools_lock'
-    rm -rf $tools_venv; mv $tools_venv.new $tools_venv"
+  in_root "$1" sh -ec "rm -rf $tools_venv
+    python3.14 -m venv $tools_venv
+    $tools_venv/bin/pip install -q --disable-pip-version-check -r '$tools_lock'"
 }
 
 versions() {
@@ -147,12 +148,14 @@ ensure() {
   exec 9>"$root.lock"
   flock 9
   if [ -f "$marker" ]; then
+    local remade=""
+    # A changed lock needs only the tools venv again, not a new root.
     if [ "$(sed -n 's/^Tools: //p' "$marker")" != "$(lock_hash)" ]; then
       make_tools_venv "$root"
       sed -i "s/^Tools: .*/Tools: $(lock_hash)/" "$marker"
-      echo "unstable root: reused $root, tools venv remade from $tools_lock"
+      remade=", tools venv remade from $tools_lock"
     fi
-    echo "unstable root: reused $root ($(sed -n 's/^Versions: //p' "$marker"))"
+    echo "unstable root: reused $root ($(sed -n 's/^Versions: //p' "$marker")$remade)"
     return 0
   fi
   build "$root.partial" "$root-debs"

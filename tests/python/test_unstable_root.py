@@ -65,3 +65,9 @@ def test_devices_and_proc_work_inside():
     proc = _run(ROOT, "sh", "-c", "head -c 4 /dev/urandom | wc -c; echo x > /dev/null; "
                 "test -d /dev/shm && test -r /proc/self/status && echo ok")
     assert proc.stdout.split() == ["4", "ok"], proc.stderr
+
+
+def test_tools_venv_runs_from_the_path():
+    _root()
+    proc = _run(ROOT, "nox", "--version")
+    assert proc.returncode == 0, proc.stderr
