@@ -1,5 +1,7 @@
 """Shared fixtures: where the test-only module lives, and leak checks."""
 import gc
+import importlib
+import importlib.util
 import os
 import subprocess
 import sys
@@ -8,10 +10,39 @@ import tracemalloc
 
 import pytest
 
+from velmora.server import handler_sets
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TESTMOD_DIR = os.path.abspath(os.environ.get("VELMORA_TESTMOD_DIR", os.path.join(ROOT, "build", "testmods")))
 if TESTMOD_DIR not in sys.path:
     sys.path.append(TESTMOD_DIR)
+
+TESTMOD = "_rt_testmod"
+# Tests of what only the compiled handler modules do; the build does not cover
+# every interpreter yet, and there the package serves the interpreted ones.
+needs_compiled = pytest.mark.skipif(not handler_sets.compiled_available(),
+                                    reason="the compiled handler modules are not built")
+
+
+def import_testmod():
+    """The runtime's test module; skips the calling test module when no build
+    made one (as on interpreters the build does not support yet). One that is
+    there but fails to import is a failure."""
+    if importlib.util.find_spec(TESTMOD) is None:
+        pytest.skip("the runtime's test module %s is not built (none in %s)" % (TESTMOD, TESTMOD_DIR),
+                    allow_module_level=True)
+    return importlib.import_module(TESTMOD)
+
+
+def format_failure(obj):
+    """The interpreter's own text for a __format__ that returns no str: 3.15
+    names the type and method where older versions say only __format__."""
+    try:
+        format(obj, "")
+    except TypeError as e:
+        return str(e)
+    raise AssertionError("format(%r) did not fail" % (obj,))
+
 
 SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
 MEMCHECK = os.environ.get("VELMORA_MEMCHECK") == "1"  # under valgrind: about 40 times slower

@@ -21,7 +21,9 @@ from http import HTTPStatus
 
 import pytest
 
-import _rt_testmod
+from conftest import import_testmod
+
+_rt_testmod = import_testmod()
 from handler_standins import FAILED, GROUNDWORK, HOSTFACTS
 from test_handler_leaks import (FINISH_PATHS, INFO_PATHS, prepare_finish_path, prepare_info_path)
 from test_module_startup import child

@@ -6,8 +6,9 @@ import traceback
 
 import pytest
 
-import _rt_testmod as t
-from conftest import assert_no_growth
+from conftest import assert_no_growth, import_testmod
+
+t = import_testmod()
 from handler_standins import CountedFacts
 from velmora.server.handlers.info import hostfacts
 from velmora.server.handlers.pipeline_import import groundwork

@@ -5,8 +5,9 @@ import types
 
 import pytest
 
-import _rt_testmod as t
-from conftest import assert_no_growth
+from conftest import assert_no_growth, import_testmod
+
+t = import_testmod()
 
 METH_VARARGS = 0x1
 METH_KEYWORDS = 0x2

@@ -16,7 +16,7 @@ import zlib
 
 import pytest
 
-from conftest import ROOT
+from conftest import ROOT, needs_compiled
 
 HOSTFACTS = "velmora.server.handlers.info.hostfacts"
 GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
@@ -69,6 +69,7 @@ def method_of(name):
 
 
 @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
+@needs_compiled
 class TestCodeObject:
     def test_fields(self, name):
         fields = CODE_FIELDS[name]
@@ -116,6 +117,7 @@ def test_annotation_texts_keep_their_slots(hostfacts, groundwork):
     assert is_interned(finish["return"])  # slot 15
 
 
+@needs_compiled
 def test_module_names_are_the_interned_constants(hostfacts, groundwork):
     for module, cls in ((hostfacts, "ServerAppInfoHandler"), (groundwork, "BasePipelineImportHandler")):
         stored = next(key for key in vars(module) if key == cls)
@@ -123,6 +125,7 @@ def test_module_names_are_the_interned_constants(hostfacts, groundwork):
         assert is_interned(next(key for key in vars(module) if key == "__test__"))
 
 
+@needs_compiled
 class TestTestModuleTable:
     """The test module's table, whole: the interning rule can be checked slot by slot."""
 
@@ -201,6 +204,7 @@ def generate(module, out_dir):
 
 @pytest.mark.parametrize("module, slot_count, bits, bytes_length, longest",
                          [("hostfacts", 59, 7, 105, 105), ("groundwork", 54, 8, 80, 138)])
+@needs_compiled
 def test_generated_handler_table(tmp_path, module, slot_count, bits, bytes_length, longest):
     blob, got_bits, lengths, counts, slots = generate(module, tmp_path)
     assert counts == (slot_count, slot_count - 1)
@@ -307,6 +311,7 @@ def test_a_missing_source_fails_the_build(tmp_path):
 
 
 @pytest.mark.parametrize("module", ["hostfacts", "groundwork"])
+@needs_compiled
 def test_reported_lines_are_the_sources_statements(module):
     # The lines the compiled module reports hold the statements the list names.
     list_path, name = LISTS[module]

@@ -17,8 +17,9 @@ import weakref
 
 import pytest
 
-import _rt_testmod
-from conftest import assert_no_growth, run_python
+from conftest import assert_no_growth, import_testmod, run_python
+
+_rt_testmod = import_testmod()
 
 HOSTFACTS = "velmora.server.handlers.info.hostfacts"
 GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"

@@ -1,6 +1,7 @@
 """BasePipelineImportHandler._finish_with_result: what the framework methods
 receive and in which order, the type test of `result`, every failing line,
 and one real response through the web framework."""
+import asyncio
 import collections
 import enum
 import json
@@ -15,6 +16,7 @@ import tornado.httputil
 import tornado.web
 from tornado.concurrent import Future
 
+from conftest import needs_compiled
 from handler_standins import (FINISH, GROUNDWORK_PATH, SUBCLASS_NOTE, CallableRecorder, Recorder,
                               body_length, entries, expected_calls, load_groundwork)
 
@@ -169,6 +171,7 @@ class TestStatus:
         ([], TypeError, "int() argument must be a string, a bytes-like object or %s, not 'list'" % INT_NUMBER),
         (float("nan"), ValueError, "cannot convert float NaN to integer"),
     ], ids=["none", "text", "list", "nan"])
+    @needs_compiled
     def test_unconvertible_fails_at_line_29_after_both_headers(self, make, status, exc_type, message):
         h = make()
         with pytest.raises(exc_type) as info:
@@ -227,6 +230,7 @@ class Unserialisable:
     pass
 
 
+@needs_compiled
 class TestFailures:
     @pytest.mark.parametrize("result, message", [
         ({"a": Unserialisable()}, "Object of type Unserialisable is not JSON serializable"),
@@ -245,8 +249,10 @@ class TestFailures:
         h = Recorder()
         result = {}
         result["self"] = result
-        with pytest.raises(ValueError, match="^Circular reference detected$") as info:
+        with pytest.raises(ValueError) as info:
             run(h, 200, result)
+        # Not match=: pytest matches the notes too, and 3.14's json adds one.
+        assert str(info.value) == "Circular reference detected"
         assert entries(info.value, GROUNDWORK_PATH) == [(28, FINISH)]
 
     @pytest.mark.parametrize("name, position, line", [
@@ -361,6 +367,7 @@ class TestJsonGlobal:
         (types.SimpleNamespace(), AttributeError, "'types.SimpleNamespace' object has no attribute 'dumps'"),
         (types.SimpleNamespace(dumps=lambda obj: 5), TypeError, "object of type 'int' has no len()"),
     ], ids=["missing", "no-dumps", "no-length"])
+    @needs_compiled
     def test_json_failures_at_line_28(self, monkeypatch, replacement, exc_type, message):
         if replacement is None:
             monkeypatch.delitem(groundwork.__dict__, "json")
@@ -379,6 +386,7 @@ class TestJsonGlobal:
         run(h, 200, {})
         assert h.calls[1][2]["value"] == "8"
 
+    @needs_compiled
     def test_length_of_any_sized_text(self, monkeypatch):
         monkeypatch.setitem(groundwork.__dict__, "json", types.SimpleNamespace(dumps=lambda obj: [0] * 10))
         h = Recorder()
@@ -389,11 +397,19 @@ class TestJsonGlobal:
 # --- through the web framework -----------------------------------------------------
 
 
-def _request():
+@pytest.fixture
+def loop():
+    # From 3.14 a Future made outside a running loop finds none by itself.
+    loop = asyncio.new_event_loop()
+    yield loop
+    loop.close()
+
+
+def _request(loop):
     connection = mock.Mock()
 
     def write_headers(start_line, headers, chunk=None):
-        done = Future()
+        done = Future(loop=loop)
         done.set_result(None)
         return done
 
@@ -406,8 +422,8 @@ class PipelineHandler(Base):
     pass
 
 
-def _answer(status, result):
-    request, connection = _request()
+def _answer(loop, status, result):
+    request, connection = _request(loop)
     handler = PipelineHandler(tornado.web.Application(), request)
     handler._transforms = []  # set by the framework's own request execution
     assert handler._finish_with_result(status, result) is None
@@ -415,9 +431,9 @@ def _answer(status, result):
 
 
 class TestThroughTheFramework:
-    def test_created_response(self):
+    def test_created_response(self, loop):
         result = {"a": 1, "name": "caf\u00e9"}
-        handler, connection = _answer(HTTPStatus.CREATED, result)
+        handler, connection = _answer(loop, HTTPStatus.CREATED, result)
         assert handler.get_status() == 201 and type(handler.get_status()) is int
         assert handler._finished
         [call] = connection.write_headers.call_args_list
@@ -430,18 +446,18 @@ class TestThroughTheFramework:
         assert int(headers["Content-Length"]) == len(body)
         connection.finish.assert_called_once_with()
 
-    def test_error_status_from_digits(self):
-        handler, connection = _answer("422", {"error": "bad pipeline"})
+    def test_error_status_from_digits(self, loop):
+        handler, connection = _answer(loop, "422", {"error": "bad pipeline"})
         assert handler.get_status() == 422
         assert connection.write_headers.call_args[0][0].code == 422
 
-    def test_length_matches_body_with_closing_tags(self):
-        handler, connection = _answer(200, {"html": "</b></i>", "</": 1})
+    def test_length_matches_body_with_closing_tags(self, loop):
+        handler, connection = _answer(loop, 200, {"html": "</b></i>", "</": 1})
         _, headers, body = connection.write_headers.call_args[0]
         assert int(headers["Content-Length"]) == len(body)
 
-    def test_unserialisable_leaves_the_response_open(self):
-        request, connection = _request()
+    def test_unserialisable_leaves_the_response_open(self, loop):
+        request, connection = _request(loop)
         handler = PipelineHandler(tornado.web.Application(), request)
         handler._transforms = []
         with pytest.raises(TypeError):

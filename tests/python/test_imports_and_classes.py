@@ -11,8 +11,9 @@ import types
 
 import pytest
 
-import _rt_testmod as t
-from conftest import run_python
+from conftest import import_testmod, run_python
+
+t = import_testmod()
 from handler_standins import CountedFacts
 from velmora.server.handlers.info import hostfacts
 

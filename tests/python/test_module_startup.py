@@ -19,7 +19,7 @@ import types
 
 import pytest
 
-from conftest import ROOT, SANITIZED, run_python
+from conftest import ROOT, SANITIZED, needs_compiled, run_python
 
 HOSTFACTS = "velmora.server.handlers.info.hostfacts"
 GROUNDWORK = "velmora.server.handlers.pipeline_import.groundwork"
@@ -141,6 +141,7 @@ def module_name(request):
     return request.param
 
 
+@needs_compiled
 class TestLoadedModule:
     def test_start_up_leaves_its_marks(self, module_name):
         module = import_handler(module_name)
@@ -178,6 +179,7 @@ class TestLoadedModule:
 
 
 @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
+@needs_compiled
 def test_body_runs_once_per_process(name):
     result = child("""
         name = %r
@@ -237,6 +239,7 @@ def described(module):
 """
 
 
+@needs_compiled
 def test_create_copies_only_what_the_spec_has():
     result = child(prelude=ODD_SPECS, code="""
         bare = create()
@@ -274,6 +277,7 @@ def test_create_copies_only_what_the_spec_has():
     assert result["registered"] is False and result["counts"] == 0
 
 
+@needs_compiled
 def test_exec_under_another_name_registers_the_full_name():
     result = child(prelude=ODD_SPECS, code="""
         module = create(loader=LOADER, parent=None, submodule_search_locations=None)
@@ -300,6 +304,7 @@ def test_exec_under_another_name_registers_the_full_name():
     }
 
 
+@needs_compiled
 def test_failed_exec_outside_the_import_system_takes_its_entry_back():
     # The entry that start-up added itself goes with the failure; an import
     # then runs the whole start-up again instead of handing out a half-made module.
@@ -355,6 +360,7 @@ SUBINTERPRETERS = textwrap.dedent("""
 
 
 @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
+@needs_compiled
 def test_second_interpreter_is_refused(name):
     result = child("""
         name = %r
@@ -376,6 +382,7 @@ def test_second_interpreter_is_refused(name):
     }
 
 
+@needs_compiled
 def test_second_interpreter_is_refused_even_when_it_came_first():
     # The first create binds the module to its interpreter, whichever that is.
     result = child("""
@@ -414,6 +421,7 @@ FAILING_STARTS = [
 @pytest.mark.parametrize("name, blocked, line", FAILING_STARTS,
                          ids=["hostfacts-misc", "hostfacts-groundwork", "groundwork-json",
                               "groundwork-http", "groundwork-apihandler"])
+@needs_compiled
 def test_failed_start_up_leaves_the_module_importable(name, blocked, line):
     result = child("""
         import traceback
@@ -443,6 +451,7 @@ def test_failed_start_up_leaves_the_module_importable(name, blocked, line):
     }
 
 
+@needs_compiled
 def test_line_shared_by_start_up_and_method_names_each_its_own():
     # Line 26 is both the method statement of the class body and the def line
     # that argument errors of the method report.
@@ -484,6 +493,7 @@ ZLIB_MESSAGE = ("Failed to import 'zlib.decompress' - cannot initialise module s
 
 
 @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
+@needs_compiled
 def test_zlib_that_cannot_be_imported(name):
     result = child("""
         import traceback, zlib
@@ -512,6 +522,7 @@ def _library_of(name):
 
 @pytest.mark.skipif(SANITIZED, reason="sanitizer runtimes add their own symbols and libraries")
 @pytest.mark.skipif(not (shutil.which("nm") and shutil.which("readelf")), reason="binutils missing")
+@needs_compiled
 class TestSharedObject:
     @pytest.mark.parametrize("name", [HOSTFACTS, GROUNDWORK], ids=["hostfacts", "groundwork"])
     def test_exports_only_its_init_function(self, name):

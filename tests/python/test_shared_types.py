@@ -6,7 +6,10 @@ import sys
 
 import pytest
 
+from conftest import needs_compiled
 from test_module_startup import GROUNDWORK, HOSTFACTS, SOURCES, child
+
+pytestmark = needs_compiled
 
 SHARED = "_velmora_shared_v1"
 NEW_MODULE_KEYS = ["__doc__", "__loader__", "__name__", "__package__", "__spec__"]
