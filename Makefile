@@ -120,11 +120,17 @@ MEMCHECK_TESTS = tests/python/test_allocation_failures.py tests/python/test_hand
                  tests/python/test_hostfacts.py tests/python/test_groundwork.py \
                  tests/python/test_function_object.py
 
-test-valgrind: build
-	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods VELMORA_MEMCHECK=1 VELMORA_SWEEP_STEP=7 PYTHONMALLOC=malloc \
-	  valgrind -q --suppressions=$(VALGRIND_SUPP) --error-exitcode=99 --leak-check=full \
+MEMCHECK_DIR ?= build-memcheck-$(PYVER)
+test-valgrind: | no-python
+	cmake -S . -B $(MEMCHECK_DIR) -G Ninja -DPython_EXECUTABLE=$(PYTHON) \
+	  -DVELMORA_PKG_DIR=$(CURDIR)/$(MEMCHECK_DIR)/pkg $(CMAKE_ARGS)
+	cmake --build $(MEMCHECK_DIR)
+	# From a staged tree, as the sanitizer run: other runs build the checkout's own modules meanwhile.
+	cd $(MEMCHECK_DIR)/pkg && PYTHONPATH=$(CURDIR)/$(MEMCHECK_DIR)/pkg \
+	  VELMORA_TESTMOD_DIR=$(CURDIR)/$(MEMCHECK_DIR)/testmods VELMORA_MEMCHECK=1 VELMORA_SWEEP_STEP=7 PYTHONMALLOC=malloc \
+	  valgrind -q --suppressions=$(CURDIR)/$(VALGRIND_SUPP) --error-exitcode=99 --leak-check=full \
 	  --show-leak-kinds=definite --errors-for-leak-kinds=definite --trace-children=yes \
-	  $(VENV_PY) $(PYTEST) $(MEMCHECK_TESTS)
+	  $(abspath $(VENV_PY)) $(PYTEST) --rootdir=$(CURDIR) $(addprefix $(CURDIR)/,$(MEMCHECK_TESTS))
 
 # Builds the two modules and serves a folder git ignores; a --root-dir in
 # DEMO_ARGS wins (the last one counts). Installs nothing: it runs in .venv

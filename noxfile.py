@@ -178,26 +178,29 @@ def asan(session):
 def memcheck(session):
     """valgrind's memcheck over the allocation-failure, leak and handler suites."""
     prepare(session)
-    build_dir = "build-" + session.python
-    build(session, build_dir)
     session.run("make", "--no-print-directory", "test-valgrind", "PYVER=" + session.python,
-                "BUILD_DIR=" + build_dir, "VENV=" + session.virtualenv.location, external=True)
+                "PYTHON=" + base_python(session), "VENV=" + session.virtualenv.location, external=True)
 
 
 @nox.session(python=FLOOR_PYTHON, name="jupyter-floor")
 def jupyter_floor(session):
     """velmora in the oldest jupyter_server it supports."""
     prepare(session, floor=True)
-    build_dir = "build-" + session.python
-    build(session, build_dir)
-    pytest(session, build_dir, *JUPYTER_TESTS, env={"VELMORA_MAIN_SUITE": "1"})
+    # A staged package: the version's own run builds the checkout's modules meanwhile.
+    build_dir = "build-floor-" + session.python
+    staged = os.path.join(ROOT, build_dir, "pkg")
+    build(session, build_dir, "-DVELMORA_PKG_DIR=" + staged)
+    session.chdir(staged)
+    pytest(session, build_dir, "--rootdir=" + ROOT, *(os.path.join(ROOT, t) for t in JUPYTER_TESTS),
+           env={"VELMORA_MAIN_SUITE": "1", "PYTHONPATH": staged})
 
 
 @nox.session(python=False)
 def lint(session):
     """The names check, clang-format and clang-tidy, at the versions pinned in locks/tools.txt."""
-    # A build folder of its own: the test runs build the others at the same time.
-    session.run("make", "--no-print-directory", "lint", "BUILD_DIR=build-lint", external=True)
+    # A build of its own, staged: the test runs build the checkout's modules at the same time.
+    session.run("make", "--no-print-directory", "lint", "BUILD_DIR=build-lint",
+                "CMAKE_ARGS=-DVELMORA_PKG_DIR=" + os.path.join(ROOT, "build-lint", "pkg"), external=True)
 
 
 @nox.session(python=False)

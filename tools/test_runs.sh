@@ -51,7 +51,7 @@ run() {
   start=$(date +%s)
   if needs_root "$python"; then
     where=" in the unstable root"
-    env VELMORA_MAIN_VERSION="${MAIN_VERSION}" tools/unstable_root.sh run -- nox -s "$name" >"$log" 2>&1 </dev/null
+    env VELMORA_UNSTABLE_ROOT=1 VELMORA_MAIN_VERSION="${MAIN_VERSION}" tools/unstable_root.sh run -- nox -s "$name" >"$log" 2>&1 </dev/null
   else
     VELMORA_MAIN_VERSION="${MAIN_VERSION}" "$nox" -s "$name" >"$log" 2>&1 </dev/null
   fi
