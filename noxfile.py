@@ -24,7 +24,7 @@ SANITIZED = [OLDEST, "3.11"]
 # The oldest jupyter_server velmora supports is pinned in locks/floor.in.
 FLOOR_PYTHON = OLDEST
 # What runs in the oldest jupyter_server: velmora in a Jupyter server, and as a Jupyter application.
-JUPYTER_TESTS = ["tests/python/jupyter", "tests/python/test_velmora_app.py"]
+JUPYTER_TESTS = ["tests/python/in_jupyter", "tests/python/test_velmora_app.py"]
 
 nox.options.default_venv_backend = "uv"
 nox.options.reuse_existing_virtualenvs = True

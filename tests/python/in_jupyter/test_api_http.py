@@ -12,7 +12,7 @@ from urllib.parse import quote
 import pytest
 import tornado
 
-from velmora_fixtures import BOTH_KINDS, IMPORT, INFO
+from .velmora_fixtures import BOTH_KINDS, IMPORT, INFO
 from http_client import first_answer, responses
 from velmora.server.handlers.pipeline_import import body_check, store
 from velmora.server.handlers.request_guard import XSRF

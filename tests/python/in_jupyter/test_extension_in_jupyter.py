@@ -7,7 +7,7 @@ import pytest
 from traitlets import TraitError
 from traitlets.config import Config
 
-from velmora_fixtures import INFO, IMPORT, velmora_app
+from .velmora_fixtures import INFO, IMPORT, velmora_app
 from velmora.server import handler_sets, log_mask, misc
 from velmora.server.app import Velmora
 from velmora.server.handlers.pipeline_import.store import PipelineStore
