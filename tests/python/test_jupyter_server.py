@@ -3,7 +3,6 @@ installed by pip with the locked jupyter_server and JupyterLab into a fresh
 venv, then `jupyter lab`, with no flags that name velmora: the installed config
 file alone enables it, and the compiled handlers serve. Its page is JupyterLab's,
 the host's banner is untouched, and velmora answers on both routes."""
-import http.client
 import json
 import os
 import queue
@@ -17,6 +16,7 @@ import time
 import pytest
 
 from build_helpers import not_in_sanitizer_run, once_per_run
+from http_client import Client
 
 BASE_URL = "/e2e/"
 # Safety net against a hung server; not a speed check.
@@ -33,47 +33,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Client:
-    """Plain requests with the server's token in the header (or none)."""
-
-    def __init__(self, port, token):
-        self.port, self.token = port, token
-
-    def request(self, method, path, body=None, headers=None, auth="header"):
-        headers = dict(headers or {})
-        if auth:
-            headers["Authorization"] = "token " + self.token
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=SERVER_LIMIT_SECONDS)
-        try:
-            conn.request(method, path, body=body, headers=headers)
-            r = conn.getresponse()
-            return Answer(r.status, r.read())
-        finally:
-            conn.close()
-
-
-class Answer:
-    def __init__(self, status, body):
-        self.status, self.body = status, body
-
-    def json(self):
-        return json.loads(self.body)
-
-    def __repr__(self):
-        return "Answer(%d, %r)" % (self.status, self.body[:300])
-
-
-def wait_until_listening(port):
+def first_answer(request):
     """A loaded machine may print the banner before the socket takes connections."""
     deadline = time.monotonic() + SERVER_LIMIT_SECONDS
     while True:
         try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
+            return request()
+        except ConnectionRefusedError:
             if time.monotonic() > deadline:
                 raise
-            time.sleep(0.1)
+            time.sleep(0.05)
 
 
 class ServerLog:
@@ -143,9 +112,8 @@ def test_jupyter_lab_serves_its_page_and_velmora_from_the_installed_config(insta
         assert len(mounted) == 1, log.text()
         assert mounted[0].endswith("] " + MOUNTED % velmora_version), log.text()
         client = Client(port, token=token)
-        wait_until_listening(port)
         # JupyterLab's own page, judged by its title: a page of errors answers 200 too.
-        r = client.request("GET", BASE_URL + "lab")
+        r = first_answer(lambda: client.request("GET", BASE_URL + "lab"))
         assert r.status == 200 and re.search(rb"<title>JupyterLab</title>", r.body), r
         info_path = BASE_URL + "api/velmora/server-info"
         import_path = BASE_URL + "api/velmora/pipelines/import"

@@ -13,8 +13,7 @@ import pytest
 import velmora
 from build_helpers import not_in_sanitizer_run
 from http_client import Client
-from test_jupyter_server import SERVER_LIMIT_SECONDS, ServerLog, free_port
-from test_jupyter_server2 import first_answer
+from test_jupyter_server import SERVER_LIMIT_SECONDS, ServerLog, first_answer, free_port
 
 pytestmark = not_in_sanitizer_run
 TOKEN = "T"  # short on purpose: the log mask must not take every capital T for it
