@@ -84,7 +84,7 @@ def test_serves_velmora_alone_with_its_options_and_stops_on_sigterm(tmp_path):
         assert client.import_pipeline({"name": "p", "nodes": []}, auth="query").status == 201
         assert client.import_pipeline({"name": "q", "nodes": [], "pad": "x" * 64}).status == 413
         assert client.info(auth=None).status == 403
-        log.wait_for(r"403 GET /api/velmora/server-info .*: the request is not authenticated")
+        log.wait_for(r"403 GET /api/velmora/server-info .*: the request carries no token")
         # An idle connection is closed after Velmora.idle_timeout (tornado's default is an hour).
         with socket.create_connection(("127.0.0.1", port), timeout=SERVER_LIMIT_SECONDS) as idle:
             assert idle.recv(1) == b""
