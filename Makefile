@@ -141,7 +141,7 @@ demo: modules
 	mkdir -p $(DEMO_ROOT)
 	@$(DEMO_PY) -c 'import jupyter_server, tornado' 2>/dev/null || { \
 	  echo "velmora: make demo needs tornado and jupyter_server, which $(DEMO_PY) lacks: run make (it makes .venv from PyPI, pinned) or pip install jupyter_server" >&2; exit 1; }
-	PYTHONPATH=$(CURDIR) $(DEMO_PY) -m velmora.server --root-dir $(DEMO_ROOT) $(DEMO_ARGS)
+	PYTHONPATH=$(CURDIR) $(DEMO_PY) -m velmora.server --root-dir $(DEMO_ROOT) $$([ "$$(id -u)" = 0 ] && echo --allow-root) $(DEMO_ARGS)
 
 # Figures only. bench: time per call and import against the interpreted twins;
 # bench-ir: the same scenarios in callgrind instructions, steady on a busy machine.
