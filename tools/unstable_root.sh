@@ -6,7 +6,10 @@
 #   tools/unstable_root.sh run [--] CMD ...  run CMD in the root, in this checkout
 #   tools/unstable_root.sh path              print the root's path
 #
-# VELMORA_UNSTABLE_CACHE moves the root; delete that directory to get a newer sid.
+# VELMORA_UNSTABLE_CACHE moves the root; delete that directory to get a newer sid
+# (the .deb files kept beside it make the rebuild download nothing unchanged).
+# run starts CMD with a clean environment: HOME, LANG, PATH (the tools venv
+# first) and the caller's PIP_*, UV_*, VELMORA_*, SSL_CERT_FILE and CI.
 set -euo pipefail
 
 checkout=$(cd "$(dirname "$0")/.." && pwd -P)
@@ -70,7 +73,8 @@ inside() {
   local env=(HOME=/root LANG=C.UTF-8 PATH=$tools_venv/bin:/usr/sbin:/usr/bin:/sbin:/bin)
   for var in $(compgen -e); do
     case "$var" in
-      PIP_* | UV_* | VELMORA_* | SSL_CERT_FILE | CI) env+=("$var=${!var}") ;;
+      # PYTHONDONTWRITEBYTECODE: make exports it so tests leave no caches behind.
+      PIP_* | UV_* | VELMORA_* | SSL_CERT_FILE | CI | PYTHONDONTWRITEBYTECODE) env+=("$var=${!var}") ;;
     esac
   done
   exec chroot "$dir" /usr/bin/env -i -C "$wd" "${env[@]}" "$@"

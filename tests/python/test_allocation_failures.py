@@ -21,14 +21,12 @@ from http import HTTPStatus
 
 import pytest
 
-from conftest import import_testmod
-
-_rt_testmod = import_testmod()
+from conftest import import_testmod, run_python
 from handler_standins import FAILED, GROUNDWORK, HOSTFACTS
 from test_handler_leaks import (FINISH_PATHS, INFO_PATHS, prepare_finish_path, prepare_info_path)
 from test_module_startup import child
 
-from conftest import run_python
+_rt_testmod = import_testmod()
 
 # The interpreter's own code under single failed allocations, without the
 # modules: some interpreters crash in it (3.12.1 in json.dumps, 3.13.0 when a
