@@ -110,7 +110,10 @@ def build(session, build_dir, *cmake_args):
 def pytest(session, build_dir, *args, env=None):
     environment = {"VELMORA_TESTMOD_DIR": os.path.join(ROOT, build_dir, "testmods"),
                    "PYTHONDONTWRITEBYTECODE": "1",
-                   "VELMORA_MAIN_SUITE": "1" if session.python == main_version() else "0"}
+                   "VELMORA_MAIN_SUITE": "1" if session.python == main_version() else "0",
+                   # pytest keeps its last few temporary trees per user: sessions running at once
+                   # (the unstable root's share one /tmp) would remove each other's.
+                   "TMPDIR": session.create_tmp()}
     environment.update(env or {})
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *(session.posargs or args or ["tests/python"]),
                 env=environment)
