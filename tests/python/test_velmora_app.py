@@ -45,6 +45,16 @@ def test_help_all_lists_velmoras_options_under_velmora_and_every_jupyter_option(
         assert option in out
 
 
+@pytest.mark.parametrize("value, message", [
+    ("-5", "velmora-server: --port: a port is a number from 0 to 65535, not -5"),
+    ("70000", "velmora-server: --port: a port is a number from 0 to 65535, not 70000"),
+    ("abc", "The 'port' trait of a ServerApp instance expected an int, not the str 'abc'"),
+])
+def test_a_bad_port_is_refused_by_name_without_a_traceback(tmp_path, value, message):
+    proc = velmora_server("--port", value, "--allow-root", "--root-dir", str(tmp_path))
+    assert proc.returncode != 0 and message in proc.stdout and "Traceback" not in proc.stdout, proc.stdout
+
+
 @pytest.mark.parametrize("launcher", ["module", "jupyter"])
 def test_version(tmp_path, launcher):
     if launcher == "module":

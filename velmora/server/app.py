@@ -124,6 +124,10 @@ class Velmora(ExtensionApp):
     def _link_jupyter_server_extension(self, serverapp: Any) -> None:
         super()._link_jupyter_server_extension(serverapp)
         if type(self)._launched:
+            # The server takes any int and fails on it only when it binds, with a traceback.
+            if not 0 <= serverapp.port <= 65535:
+                raise SystemExit("velmora-server: --port: a port is a number from 0 to 65535, not %d"
+                                 % serverapp.port)
             # The server makes its HTTPServer after linking its extensions; tornado
             # adds these to the arguments of every HTTPServer made in this process,
             # which velmora owns when it started the server.
