@@ -11,6 +11,7 @@ from .velmora_fixtures import INFO, IMPORT, velmora_app
 from velmora.server import handler_sets, log_mask, misc
 from velmora.server.app import Velmora
 from velmora.server.handlers.pipeline_import.store import PipelineStore
+from test_pipeline_store import fds_on
 
 
 
@@ -133,16 +134,6 @@ async def test_a_failure_of_our_code_logs_its_traceback_without_the_token(api, c
     assert len(crash) == 1 and crash[0].levelno == logging.ERROR
     assert "RuntimeError: the disk is on fire" in caplog.text
     assert api.token not in caplog.text
-
-
-def fds_on(path):
-    found = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            found += [fd] if os.readlink("/proc/self/fd/" + fd) == path else []
-        except OSError:
-            pass
-    return found
 
 
 async def test_writes_go_to_the_directory_opened_at_load_until_stop_extension_closes_it(api, jp_serverapp, tmp_path):
