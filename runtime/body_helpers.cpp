@@ -145,15 +145,23 @@ PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_
   return PyObject_GetIter(result.get());
 }
 
-int DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
-                       bool is_dict) noexcept {
+int DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, Py_ssize_t* left,
+                       PyObject** value, bool is_dict) noexcept {
   if (is_dict) {
+    // The dict's own values iterator: it counts the entries left and refuses
+    // one more than it counted, which an entry deleted and another added
+    // behind the walk (the size kept) brings.
     if (PyDict_Size(source) != size) {
       PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
       return -1;
     }
     PyObject *k, *v;  // borrowed
     if (!PyDict_Next(source, position, &k, &v)) return 0;
+    if (*left == 0) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+      return -1;
+    }
+    --*left;
     *value = NewRef(v);
     return 1;
   }

@@ -58,7 +58,8 @@ rt::Ref Rt_Function_New(PyMethodDef* ml, int flags, PyObject* qualname, PyObject
 
 extern "C" {
 // The call slot: the interpreter's own PyVectorcall_Call when there is a
-// vectorcall entry, else the explicit-self dispatch.
+// vectorcall entry (keys other than str refused first, as from 3.9 on every
+// version), else the explicit-self dispatch.
 PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept;
 // The vectorcall entries, one per calling convention of the method definition.
 PyObject* Rt_Function_VectorcallNoArgs(PyObject* func, PyObject* const* args, size_t nargsf,

@@ -140,9 +140,32 @@ rt::Ref Rt_Function_CallWithSelf(PyObject* func, PyObject* self, PyObject* args,
   }
 }
 
+namespace {
+
+// 0 when every key is a str, else -1 with the TypeError 3.9's own dict-to-vector
+// step raises before the callee runs; 3.8's hands any key on.
+[[maybe_unused]] int RefuseKeysOtherThanStr(PyObject* kwargs) noexcept {
+  Py_ssize_t position = 0;
+  PyObject *key, *value;  // borrowed
+  while (PyDict_Next(kwargs, &position, &key, &value)) {
+    if (!PyUnicode_Check(key)) {
+      PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
 extern "C" PyObject* Rt_Function_Call(PyObject* func, PyObject* args, PyObject* kwargs) noexcept {
   CompiledFunction* op = AsCompiledFunction(func);
-  if (op->func.vectorcall) return PyVectorcall_Call(func, args, kwargs);
+  if (op->func.vectorcall) {
+#if PY_VERSION_HEX < 0x03090000
+    if (kwargs && RefuseKeysOtherThanStr(kwargs) < 0) return nullptr;
+#endif
+    return PyVectorcall_Call(func, args, kwargs);
+  }
   if (!Rt_Function_SelfFromFirstArg(op))
     return Rt_Function_CallWithSelf(func, op->func.m_self, args, kwargs).release();
   rt::Ref rest = rt::Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));

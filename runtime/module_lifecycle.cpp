@@ -129,6 +129,60 @@ int Register(PyObject* module, ExecProgress* progress) noexcept {
   return 0;
 }
 
+// loader.get_source(name) as the loader of the .py beside the extension
+// module answers it: that file's text, None when there is no such file,
+// ImportError for another module's name.
+PyObject* GetSource(PyObject* loader, PyObject* name) noexcept {
+  rt::Ref file = rt::Ref::steal(PyObject_GetAttrString(loader, "path"));
+  if (!file) return nullptr;
+  rt::Ref os_path = rt::Ref::steal(PyImport_ImportModule("os.path"));
+  if (!os_path) return nullptr;
+  rt::Ref folder = rt::Ref::steal(PyObject_CallMethod(os_path.get(), "dirname", "O", file.get()));
+  if (!folder) return nullptr;
+  rt::Ref source_name = rt::Ref::steal(PyUnicode_FromFormat("%s.py", kThisModule.short_name));
+  if (!source_name) return nullptr;
+  rt::Ref path = rt::Ref::steal(
+      PyObject_CallMethod(os_path.get(), "join", "OO", folder.get(), source_name.get()));
+  if (!path) return nullptr;
+  rt::Ref found = rt::Ref::steal(PyObject_CallMethod(os_path.get(), "isfile", "O", path.get()));
+  if (!found) return nullptr;
+  int is_file = PyObject_IsTrue(found.get());
+  if (is_file < 0) return nullptr;
+  if (!is_file) Py_RETURN_NONE;
+  rt::Ref module_name = rt::Ref::steal(PyObject_GetAttrString(loader, "name"));
+  if (!module_name) return nullptr;
+  rt::Ref machinery = rt::Ref::steal(PyImport_ImportModule("importlib.machinery"));
+  if (!machinery) return nullptr;
+  rt::Ref source_loader = rt::Ref::steal(PyObject_CallMethod(machinery.get(), "SourceFileLoader",
+                                                             "OO", module_name.get(), path.get()));
+  if (!source_loader) return nullptr;
+  return PyObject_CallMethod(source_loader.get(), "get_source", "O", name);
+}
+
+PyMethodDef g_get_source_def = {"get_source", GetSource, METH_O, nullptr};
+
+// Lets the extension loader that loads the module answer its source, read
+// when a traceback is shown: linecache asks the loader for the lines of the
+// entries, and the extension loader answers that there is no source. Other
+// loaders keep their own answer. Bound to the loader, not the module: a
+// failed start-up leaves nothing holding its module.
+int LendSource(PyObject* module) noexcept {
+  rt::Ref loader = rt::Ref::borrow(PyDict_GetItemString(PyModule_GetDict(module), "__loader__"));
+  if (!loader) return 0;
+  rt::Ref bootstrap_name = rt::Ref::steal(PyUnicode_FromString("_frozen_importlib_external"));
+  if (!bootstrap_name) return -1;
+  // Where the interpreter keeps importlib.machinery's loaders from its start.
+  rt::Ref bootstrap = rt::Ref::steal(PyImport_GetModule(bootstrap_name.get()));
+  if (!bootstrap) return PyErr_Occurred() ? -1 : 0;
+  rt::Ref extension_loader =
+      rt::Ref::steal(PyObject_GetAttrString(bootstrap.get(), "ExtensionFileLoader"));
+  if (!extension_loader) return -1;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(loader.get())) != extension_loader.get()) return 0;
+  rt::Ref get_source = rt::Ref::steal(PyCFunction_NewEx(&g_get_source_def, loader.get(), nullptr));
+  if (!get_source) return -1;
+  return PyObject_SetAttrString(loader.get(), "get_source", get_source.get());
+}
+
 // The steps of the exec step in their fixed order. 0, or -1 with an exception set.
 int ExecSteps(PyObject* module, ExecProgress* progress) noexcept {
   ModuleState& s = g_state;
@@ -149,7 +203,8 @@ int ExecSteps(PyObject* module, ExecProgress* progress) noexcept {
   if (Rt_InitConstants(&s, kThisModule.constants) < 0) return -1;
   progress->constants_ready = true;
 
-  if (Rt_FetchSharedTypes(&s) < 0 || Register(module, progress) < 0 || BuildCodeObjects() < 0)
+  if (Rt_FetchSharedTypes(&s) < 0 || Register(module, progress) < 0 || BuildCodeObjects() < 0 ||
+      LendSource(module) < 0)
     return -1;
 
   if (kThisModule.body(&progress->line) < 0) return -1;

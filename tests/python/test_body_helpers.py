@@ -13,12 +13,26 @@ PY_SSIZE_T_MAX = sys.maxsize
 PY_SSIZE_T_MIN = -sys.maxsize - 1
 
 
+class Walk:
+    """The init/next protocol as the handler runs it: position from 0, the
+    entries left from the size at the start."""
+
+    def __init__(self, mapping):
+        self.source, self.size, self.is_dict = t.dict_values_init(mapping)
+        self.position, self.left = 0, self.size
+
+    def next(self):
+        """(more, value)"""
+        more, value, self.position, self.left = t.dict_values_next(
+            self.source, self.size, self.position, self.left, self.is_dict)
+        return more, value
+
+
 def values_of(mapping):
     """Runs the init/next protocol to its end; the values in order."""
-    source, size, is_dict = t.dict_values_init(mapping)
-    position, out = 0, []
+    walk, out = Walk(mapping), []
     while True:
-        more, value, position = t.dict_values_next(source, size, position, is_dict)
+        more, value = walk.next()
         if not more:
             return out
         out.append(value)
@@ -70,7 +84,7 @@ class TestDictValues:
         assert values_of(d) == [1, 2]
         d["c"] = 3
         with pytest.raises(RuntimeError) as e:
-            t.dict_values_next(source, size, 0, is_dict)
+            t.dict_values_next(source, size, 0, size, is_dict)
         assert str(e.value) == "dictionary changed size during iteration"
 
     @pytest.mark.parametrize("change", [
@@ -106,12 +120,12 @@ class TestDictValues:
 
     def test_list_growing_during_the_loop_is_followed(self):
         items = [1, 2]
-        source, size, is_dict = t.dict_values_init(Returns(items))
-        more, value, position = t.dict_values_next(source, size, 0, is_dict)
+        walk = Walk(Returns(items))
+        more, value = walk.next()
         items.append(3)
         seen = [value]
         while True:
-            more, value, position = t.dict_values_next(source, size, position, is_dict)
+            more, value = walk.next()
             if not more:
                 break
             seen.append(value)
@@ -147,32 +161,29 @@ class TestDictValues:
 
     def test_growing_dict_fails_at_the_next_step(self):
         d = {"a": 1, "b": 2}
-        source, size, is_dict = t.dict_values_init(d)
-        more, value, position = t.dict_values_next(source, size, 0, is_dict)
-        assert (more, value) == (1, 1)
+        walk = Walk(d)
+        assert walk.next() == (1, 1)
         d["c"] = 3
         with pytest.raises(RuntimeError) as e:
-            t.dict_values_next(source, size, position, is_dict)
+            walk.next()
         assert str(e.value) == "dictionary changed size during iteration"
 
     def test_same_size_replacement_goes_on(self):
         d = {"a": 1, "b": 2}
-        source, size, is_dict = t.dict_values_init(d)
-        more, value, position = t.dict_values_next(source, size, 0, is_dict)
+        walk = Walk(d)
+        walk.next()
         d["b"] = 20
-        more, value, position = t.dict_values_next(source, size, position, is_dict)
-        assert (more, value) == (1, 20)
-        assert t.dict_values_next(source, size, position, is_dict)[0] == 0
+        assert walk.next() == (1, 20)
+        assert walk.next()[0] == 0
 
     def test_iterator_errors(self):
         def failing():
             yield 1
             raise ValueError("mid-way")
-        source, size, is_dict = t.dict_values_init(Returns(failing()))
-        more, value, position = t.dict_values_next(source, size, 0, is_dict)
-        assert value == 1
+        walk = Walk(Returns(failing()))
+        assert walk.next() == (1, 1)
         with pytest.raises(ValueError):
-            t.dict_values_next(source, size, position, is_dict)
+            walk.next()
 
         class ExplicitStop:
             def __iter__(self):
@@ -191,6 +202,134 @@ class TestDictValues:
             for _ in range(5):
                 assert values_of(Returns(c) if not isinstance(c, dict) else c) == [value]
         assert sys.getrefcount(value) == before
+
+
+# --- the walk of a dict changed under it, against the interpreter's own --------------
+
+class PlainDict(dict):
+    """A subclass with dict's own values(): walked in place as well."""
+
+
+class Slots:
+    def __init__(self):
+        self.a, self.b, self.c = 1, 2, 3
+
+
+def instance_dict():
+    """An exact dict whose keys are shared with its class's other instances."""
+    Slots()
+    return Slots().__dict__
+
+
+CONTAINERS = {
+    "dict": lambda: {"a": 1, "b": 2, "c": 3},
+    "subclass": lambda: PlainDict(a=1, b=2, c=3),
+    "instance dict": instance_dict,
+}
+
+
+def delete(position):
+    return lambda d: d.pop(list(d)[position])
+
+
+def add(key, value=0):
+    return lambda d: d.__setitem__(key, value)
+
+
+def replace(position, value):
+    return lambda d: d.__setitem__(list(d)[position], value)
+
+
+def both(*changes):
+    def change(d):
+        for c in changes:
+            c(d)
+    return change
+
+
+def churn(d):
+    # Enough deletions and additions of the same count to rebuild the table.
+    for i in range(20):
+        d.pop(list(d)[0])
+        d["churn%d" % i] = i
+
+
+# (label, {step after which: change})
+CHANGES = [
+    ("grows", {0: add("x")}),
+    ("shrinks", {0: delete(-1)}),
+    ("grows and shrinks back", {0: both(add("x"), delete(-1))}),
+    ("a visited entry swapped for another", {1: both(delete(0), add("x"))}),
+    ("an entry ahead swapped for another", {0: both(delete(-1), add("x"))}),
+    ("the entry read swapped for another", {0: both(delete(0), add("x"))}),
+    ("an entry deleted and put back", {1: both(delete(0), add("a", 9))}),
+    ("swapped after the last value", {2: both(delete(0), add("x"))}),
+    ("a value replaced", {0: replace(1, 20)}),
+    ("every value replaced", {0: replace(0, 10), 1: replace(1, 20), 2: replace(2, 30)}),
+    ("the table rebuilt", {0: churn}),
+    ("emptied and refilled", {1: lambda d: (d.clear(), d.update(x=7, y=8, z=9))}),
+    ("swapped twice", {0: both(delete(-1), add("x")), 1: both(delete(0), add("y"))}),
+]
+
+
+def walk_outcome(mapping, changes, walk):
+    """The values handed out, each change made after its step, then the
+    error text if the walk refused."""
+    out = []
+    try:
+        for step, value in enumerate(walk(mapping)):
+            out.append(value)
+            changes.get(step, lambda d: None)(mapping)
+    except RuntimeError as e:
+        out.append(str(e))
+    return out
+
+
+def probe_values(mapping):
+    walk = Walk(mapping)
+    while True:
+        more, value = walk.next()
+        if not more:
+            return
+        yield value
+
+
+@pytest.mark.parametrize("container", list(CONTAINERS))
+@pytest.mark.parametrize("label, changes", CHANGES, ids=[c[0] for c in CHANGES])
+def test_changed_dict_is_walked_as_the_interpreter_walks_it(container, label, changes):
+    make = CONTAINERS[container]
+    interpreted = walk_outcome(make(), changes, lambda d: iter(d.values()))
+    assert walk_outcome(make(), changes, probe_values) == interpreted
+
+
+def random_changes(rng):
+    """{step: change} of random adds, deletions, swaps, re-insertions and
+    replaced values, each on a key chosen by its place when it is made."""
+    def on_key(change):
+        at = rng.randrange(-3, 3)
+        return lambda d: d and change(d, list(d)[at % len(d)])
+    kinds = {
+        "add": lambda key: add(key),
+        "delete": lambda key: on_key(lambda d, k: d.pop(k)),
+        "swap": lambda key: on_key(lambda d, k: key not in d and (d.pop(k), d.__setitem__(key, 0))),
+        "put back": lambda key: on_key(lambda d, k: d.__setitem__(k, d.pop(k))),
+        "replace": lambda key: on_key(lambda d, k: d.__setitem__(k, -1)),
+        "none": lambda key: lambda d: None,
+    }
+    return {step: kinds[rng.choice(sorted(kinds))]("n%d" % rng.randrange(6))
+            for step in range(rng.randrange(0, 8))}
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_random_changes_are_refused_as_the_interpreter_refuses(seed):
+    rng = random.Random(seed)
+    for _ in range(10):
+        size = rng.randrange(0, 7)
+        items = [("k%d" % i, i) for i in range(size)]
+        changes = random_changes(rng)
+        for make in (lambda: dict(items), lambda: PlainDict(items)):
+            assert walk_outcome(make(), changes, probe_values) == \
+                walk_outcome(make(), changes, lambda d: iter(d.values())), (seed, items)
 
 
 class FormatsItself(str):

@@ -147,6 +147,61 @@ def test_cookies_changing_while_read_answer_500(hostfacts):
     assert get_info(hostfacts, cookies) == (HTTPStatus.INTERNAL_SERVER_ERROR, FAILED)
 
 
+class ChangingCookie:
+    """A cookie whose key, when read, runs `change` once (the cookie dict
+    changed while the handler walks it)."""
+
+    def __init__(self, key, value):
+        self._key, self.value, self.change = key, value, None
+
+    @property
+    def key(self):
+        change, self.change = self.change, None
+        if change:
+            change()
+        return self._key
+
+
+class PlainDict(dict):
+    pass
+
+
+def swap(gone, new):
+    return lambda d: (d.pop(gone), d.__setitem__(new, cookie(new, "Y")))
+
+
+# (label, key whose reading changes the cookies, change, answer)
+COOKIES_CHANGED = [
+    ("grows", "a", lambda d: d.__setitem__("x", cookie("x", "X")), None),
+    ("shrinks", "a", lambda d: d.pop("b"), None),
+    ("visited cookie swapped for another", "b", swap("a", "swapped"), None),
+    ("cookie being read swapped for another", "a", swap("a", "swapped"), None),
+    ("cookie ahead swapped for another", "a", swap("b", "swapped"), "a=1; swapped=Y"),
+    ("cookie deleted and put back", "b", lambda d: d.__setitem__("a", d.pop("a")), None),
+    ("value replaced", "a", lambda d: d.__setitem__("b", cookie("b", "new")), "a=1; b=new"),
+]
+
+
+@pytest.mark.parametrize("container", [dict, PlainDict, CountingDict])
+@pytest.mark.parametrize("label, reading, change, answer", COOKIES_CHANGED,
+                         ids=[c[0] for c in COOKIES_CHANGED])
+def test_cookies_changed_during_the_walk_as_the_twin(container, label, reading, change, answer):
+    # The dict's own iterator refuses a change of size and an entry it did
+    # not count on (None: the 500 answer); a cookie swapped for one ahead of
+    # the walk, or a value replaced, goes on.
+    got = {}
+    for kind in KINDS:
+        cookies = container(a=ChangingCookie("a", 1), b=ChangingCookie("b", 2))
+        cookies[reading].change = lambda: change(cookies)
+        got[kind] = get_info(sys.modules[load_handler_set(kind).info.__module__], cookies)
+    expected = (HTTPStatus.INTERNAL_SERVER_ERROR, FAILED) if answer is None else HTTPStatus.OK
+    assert got["compiled"] == got["twin"]
+    if answer is None:
+        assert got["twin"] == expected
+    else:
+        assert (got["twin"][0], got["twin"][1]["cookie"]) == (expected, answer)
+
+
 def test_handler_without_cookies_answers_500(hostfacts):
     result = hostfacts.ServerAppInfoHandler._get_info(object())
     assert result == (HTTPStatus.INTERNAL_SERVER_ERROR, FAILED)

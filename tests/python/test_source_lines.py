@@ -3,6 +3,7 @@ files, read through sys.path wherever the process runs (here: elsewhere than
 the checkout, so that no path resolves against the working directory)."""
 import json
 import os
+import shutil
 
 import pytest
 
@@ -101,3 +102,91 @@ def test_each_entry_shows_its_statement(entries, case, path, line):
     assert entries[case] == [[path, line, text]]
     assert '  File "%s", line %d, in ' % (path, line) in entries[case + " (printed)"]
     assert "\n    %s\n" % text in entries[case + " (printed)"]
+
+
+# A plain import, as a user's script or a debugger makes it: the modules
+# themselves answer their source, nothing else of the package has run.
+PLAIN_CHILD = """
+    import json, sys, traceback
+    import velmora.server.handlers.info.hostfacts as hostfacts
+    import velmora.server.handlers.pipeline_import.groundwork as groundwork
+    assert "velmora.server.handler_sets" not in sys.modules
+
+    def entries(call):
+        try:
+            call()
+        except BaseException as e:
+            return [[f.filename, f.lineno, f.line] for f in traceback.extract_tb(e.__traceback__)
+                    if f.filename.startswith("velmora/")]
+        raise AssertionError("no failure")
+
+    def no_status():
+        saved = hostfacts.HTTPStatus
+        del hostfacts.HTTPStatus
+        try:
+            hostfacts.ServerAppInfoHandler._get_info(object())
+        finally:
+            hostfacts.HTTPStatus = saved
+
+    def other_name():
+        try:
+            hostfacts.__loader__.get_source("velmora.server.misc")
+        except ImportError as e:
+            return str(e)
+
+    print(json.dumps({
+        "loaders": [type(m.__loader__).__name__ for m in (hostfacts, groundwork)],
+        "wrong call": entries(lambda: hostfacts.ServerAppInfoHandler._get_info()),
+        "no HTTPStatus": entries(no_status),
+        "finish wrong call": entries(lambda: groundwork.BasePipelineImportHandler._finish_with_result(1)),
+        "finish fails": entries(lambda: groundwork.BasePipelineImportHandler._finish_with_result(
+            object(), 200, {})),
+        "groundwork source": groundwork.__loader__.get_source(groundwork.__name__),
+        "other name": other_name(),
+    }))
+"""
+
+
+def run_elsewhere(tmp_path_factory, code, path):
+    elsewhere = str(tmp_path_factory.mktemp("elsewhere"))
+    cwd = os.getcwd()
+    os.chdir(elsewhere)
+    try:
+        proc = run_python(code, env={"PYTHONPATH": os.pathsep.join(path)})
+    finally:
+        os.chdir(cwd)
+    return json.loads(proc.stdout.splitlines()[-1])
+
+
+def test_plain_import_shows_each_statement(tmp_path_factory):
+    got = run_elsewhere(tmp_path_factory, PLAIN_CHILD, [ROOT, TESTMOD_DIR])
+    assert got["loaders"] == ["ExtensionFileLoader"] * 2
+    for case, path, line in [("wrong call", INFO_PY, 26), ("no HTTPStatus", INFO_PY, 27),
+                             ("finish wrong call", GROUNDWORK_PY, 26),
+                             ("finish fails", GROUNDWORK_PY, 27)]:
+        text = statement(path, line)
+        assert text and got[case] == [[path, line, text]], case
+    with open(os.path.join(ROOT, GROUNDWORK_PY), encoding="utf-8") as f:
+        assert got["groundwork source"] == f.read()
+    assert got["other name"] == ("loader for velmora.server.handlers.info.hostfacts "
+                                 "cannot handle velmora.server.misc")
+
+
+def test_lines_come_only_from_the_source_beside_the_module(tmp_path_factory):
+    # A copy of the package whose hostfacts.py says something else at line 27
+    # and which has no groundwork.py, ahead of the checkout on sys.path: the
+    # lines are the copy's, and none is taken from another file of that name.
+    copy = str(tmp_path_factory.mktemp("copy"))
+    shutil.copytree(os.path.join(ROOT, "velmora"), os.path.join(copy, "velmora"),
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    info = os.path.join(copy, INFO_PY)
+    with open(info, encoding="utf-8") as f:
+        lines = f.read().splitlines(True)
+    lines[26] = lines[26].rstrip("\n") + "  # the copy's line\n"
+    with open(info, "w", encoding="utf-8") as f:
+        f.writelines(lines)
+    os.remove(os.path.join(copy, GROUNDWORK_PY))
+    got = run_elsewhere(tmp_path_factory, PLAIN_CHILD, [copy, ROOT, TESTMOD_DIR])
+    assert got["no HTTPStatus"] == [[INFO_PY, 27, lines[26].strip()]]
+    assert got["finish wrong call"] == [[GROUNDWORK_PY, 26, ""]]
+    assert got["groundwork source"] is None

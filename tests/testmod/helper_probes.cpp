@@ -38,20 +38,20 @@ PyObject* DictValuesInit(PyObject*, PyObject* mapping) {
   return Py_BuildValue("(OnO)", source.get(), size, is_dict ? Py_True : Py_False);
 }
 
-// dict_values_next(source, size, position, is_dict) -> (more, value or None, position)
+// dict_values_next(source, size, position, left, is_dict) -> (more, value or None, position, left)
 PyObject* DictValuesNext(PyObject*, PyObject* args) {
   PyObject* source;
-  Py_ssize_t size, position;
+  Py_ssize_t size, position, left;
   int is_dict;
-  if (!PyArg_ParseTuple(args, "Onnp", &source, &size, &position, &is_dict)) return nullptr;
+  if (!PyArg_ParseTuple(args, "Onnnp", &source, &size, &position, &left, &is_dict)) return nullptr;
   Ref value;
-  int more = Rt_DictValuesIterNext(source, size, &position, &value, is_dict != 0);
+  int more = Rt_DictValuesIterNext(source, size, &position, &left, &value, is_dict != 0);
   if (more < 0) return nullptr;
   if (more == 0 && value) {
     PyErr_SetString(PyExc_AssertionError, "a value at the end");
     return nullptr;
   }
-  return Py_BuildValue("(iOn)", more, value ? value.get() : Py_None, position);
+  return Py_BuildValue("(iOnn)", more, value ? value.get() : Py_None, position, left);
 }
 
 PyObject* FormatSimple(PyObject*, PyObject* x) { return Rt_FormatSimple(x).release(); }

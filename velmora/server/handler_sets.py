@@ -59,23 +59,6 @@ def is_compiled(module) -> bool:
     return isinstance(getattr(module.__spec__, "loader", None), importlib.machinery.ExtensionFileLoader)
 
 
-def lend_source(module) -> None:
-    """Lets a compiled module's loader hand out its .py as the module's source.
-
-    Its traceback entries name the .py by its path below the sys.path entry
-    that holds the package. linecache, which the traceback module reads lines
-    through, asks the module's loader first and tries sys.path only when the
-    loader fails; the extension loader answers "no source", which ends the
-    search with no line.
-    """
-    loader = getattr(module.__spec__, "loader", None)
-    if not isinstance(loader, importlib.machinery.ExtensionFileLoader) or "get_source" in vars(loader):
-        return
-    path = os.path.join(os.path.dirname(module.__file__), module.__name__.rpartition(".")[2] + ".py")
-    if os.path.isfile(path):
-        loader.get_source = importlib.machinery.SourceFileLoader(module.__name__, path).get_source
-
-
 def compiled_available() -> bool:
     """True when both names find extension modules (they may still fail to load)."""
     for name in MODULES:
@@ -91,12 +74,6 @@ def compiled() -> HandlerSet:
         if not is_compiled(module):
             raise ImportError("%s is not compiled here (%s)" % (module.__name__, _why_interpreted()),
                               name=module.__name__)
-    return _compiled_set(modules)
-
-
-def _compiled_set(modules) -> HandlerSet:
-    for module in modules:
-        lend_source(module)
     return from_modules("compiled", *modules)
 
 
@@ -148,7 +125,7 @@ def load(kind: str = "auto") -> HandlerSet:
         raise ValueError("unknown handler kind %r" % kind)
     modules = [importlib.import_module(name) for name in MODULES]
     if all(is_compiled(module) for module in modules):
-        return _compiled_set(modules)
+        return from_modules("compiled", *modules)
     # One module without its compiled build serves interpreted with the other's .py.
     return from_modules("twin", *(interpreted(name) for name in MODULES), _why_interpreted())
 

@@ -15,8 +15,8 @@ PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcep
 PyObject* CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept;
 PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_t* size,
                              bool* is_dict) noexcept;
-int DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, PyObject** value,
-                       bool is_dict) noexcept;
+int DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position, Py_ssize_t* left,
+                       PyObject** value, bool is_dict) noexcept;
 PyObject* UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxchar) noexcept;
 PyObject* CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept;
 PyObject* SsizeToUnicode(Py_ssize_t v) noexcept;
@@ -45,11 +45,12 @@ inline rt::Ref Rt_DictValuesIterInit(PyObject* mapping, PyObject* values_name, P
 }
 // 1 with the next value in *value (replacing what it held, which is released
 // after), 0 at the end, -1 with an exception set; *value is left alone unless
-// there is a next value.
+// there is a next value. *position starts at 0 and *left at the size; a dict's
+// walk counts down *left as its iterator does.
 inline int Rt_DictValuesIterNext(PyObject* source, Py_ssize_t size, Py_ssize_t* position,
-                                 rt::Ref* value, bool is_dict) noexcept {
+                                 Py_ssize_t* left, rt::Ref* value, bool is_dict) noexcept {
   PyObject* next = nullptr;
-  int more = rt::detail::DictValuesIterNext(source, size, position, &next, is_dict);
+  int more = rt::detail::DictValuesIterNext(source, size, position, left, &next, is_dict);
   if (more > 0) *value = rt::Ref::steal(next);
   return more;
 }

@@ -103,11 +103,12 @@ Ref CookieText(PyObject* self) noexcept {
     return Rt_DictValuesIterInit(cookies.get(), Rt_Const(slot::kValues), &size, &is_dict);
   }();
   if (!source) return Ref();
+  Py_ssize_t left = size;
   CookieFields fields;
   Ref item;  // the comprehension's variable: it holds the last value until the loop ends
   for (;;) {
     // The next value replaces the variable's, which is released after.
-    int more = Rt_DictValuesIterNext(source.get(), size, &position, &item, is_dict);
+    int more = Rt_DictValuesIterNext(source.get(), size, &position, &left, &item, is_dict);
     if (more < 0) return Ref();
     if (!more) break;
     Ref field = CookieField(item.get());
