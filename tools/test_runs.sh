@@ -15,10 +15,9 @@ rm -f "$logs"/*.result
 mapfile -t sessions < <("$nox" --list --json 2>/dev/null | python3 -c '
 import json, sys
 order = ["memcheck", "asan", "tests", "jupyter-floor", "installed", "lint"]
-rows = [(s["name"], s.get("python") or "") for s in json.load(sys.stdin) if s["name"] != "lock"]
-rows.sort(key=lambda r: (order.index(r[0].split("-3.")[0]) if r[0].split("-3.")[0] in order else len(order),
-                         -float(r[1][2:] or 0) if r[1] else 0))
-print("\n".join("%s %s" % r for r in rows))')
+rows = [(s["name"], s["session"], s.get("python") or "") for s in json.load(sys.stdin) if s["name"] != "lock"]
+rows.sort(key=lambda r: (order.index(r[0]) if r[0] in order else len(order), -int(r[2][2:] or 0)))
+print("\n".join("%s %s" % r[1:] for r in rows))')
 [ ${#sessions[@]} -gt 0 ] || { echo "make test: nox lists no sessions ($nox --list)"; exit 1; }
 
 needs_root() {  # yes when the session's CPython is not here
