@@ -24,6 +24,17 @@ OTHER_VERSIONS ?= 3.9 3.10 3.11 3.12 3.13
 CHECKED_VERSIONS ?= 3.8 3.11
 TEST_JOBS ?= 2
 CMAKE_ARGS ?=
+# INTERNALS=OFF builds on the interpreter's public API alone (ON forces the
+# fast paths), in a folder and staged package of its own: the checkout's
+# modules stay those of the default build.
+INTERNALS ?=
+ifneq ($(INTERNALS),)
+BUILD_DIR := $(BUILD_DIR)-internals-$(INTERNALS)
+override CMAKE_ARGS += -DVELMORA_INTERNALS=$(INTERNALS) -DVELMORA_PKG_DIR=$(CURDIR)/$(BUILD_DIR)/pkg
+# Run from the staged tree, whose package comes first on sys.path.
+PKG_RUN := cd $(BUILD_DIR)/pkg && PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/pkg
+PKG_ROOT := $(CURDIR)/
+endif
 PYTEST := -m pytest -q -p no:cacheprovider
 # Tests never write bytecode caches into the system's package folders.
 export PYTHONDONTWRITEBYTECODE := 1
@@ -48,7 +59,8 @@ test-cpp: build
 	$(BUILD_DIR)/tests/runtime_tests --gtest_brief=1
 
 test-python: build
-	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) $(PYTEST) tests/python
+	$(PKG_RUN) VELMORA_TESTMOD_DIR=$(CURDIR)/$(BUILD_DIR)/testmods $(PKG_ROOT)$(VENV_PY) $(PYTEST) \
+	  $(if $(PKG_ROOT),--rootdir=$(CURDIR)) $(PKG_ROOT)tests/python
 
 # Installs what the tests need (as root, with apt), then runs every version's
 # checks, TEST_JOBS at a time, each into its log, with one summary per version.

@@ -35,7 +35,7 @@ void ExpectDecimal(Py_ssize_t v) {
   ASSERT_TRUE(got);
   EXPECT_EQ(Utf8(got), expected) << v;
   EXPECT_TRUE(PyUnicode_CheckExact(got));
-  EXPECT_TRUE(Rt_StrIsAscii(got));
+  EXPECT_TRUE(PyUnicode_IS_ASCII(got));
   EXPECT_EQ(PyUnicode_GET_LENGTH(got), static_cast<Py_ssize_t>(std::strlen(expected)));
   Py_DECREF(got);
 }
@@ -124,7 +124,7 @@ TEST_F(BodyHelpersTest, MaxCharOfEveryKind) {
   PyObject* legacy = LegacyStr(L"abc");
   ASSERT_TRUE(legacy);
 #if !RT_PY312
-  ASSERT_FALSE(Rt_StrIsReady(legacy));
+  ASSERT_FALSE(PyUnicode_IS_READY(legacy));
   EXPECT_EQ(Rt_MaxCharOf(legacy), 0x10FFFFu);  // no kind yet: assume the widest
 #endif
   Py_DECREF(legacy);
@@ -138,16 +138,16 @@ TEST_F(BodyHelpersTest, JoinMakesPartsReadyAndCopiesAcrossKinds) {
   PyObject* const latin[3] = {legacy, equals, equals};
   PyObject* joined = Rt_UnicodeJoin3(latin, 7, 255).release();
   ASSERT_TRUE(joined);
-  EXPECT_TRUE(Rt_StrIsReady(legacy));
+  EXPECT_TRUE(PyUnicode_IS_READY(legacy));
   EXPECT_EQ(Utf8(joined), "h\xc3\xa9llo==");
-  EXPECT_EQ(Rt_StrKind(joined), static_cast<unsigned>(PyUnicode_1BYTE_KIND));
+  EXPECT_EQ(PyUnicode_KIND(joined), static_cast<unsigned>(PyUnicode_1BYTE_KIND));
   Py_DECREF(joined);
 
   PyObject* const mixed[3] = {legacy, equals, wide};
   joined = Rt_UnicodeJoin3(mixed, 7, 0xFFFF).release();
   ASSERT_TRUE(joined);
   EXPECT_EQ(Utf8(joined), "h\xc3\xa9llo=\xe2\x82\xac");
-  EXPECT_EQ(Rt_StrKind(joined), static_cast<unsigned>(PyUnicode_2BYTE_KIND));
+  EXPECT_EQ(PyUnicode_KIND(joined), static_cast<unsigned>(PyUnicode_2BYTE_KIND));
   Py_DECREF(joined);
   Py_DECREF(legacy);
   Py_DECREF(equals);
