@@ -4,8 +4,8 @@
 #include <cassert>
 
 #include "runtime/compiled_function.h"
-#include "runtime/module_state.h"
 #include "runtime/internals.h"
+#include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/subtype.h"

@@ -6,8 +6,8 @@
 
 #include "runtime/calls.h"
 #include "runtime/compiled_function.h"
-#include "runtime/module_state.h"
 #include "runtime/internals.h"
+#include "runtime/module_state.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_names.h"
 

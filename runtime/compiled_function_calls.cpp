@@ -88,7 +88,7 @@ extern "C" PyObject* Rt_Function_VectorcallFastKeywords(PyObject* func, PyObject
   VectorCall call;
   if (BindVectorCall(func, args, nargsf, &call) < 0) return nullptr;
   return MethodAs<PyCFunctionFastWithKeywords>(call.op->func.m_ml)(call.self, call.args, call.n,
-                                                                    kwnames);
+                                                                   kwnames);
 }
 
 extern "C" PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,

@@ -156,8 +156,7 @@ rt::ExceptionState Rt_ExceptionSaveInnermost([[maybe_unused]] PyThreadState* tst
 #endif
 }
 
-void Rt_ExceptionReset([[maybe_unused]] PyThreadState* tstate,
-                       rt::ExceptionState saved) noexcept {
+void Rt_ExceptionReset([[maybe_unused]] PyThreadState* tstate, rt::ExceptionState saved) noexcept {
 #if VELMORA_INTERNALS
   // The entry is whole again before the old exception's finalisers run.
   _PyErr_StackItem* item = tstate->exc_info;
@@ -238,8 +237,8 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept
   if (PyObject** dictptr = _PyObject_GetDictPtr(obj)) {
     if (PyObject* dict = *dictptr) {
       Ref held = Ref::borrow(dict);  // the lookup may run a key's __eq__
-      Ref attr = Ref::borrow(_PyDict_GetItem_KnownHash(held.get(), name,
-                                                       reinterpret_cast<PyASCIIObject*>(name)->hash));
+      Ref attr = Ref::borrow(_PyDict_GetItem_KnownHash(
+          held.get(), name, reinterpret_cast<PyASCIIObject*>(name)->hash));
       if (attr) {
         held.reset();
         descr.reset();

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "runtime/exceptions.h"
-#include "runtime/module_state.h"
 #include "runtime/internals.h"
+#include "runtime/module_state.h"
 #include "runtime/ref.h"
 #include "runtime/traceback_frames.h"
 

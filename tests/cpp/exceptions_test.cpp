@@ -260,10 +260,13 @@ TEST_F(ExceptionsTest, SaveFindsTheOuterHandlerBehindEmptyEntries) {
     saved = rt::ExceptionState();
     EXPECT_EQ(Py_REFCNT(outer), before);
 
-    // An entry holding None counts as empty too.
-    SetEntry(&stack.inner(), Py_None, Py_None, nullptr);
-    saved = Rt_ExceptionSave(Thread());
-    EXPECT_EQ(saved.value(), outer);
+    // An entry holding None counts as empty too. From 3.12 the interpreter
+    // stores none there, and its public reads stop at one.
+    if (rt::internals::kOn || !RT_PY312) {
+      SetEntry(&stack.inner(), Py_None, Py_None, nullptr);
+      saved = Rt_ExceptionSave(Thread());
+      EXPECT_EQ(saved.value(), outer);
+    }
 
     // A handled exception in the inner entry is the one saved.
     PyObject* mine = PyObject_CallFunction(PyExc_ValueError, "s", "inner");

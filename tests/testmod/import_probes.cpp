@@ -5,8 +5,8 @@
 #include "runtime/imports.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
-#include "tests/compat_probes.h"
 #include "runtime/ref.h"
+#include "tests/compat_probes.h"
 #include "tests/testmod/testmod.h"
 
 using rt::Ref;

@@ -3,8 +3,8 @@
 #include <Python.h>
 
 #include "constants.h"
-#include "runtime/module_definition.h"
 #include "runtime/internals.h"
+#include "runtime/module_definition.h"
 #include "runtime/module_state.h"
 #include "tests/testmod/test_descriptor.h"
 #include "tests/testmod/testmod.h"

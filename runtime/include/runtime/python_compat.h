@@ -70,7 +70,9 @@ inline PyCodeObject* PyUnstable_Code_NewWithPosOnlyArgs(
 #endif
 
 #if !RT_PY313
-inline PyThreadState* PyThreadState_GetUnchecked() noexcept { return _PyThreadState_UncheckedGet(); }
+inline PyThreadState* PyThreadState_GetUnchecked() noexcept {
+  return _PyThreadState_UncheckedGet();
+}
 
 using PyCFunctionFastWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t,
                                                   PyObject*);
