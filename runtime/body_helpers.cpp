@@ -11,8 +11,6 @@
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
-using rt::Ref;
-
 namespace rt::detail {
 // Calls what Rt_LookupMethod found for `obj` with `arg` (null: none),
 // handing `obj` over as self when the method came unbound.
