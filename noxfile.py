@@ -140,6 +140,26 @@ def tests(session):
     pytest(session, build_dir)
 
 
+def staged_suite(session, build_dir, *cmake_args, env=None):
+    """Builds a package of its own in `build_dir` (the version's own run builds
+    the checkout's modules meanwhile) and runs the suite from it."""
+    staged = os.path.join(ROOT, build_dir, "pkg")
+    build(session, build_dir, "-DVELMORA_PKG_DIR=" + staged, *cmake_args)
+    session.chdir(staged)
+    return staged
+
+
+@nox.session(python=[OLDEST, NEWEST_HERE])
+def public(session):
+    """The whole suite on modules built on the interpreter's public API alone, without the fast paths."""
+    prepare(session)
+    build_dir = "build-public-" + session.python
+    staged = staged_suite(session, build_dir, "-DVELMORA_INTERNALS=OFF")
+    session.run(os.path.join(ROOT, build_dir, "tests", "runtime_tests"), "--gtest_brief=1", external=True)
+    pytest(session, build_dir, "--rootdir=" + ROOT, os.path.join(ROOT, "tests", "python"),
+           env={"PYTHONPATH": staged})
+
+
 @nox.session(python=NEWEST_HERE)
 def installed(session):
     """The wheel built as pip builds it, installed with its dependencies, and
@@ -189,11 +209,8 @@ def memcheck(session):
 def jupyter_floor(session):
     """velmora in the oldest jupyter_server it supports."""
     prepare(session, floor=True)
-    # A staged package: the version's own run builds the checkout's modules meanwhile.
     build_dir = "build-floor-" + session.python
-    staged = os.path.join(ROOT, build_dir, "pkg")
-    build(session, build_dir, "-DVELMORA_PKG_DIR=" + staged)
-    session.chdir(staged)
+    staged = staged_suite(session, build_dir)
     pytest(session, build_dir, "--rootdir=" + ROOT, *(os.path.join(ROOT, t) for t in JUPYTER_TESTS),
            env={"VELMORA_MAIN_SUITE": "1", "PYTHONPATH": staged})
 
