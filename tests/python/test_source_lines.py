@@ -76,13 +76,17 @@ def statement(path, line):
         return f.read().splitlines()[line - 1].strip()
 
 
+# Where the package under test lives: the checkout, or the sanitizer run's staged tree.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(handler_sets.__file__))))
+
+
 @pytest.fixture(scope="module")
 def entries(tmp_path_factory):
     elsewhere = str(tmp_path_factory.mktemp("elsewhere"))
     cwd = os.getcwd()
     os.chdir(elsewhere)
     try:
-        proc = run_python(CHILD, env={"PYTHONPATH": os.pathsep.join([ROOT, TESTMOD_DIR])})
+        proc = run_python(CHILD, env={"PYTHONPATH": os.pathsep.join([PACKAGE_ROOT, TESTMOD_DIR])})
     finally:
         os.chdir(cwd)
     return json.loads(proc.stdout.splitlines()[-1])
@@ -145,10 +149,6 @@ PLAIN_CHILD = """
         "other name": other_name(),
     }))
 """
-
-
-# Where the package under test lives: the checkout, or the sanitizer run's staged tree.
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(handler_sets.__file__))))
 
 
 def run_elsewhere(tmp_path_factory, code, path):
