@@ -155,7 +155,8 @@ def installed(session):
     shutil.copytree(os.path.join(ROOT, "tests", "python"), tests)
     session.chdir(elsewhere)
     session.run("python", "-c", "import sys, velmora; from velmora.server import handler_sets; "
-                "sys.exit(velmora.__file__.startswith(%r) or handler_sets.load().kind != 'compiled')" % ROOT)
+                "sys.exit(velmora.__file__.startswith(%r) or handler_sets.load().kind != 'compiled')"
+                % os.path.join(ROOT, "velmora"))
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *package_only_tests(tests),
                 env={"VELMORA_MAIN_SUITE": "0", "PYTHONDONTWRITEBYTECODE": "1"})
 
