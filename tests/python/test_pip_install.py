@@ -67,9 +67,13 @@ def test_installed_it_serves_compiled_away_from_the_checkout_and_jupyter_lists_i
         assert "--root-dir" in run(command, tmp_path, env)
 
     run([python, "-m", "pip", "uninstall", "-y", "velmora"], tmp_path, env)
-    assert not (venv / CONFIG).exists()
-    assert run([python, "-c", "import importlib.util; print(importlib.util.find_spec('velmora'))"],
-               tmp_path, env).strip() == "None"
+    try:
+        assert not (venv / CONFIG).exists()
+        assert run([python, "-c", "import importlib.util; print(importlib.util.find_spec('velmora'))"],
+                   tmp_path, env).strip() == "None"
+    finally:
+        # The venv serves the other tests of the session (the real Jupyter server's among them).
+        run([python, "-m", "pip", "install", "--no-deps", "--no-index", wheel], tmp_path, env)
 
 
 @once_per_run
