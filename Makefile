@@ -30,7 +30,7 @@ PYTEST := -m pytest -q -p no:cacheprovider
 # Tests never write bytecode caches into the package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env modules build test test-setup test-python test-asan test-valgrind lint format demo \
+.PHONY: all env modules build test test-setup test-public test-python test-asan test-valgrind lint format demo \
         bench bench-ir bench-one bench-ir-one clean
 
 all: env build
@@ -70,6 +70,11 @@ test-python: build
 # two at a time, one line each.
 test: test-setup env
 	tools/test_runs.sh
+
+# The suite without the fast paths on every compiled version this machine has
+# (make test: the oldest and the newest).
+test-public: test-setup
+	$(TOOLS)/bin/nox -s public-all
 
 test-setup:
 	tools/install_toolchain.sh
