@@ -90,9 +90,10 @@ TIDY_FILES = $$($(PYTHON) -c 'import json, sys; \
   $(BUILD_DIR)/compile_commands.json)
 # The versions pinned in locks/tools.txt (make test-setup installs them), for
 # one verdict on every machine. The clang-tidy wheel brings no compiler
-# headers of its own: it reads the C++ compiler's.
+# headers of its own: it reads the C++ compiler's; it has no use for (and
+# would refuse) GCC's link-time optimisation flags.
 CLANG_FORMAT = $(TOOLS)/bin/clang-format
-CLANG_TIDY = $(TOOLS)/bin/clang-tidy --extra-arg=-isystem$$(g++ -print-file-name=include)
+CLANG_TIDY = $(TOOLS)/bin/clang-tidy --extra-arg=-isystem$$(g++ -print-file-name=include) --extra-arg=-Wno-ignored-optimization-argument
 
 # The shared names check exists beside a development checkout only; a user's
 # clone skips it.
