@@ -15,11 +15,22 @@ VENV_PY := $(VENV)/bin/python
 PYTAG := $(subst .,,$(PYVER))
 TOOLS := .venv-tools
 CMAKE_ARGS ?=
+# INTERNALS=OFF builds on the interpreter's public API alone (ON forces the
+# fast paths), in a folder and staged package of its own: the checkout's
+# modules stay those of the default build.
+INTERNALS ?=
+ifneq ($(INTERNALS),)
+BUILD_DIR := $(BUILD_DIR)-internals-$(INTERNALS)
+override CMAKE_ARGS += -DVELMORA_INTERNALS=$(INTERNALS) -DVELMORA_PKG_DIR=$(CURDIR)/$(BUILD_DIR)/pkg
+# Run from the staged tree, whose package comes first on sys.path.
+PKG_RUN := cd $(BUILD_DIR)/pkg && PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/pkg
+PKG_ROOT := $(CURDIR)/
+endif
 PYTEST := -m pytest -q -p no:cacheprovider
 # Tests never write bytecode caches into the package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env modules build test test-setup test-python test-asan test-valgrind lint format demo \
+.PHONY: all env modules build test test-setup test-public test-python test-asan test-valgrind lint format demo \
         bench bench-ir bench-one bench-ir-one clean
 
 all: env build
@@ -51,13 +62,19 @@ build: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR)
 
 test-python: build
-	VELMORA_TESTMOD_DIR=$(BUILD_DIR)/testmods $(VENV_PY) $(PYTEST) tests/python
+	$(PKG_RUN) VELMORA_TESTMOD_DIR=$(CURDIR)/$(BUILD_DIR)/testmods $(PKG_ROOT)$(VENV_PY) $(PYTEST) \
+	  $(if $(PKG_ROOT),--rootdir=$(CURDIR)) $(PKG_ROOT)tests/python
 
 # Installs what the runs need (Debian's packages for the toolchain, as root;
 # the runner and lint tools pinned from PyPI), then runs every nox session,
 # two at a time, one line each.
 test: test-setup env
 	tools/test_runs.sh
+
+# The suite without the fast paths on every compiled version this machine has
+# (make test: the oldest and the newest).
+test-public: test-setup
+	$(TOOLS)/bin/nox -s public-all
 
 test-setup:
 	tools/install_toolchain.sh

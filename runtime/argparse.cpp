@@ -7,7 +7,7 @@
 
 #include "runtime/ascii_message.h"
 #include "runtime/exceptions.h"
-#include "runtime/python_compat.h"
+#include "runtime/internals.h"
 #include "runtime/ref.h"
 
 // The texts are those of "%.200s() takes %.8s %zd positional argument%.1s
@@ -51,18 +51,18 @@ static void RaiseNotStrings(const char* function_name) noexcept {
 }
 
 static bool SameText(PyObject* name, PyObject* key, Py_hash_t key_hash) noexcept {
-  if (Rt_StrCachedHash(name) != key_hash) return false;
+  if (rt::internals::StrHash(name) != key_hash) return false;
   Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-  if (length != PyUnicode_GET_LENGTH(key) || Rt_StrKind(name) != Rt_StrKind(key)) return false;
-  return std::memcmp(Rt_StrData(name), Rt_StrData(key),
-                     static_cast<size_t>(length) * Rt_StrKind(key)) == 0;
+  if (length != PyUnicode_GET_LENGTH(key) || PyUnicode_KIND(name) != PyUnicode_KIND(key))
+    return false;
+  return std::memcmp(PyUnicode_DATA(name), PyUnicode_DATA(key),
+                     static_cast<size_t>(length) * PyUnicode_KIND(key)) == 0;
 }
 
 int Rt_MatchKeywordByValue(PyObject* key, ArgNameTable names, ArgNameTable first_keyword,
                            Py_ssize_t* index, const char* function_name) noexcept {
-  Py_hash_t hash = Rt_StrCachedHash(key);
-  if (hash == -1 && (hash = PyObject_Hash(key)) == -1) return -1;
-  if (!Rt_StrIsReady(key) && PyUnicode_READY(key) < 0) return -1;
+  Py_hash_t hash = rt::internals::StrHash(key);
+  if (hash == -1 || PyUnicode_READY(key) < 0) return -1;
   for (ArgNameTable name = first_keyword; *name; ++name) {
     if (SameText(**name, key, hash)) {
       *index = name - names;
@@ -161,7 +161,7 @@ static void RaiseFirstUnboundKeyword(PyObject* kwargs, ArgNameTable first_keywor
     if (hash == -1) return;
     bool bound = false;
     for (ArgNameTable name = first_keyword; *name && !bound; ++name) {
-      if (Rt_StrCachedHash(**name) != hash) continue;
+      if (rt::internals::StrHash(**name) != hash) continue;
       int eq = PyObject_RichCompareBool(**name, key, Py_EQ);
       if (eq < 0) return;
       bound = eq;
@@ -222,7 +222,7 @@ int Rt_BindArguments(const ArgSignature& sig, PyObject* const* args, Py_ssize_t 
   if (kwcount == 0) return 0;
 #ifndef NDEBUG
   // Keywords are matched by identity, then by the names' cached hashes.
-  for (ArgNameTable name = sig.names; *name; ++name) assert(Rt_IsInternedName(**name));
+  for (ArgNameTable name = sig.names; *name; ++name) assert(rt::internals::IsInternedName(**name));
 #endif
   int rc = names_tuple
                ? Rt_ParseKeywordsFromTuple(kw, args + nargs, sig.names, values, nargs, kwcount,

@@ -64,7 +64,8 @@ rt::Ref AsciiMessage::Build(PyObject* quoted, const char* tail) const noexcept {
     for (size_t i = 0; i < tail_length; ++i)
       PyUnicode_WRITE(kind, data, end + static_cast<Py_ssize_t>(i), static_cast<Py_UCS1>(tail[i]));
   }
-  if (middle) Rt_StrCopyCharacters(text.get(), head, quoted, 0, middle);
+  // Cannot fail on a new str of sufficient width.
+  if (middle) (void)PyUnicode_CopyCharacters(text.get(), head, quoted, 0, middle);
   return text;
 }
 

@@ -7,96 +7,12 @@
 
 #include "runtime/calls.h"
 #include "runtime/exceptions.h"
-#include "runtime/globals.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
-using rt::Ref;
-
-// The outcome of Rt_GetMethod for an attribute found (or null with an
-// exception set): a method bound to `obj` is taken apart.
-static int UnpackAttribute(PyObject* obj, Ref attr, Ref* method) noexcept {
-  if (attr && Py_TYPE(attr.get()) == &PyMethod_Type && PyMethod_GET_SELF(attr.get()) == obj) {
-    *method = Ref::borrow(PyMethod_GET_FUNCTION(attr.get()));
-    return 1;
-  }
-  *method = std::move(attr);
-  return 0;
-}
-
-// Rt_GetMethod for a type with the generic attribute lookup: the type's
-// descriptor, then the instance dict, as the interpreter looks.
-static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  auto* type_object = reinterpret_cast<PyObject*>(type);
-  if (!Rt_TypeIsReady(type) && PyType_Ready(type) < 0) return 0;
-  Ref descr = Ref::borrow(_PyType_Lookup(type, name));
-  descrgetfunc get = nullptr;
-  bool is_method = false;
-  if (descr) {
-    if (PyType_HasFeature(Py_TYPE(descr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-      is_method = true;
-    } else {
-      get = Py_TYPE(descr.get())->tp_descr_get;
-      if (get && Py_TYPE(descr.get())->tp_descr_set) {  // a data descriptor comes first
-        Ref attr = Ref::steal(get(descr.get(), obj, type_object));
-        descr.reset();
-        return UnpackAttribute(obj, std::move(attr), method);
-      }
-    }
-  }
-  if (PyObject** dictptr = _PyObject_GetDictPtr(obj)) {
-    if (PyObject* dict = *dictptr) {
-      Ref held = Ref::borrow(dict);  // the lookup may run a key's __eq__
-      Ref attr = Ref::borrow(_PyDict_GetItem_KnownHash(held.get(), name, Rt_StrCachedHash(name)));
-      if (attr) {
-        held.reset();
-        descr.reset();
-        return UnpackAttribute(obj, std::move(attr), method);
-      }
-      held.reset();
-      PyErr_Clear();
-    }
-  }
-  if (is_method) {
-    *method = std::move(descr);
-    return 1;
-  }
-  if (get) {
-    Ref attr = Ref::steal(get(descr.get(), obj, type_object));
-    descr.reset();
-    return UnpackAttribute(obj, std::move(attr), method);
-  }
-  if (descr) {
-    *method = std::move(descr);
-    return 0;
-  }
-  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
-  return 0;
-}
-
-int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
-  assert(Rt_IsInternedName(name));
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
-    // Asking for a managed dict's pointer would make the dict.
-    if (!Rt_InstanceDictIsManaged(Py_TYPE(obj))) return GetMethodGeneric(obj, name, method);
-    return _PyObject_GetMethod(obj, name, method->out());
-  }
-  return UnpackAttribute(obj, Rt_GetAttr(obj, name), method);
-}
-
-// dict.values as dict's own type holds it (borrowed: the type keeps it).
-// Filled on first use under the GIL: a guarded static would link the C++
-// runtime's exception support into the module.
-static PyObject* DictValuesDescriptor(PyObject* values_name) noexcept {
-  static PyObject* descriptor = nullptr;
-  if (!descriptor) descriptor = _PyType_Lookup(&PyDict_Type, values_name);
-  return descriptor;
-}
-
 namespace rt::detail {
-// Calls what _PyObject_GetMethod found for `obj` with `arg` (null: none),
+// Calls what Rt_LookupMethod found for `obj` with `arg` (null: none),
 // handing `obj` over as self when the method came unbound.
 static PyObject* CallFoundMethod(PyObject* method, int unbound, PyObject* obj,
                                  PyObject* arg) noexcept {
@@ -110,7 +26,7 @@ static PyObject* CallFoundMethod(PyObject* method, int unbound, PyObject* obj,
 
 PyObject* CallMethodOneArg(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   Ref method;  // the lookup leaves it alone when nothing is found
-  int unbound = _PyObject_GetMethod(obj, name, method.out());
+  int unbound = Rt_LookupMethod(obj, name, method.out());
   if (!method) return nullptr;
   return CallFoundMethod(method.get(), unbound, obj, arg);
 }
@@ -129,11 +45,11 @@ PyObject* DictValuesIterInit(PyObject* mapping, PyObject* values_name, Py_ssize_
   *is_dict = false;
   *size = 0;
   Ref method;  // the lookup leaves it alone when nothing is found
-  int unbound = _PyObject_GetMethod(mapping, values_name, method.out());
+  int unbound = Rt_LookupMethod(mapping, values_name, method.out());
   if (!method) return nullptr;
   // A dict subclass whose values() is dict's own: its view would walk the
   // dict's entries, as the loop below does in place.
-  if (unbound && PyDict_Check(mapping) && method.get() == DictValuesDescriptor(values_name)) {
+  if (unbound && PyDict_Check(mapping) && Rt_IsDictValuesMethod(method.get(), values_name)) {
     *is_dict = true;
     *size = PyDict_Size(mapping);
     return NewRef(mapping);
@@ -188,8 +104,9 @@ PyObject* rt::detail::FormatSimple(PyObject* x) noexcept {
 }
 
 Py_UCS4 Rt_MaxCharOf(PyObject* s) noexcept {
-  if (Rt_StrIsAscii(s)) return 127;
-  switch (Rt_StrKind(s)) {
+  if (!PyUnicode_IS_READY(s)) return 0x10FFFF;  // no kind yet: assume the widest
+  if (PyUnicode_IS_ASCII(s)) return 127;
+  switch (PyUnicode_KIND(s)) {
     case PyUnicode_1BYTE_KIND:
       return 255;
     case PyUnicode_2BYTE_KIND:
@@ -205,9 +122,8 @@ static void RaiseTooLong() noexcept {
 
 // The characters of a str held in its compact ASCII form, else null.
 static const char* CompactAsciiData(PyObject* s) noexcept {
-  auto* a = reinterpret_cast<PyASCIIObject*>(s);
-  return Rt_StrIsReady(s) && a->state.compact && a->state.ascii
-             ? reinterpret_cast<const char*>(a + 1)
+  return PyUnicode_IS_READY(s) && PyUnicode_IS_COMPACT_ASCII(s)
+             ? static_cast<const char*>(PyUnicode_DATA(s))
              : nullptr;
 }
 
@@ -232,7 +148,7 @@ static PyObject* JoinAscii3(PyObject* const parts[3], Py_ssize_t total, bool* do
   *done = true;
   PyObject* result = PyUnicode_New(total, 127);
   if (!result) return nullptr;
-  char* out = reinterpret_cast<char*>(reinterpret_cast<PyASCIIObject*>(result) + 1);
+  char* out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(result));
   if (l0) CopyShort(out, data[0], l0);
   if (l1) CopyShort(out + l0, data[1], l1);
   if (l2) CopyShort(out + l0 + l1, data[2], l2);
@@ -254,12 +170,12 @@ PyObject* UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxch
   }
   Ref result = Ref::steal(PyUnicode_New(total, maxchar));
   if (!result) return nullptr;
-  unsigned kind = Rt_StrKind(result.get());
-  char* data = static_cast<char*>(Rt_StrData(result.get()));
+  unsigned kind = PyUnicode_KIND(result.get());
+  char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
   Py_ssize_t position = 0;
   for (int i = 0; i < 3; ++i) {
     PyObject* part = parts[i];
-    if (!Rt_StrIsReady(part) && Rt_StrMakeReady(part) < 0) return nullptr;
+    if (PyUnicode_READY(part) < 0) return nullptr;
     Py_ssize_t length = PyUnicode_GET_LENGTH(part);
     if (length == 0) continue;
     // Never write past the allocation, whatever length the caller claimed.
@@ -267,22 +183,17 @@ PyObject* UnicodeJoin3(PyObject* const parts[3], Py_ssize_t total, Py_UCS4 maxch
       RaiseTooLong();
       return nullptr;
     }
-    if (Rt_StrKind(part) == kind) {
-      std::memcpy(data + (position << shift), Rt_StrData(part),
+    if (PyUnicode_KIND(part) == kind) {
+      std::memcpy(data + (position << shift), PyUnicode_DATA(part),
                   static_cast<size_t>(length) << shift);
-    } else {
-      Rt_StrCopyCharacters(result.get(), position, part, 0, length);
+    } else if (PyUnicode_CopyCharacters(result.get(), position, part, 0, length) < 0) {
+      return nullptr;  // not on a new str of sufficient width
     }
     position += length;
   }
   return result.release();
 }
 }  // namespace rt::detail
-
-int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
-  if (Rt_ListPutInSpare(list, x)) return 0;
-  return PyList_Append(list, x);
-}
 
 namespace rt::detail {
 PyObject* CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames) noexcept {
@@ -291,11 +202,11 @@ PyObject* CallMethodKw(PyObject* name, PyObject* const* args, PyObject* kwnames)
   // method is made; anything else is called with the keyword values alone.
   // The lookup is the interpreter's, so a missing method reads as before.
   Ref method;  // the lookup leaves it alone when nothing is found
-  int unbound = _PyObject_GetMethod(args[0], name, method.out());
+  int unbound = Rt_LookupMethod(args[0], name, method.out());
   if (!method) return nullptr;
   PyObject* const* vector = unbound ? args : args + 1;
   size_t nargsf = unbound ? 1 : PY_VECTORCALL_ARGUMENTS_OFFSET;
-  return Rt_CallFound(method.get(), vector, nargsf, kwnames);
+  return PyObject_Vectorcall(method.get(), vector, nargsf, kwnames);
 }
 }  // namespace rt::detail
 

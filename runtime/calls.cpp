@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "runtime/compiled_function.h"
+#include "runtime/internals.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
@@ -89,10 +90,8 @@ PyObject* FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
          !Rt_Function_SelfFromFirstArg(AsCompiledFunction(callable))))
       return CallCFunction(callable, n ? args[0] : nullptr);
   }
-  if (vectorcallfunc entry = Rt_VectorcallEntry(callable)) {
-    PyObject* result = entry(callable, args, nargsf, nullptr);
-    return result ? result : Rt_CheckFailedCall(callable);
-  }
+  if (vectorcallfunc entry = PyVectorcall_Function(callable))
+    return rt::internals::CallEntry(callable, entry, args, nargsf);
   if (n == 0) return Call(callable, g_state.empty_tuple, nullptr);
   return CallWithTuple(callable, args, n, nullptr);
 }

@@ -6,8 +6,8 @@
 
 #include "runtime/calls.h"
 #include "runtime/compiled_function.h"
+#include "runtime/internals.h"
 #include "runtime/module_state.h"
-#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_names.h"
 
@@ -98,8 +98,8 @@ Ref Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* nam
 }
 
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept {
-  assert(Rt_IsInternedName(key));
-  if (PyDict_CheckExact(ns)) return Rt_DictSetItemName(ns, key, value);
+  assert(rt::internals::IsInternedName(key));
+  if (PyDict_CheckExact(ns)) return rt::internals::DictSetItemName(ns, key, value);
   return PyObject_SetItem(ns, key, value);
 }
 

@@ -9,6 +9,7 @@
 
 #include "runtime/globals.h"
 #include "runtime/module_state.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/runtime_names.h"
 #include "runtime/shared_types.h"
@@ -356,5 +357,5 @@ static PyType_Slot g_function_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>
 PyType_Spec g_function_spec = {
     RT_SHARED_MODULE_NAME ".compiled_function_or_method", sizeof(CompiledFunction), 0,
     RT_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_HAVE_GC |
-        RT_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_BASETYPE | 0x100 | 0x80,
+        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_BASETYPE | 0x100 | 0x80,
     g_function_slots};

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "runtime/compiled_function.h"
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 namespace {
@@ -86,8 +87,8 @@ extern "C" PyObject* Rt_Function_VectorcallFastKeywords(PyObject* func, PyObject
                                                         size_t nargsf, PyObject* kwnames) noexcept {
   VectorCall call;
   if (BindVectorCall(func, args, nargsf, &call) < 0) return nullptr;
-  return MethodAs<_PyCFunctionFastWithKeywords>(call.op->func.m_ml)(call.self, call.args, call.n,
-                                                                    kwnames);
+  return MethodAs<PyCFunctionFastWithKeywords>(call.op->func.m_ml)(call.self, call.args, call.n,
+                                                                   kwnames);
 }
 
 extern "C" PyObject* Rt_Function_VectorcallFastKeywordsMethod(PyObject* func, PyObject* const* args,

@@ -1,25 +1,13 @@
-// The thread state's exception state, read and written in place, and
-// class matching that compares identities and MRO tuples before calling back.
+// Catching the raised exception, and class matching that compares
+// identities and MRO tuples before calling back. The handled-exception
+// entries themselves are read and written by the internals unit.
 #include "runtime/exceptions.h"
 
-#include "runtime/python_compat.h"
-
-rt::ExceptionState Rt_ExceptionSave(PyThreadState* tstate) noexcept {
-  return Rt_EntryCopy(Rt_HandledEntryInEffect(tstate));
-}
-
-rt::ExceptionState Rt_ExceptionSaveInnermost(PyThreadState* tstate) noexcept {
-  return Rt_EntryCopy(Rt_HandledEntry(tstate));
-}
-
-void Rt_ExceptionReset(PyThreadState* tstate, rt::ExceptionState saved) noexcept {
-  // The entry is whole again before the old exception's finalisers run.
-  rt::ExceptionState old = Rt_EntryExchange(Rt_HandledEntry(tstate), std::move(saved));
-}
+#include "runtime/internals.h"
 
 int Rt_GetException(PyThreadState* tstate, rt::ExceptionState* caught) noexcept {
-  rt::ExceptionState taken = Rt_TakeRaised(tstate);
-  if (Rt_PrepareForHandling(tstate, &taken) < 0) return -1;
+  rt::ExceptionState taken = Rt_TakeRaised();
+  if (Rt_PrepareForHandling(&taken) < 0) return -1;
   *caught = taken.Copy();
   Rt_ExceptionReset(tstate, std::move(taken));
   return 0;
@@ -60,7 +48,7 @@ int Rt_ExceptionMatchesTuple(PyObject* type, PyObject* tuple) noexcept {
 }
 
 int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept {
-  PyObject* type = Rt_RaisedType(tstate);
+  PyObject* type = rt::internals::RaisedType(tstate);
   if (type == target) return 1;
   if (!type) return 0;
   if (PyTuple_Check(target)) return Rt_ExceptionMatchesTuple(type, target);
@@ -68,10 +56,9 @@ int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept
 }
 
 int Rt_IterFinish() noexcept {
-  PyThreadState* tstate = Rt_ThreadState();
-  PyObject* type = Rt_RaisedType(tstate);
+  PyObject* type = rt::internals::RaisedType(PyThreadState_GetUnchecked());
   if (!type) return 0;
   if (!Rt_GivenExceptionMatches(type, PyExc_StopIteration)) return -1;
-  rt::ExceptionState stop = Rt_TakeRaised(tstate);
+  rt::ExceptionState stop = Rt_TakeRaised();
   return 0;
 }

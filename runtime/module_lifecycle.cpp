@@ -35,7 +35,7 @@ int Rt_CopySpecAttr(PyObject* spec, PyObject* module_dict, const char* from_name
 }
 
 extern "C" PyObject* Rt_ModuleCreate(PyObject* spec, PyModuleDef*) noexcept {
-  int64_t id = PyInterpreterState_GetID(Rt_InterpreterOf(PyThreadState_Get()));
+  int64_t id = PyInterpreterState_GetID(PyThreadState_GetInterpreter(PyThreadState_Get()));
   if (id == -1) return nullptr;
   if (g_bound_interpreter_id == -1) {
     g_bound_interpreter_id = id;
@@ -73,11 +73,11 @@ int BuildCodeObject(const FunctionCodeInfo& info, PyObject* shared, PyObject** f
   varnames.reset();
   PyObject* e = g_state.empty_tuple;
   PyObject* b = g_state.empty_bytes;
-  rt::Ref code = rt::Ref::steal(reinterpret_cast<PyObject*>(
-      Rt_NewCode(info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e,
-                 canonical.get(), e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
-                 Rt_Const(info.qualname_slot >= 0 ? info.qualname_slot : info.name_slot),
-                 info.firstlineno, b, b)));
+  rt::Ref code = rt::Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+      info.argcount, 0, 0, info.nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS, b, e, e, canonical.get(),
+      e, e, Rt_Const(info.filename_slot), Rt_Const(info.name_slot),
+      Rt_Const(info.qualname_slot >= 0 ? info.qualname_slot : info.name_slot), info.firstlineno, b,
+      b)));
   if (!code) return -1;
   canonical.reset();
   rt::SetField(field, std::move(code));

@@ -67,7 +67,7 @@ static void* FindSlot(const PyType_Spec* type_spec, int id) noexcept {
 // Stores a new descriptor (null: its creation failed) under its own name.
 static int AddDescriptor(PyTypeObject* type, rt::Ref descr) noexcept {
   if (!descr) return -1;
-  rt::Ref dict = rt::Ref::steal(Rt_TypeDict(type));
+  rt::Ref dict = rt::Ref::steal(PyType_GetDict(type));
   return PyDict_SetItem(dict.get(), PyDescr_NAME(descr.get()), descr.get());
 }
 
@@ -89,7 +89,7 @@ int Rt_FixupSpecType(PyType_Spec* type_spec, PyTypeObject* type) noexcept {
       if (offset) {
         // These members only carry offsets; left in the type they would read
         // the fields' raw pointers as numbers.
-        rt::Ref dict = rt::Ref::steal(Rt_TypeDict(type));
+        rt::Ref dict = rt::Ref::steal(PyType_GetDict(type));
         if (PyDict_DelItemString(dict.get(), m->name) < 0) {
           if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
           PyErr_Clear();
@@ -128,7 +128,7 @@ static rt::Ref CreateSharedType(PyTypeObject* metatype, PyType_Spec* type_spec,
     // type; `type` itself was never counted.
     PyTypeObject* previous = Py_TYPE(created.get());
     Py_INCREF(metatype);  // the type's own reference to its new metatype
-    Rt_SetObjectType(created.get(), metatype);
+    Py_SET_TYPE(created.get(), metatype);
     if (PyType_HasFeature(previous, Py_TPFLAGS_HEAPTYPE))
       Py_DECREF(reinterpret_cast<PyObject*>(previous));
   }

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "runtime/exceptions.h"
+#include "runtime/internals.h"
 #include "runtime/module_state.h"
-#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "runtime/traceback_frames.h"
 
@@ -76,7 +76,7 @@ void Rt_InsertCodeObject(int line, PyObject* code) noexcept {
 static bool TextEquals(PyObject* name, const char* function_name) noexcept {
   // The names are ASCII, whose compact str holds its text as UTF-8 already.
   if (PyUnicode_IS_COMPACT_ASCII(name))
-    return std::strcmp(static_cast<const char*>(Rt_StrData(name)), function_name) == 0;
+    return std::strcmp(static_cast<const char*>(PyUnicode_DATA(name)), function_name) == 0;
   // The caller's exception is pending: a failure here must not replace it.
   rt::PendingErrorScope keep;
   const char* utf8 = PyUnicode_AsUTF8(name);
@@ -86,7 +86,9 @@ static bool TextEquals(PyObject* name, const char* function_name) noexcept {
 // A cached code object serves only the function it was made for: one line can
 // belong both to start-up ("init ...") and to a method defined on it.
 static bool NamesFunction(PyObject* code, const char* function_name) noexcept {
-  PyObject* name = Rt_CodeName(code);
+  rt::Ref held = rt::internals::CodeName(code);
+  PyObject* name = held.get();
+  if (!name) return false;
   // A repeated failure meets the name it matched last: that str is held
   // here, so no other object can take its address, and callers pass their
   // names as constants, so the same pointer means the same text.
@@ -124,7 +126,6 @@ static rt::Ref NewFrame(PyThreadState* tstate, PyObject* code) noexcept {
   return frame;
 }
 
-#if RT_REUSE_ENTRY_FRAMES
 namespace {
 // One frame kept per code object, for the next entry made with it once the
 // exception that carried it is gone. The frame holds the code object, so the
@@ -138,10 +139,11 @@ SpareFrame g_spare_frames[kSpareFrames];
 }  // namespace
 
 static rt::Ref EntryFrame(PyThreadState* tstate, PyObject* code) noexcept {
+  if (!rt::internals::kReuseEntryFrames) return NewFrame(tstate, code);
   SpareFrame* slot = nullptr;
   for (SpareFrame& spare : g_spare_frames) {
     if (spare.code == code) {
-      if (Rt_EntryFrameIsUntouched(spare.frame)) return rt::Ref::borrow(spare.frame);
+      if (rt::internals::EntryFrameIsUntouched(spare.frame)) return rt::Ref::borrow(spare.frame);
       // Still carried by an exception: a frame of its own, the spare kept.
       if (Py_REFCNT(spare.frame) > 1) return NewFrame(tstate, code);
       slot = &spare;  // written into: replaced
@@ -163,17 +165,10 @@ void Rt_ReleaseSpareFrames() noexcept {
     rt::SetField(&spare.frame, rt::Ref());
   }
 }
-#else
-static rt::Ref EntryFrame(PyThreadState* tstate, PyObject* code) noexcept {
-  return NewFrame(tstate, code);
-}
-
-void Rt_ReleaseSpareFrames() noexcept {}
-#endif
 
 void Rt_AddTraceback(const char* function_name, int line, const char* source_path) noexcept {
-  PyThreadState* tstate = Rt_ThreadState();
-  assert(Rt_RaisedType(tstate) && "an entry is added to the exception being propagated");
+  PyThreadState* tstate = PyThreadState_GetUnchecked();
+  assert(PyErr_Occurred() && "an entry is added to the exception being propagated");
   rt::Ref code = line ? Rt_FindCodeObject(line) : rt::Ref();
   if (code && !NamesFunction(code.get(), function_name)) code.reset();
   if (!code) {
@@ -183,8 +178,7 @@ void Rt_AddTraceback(const char* function_name, int line, const char* source_pat
   }
   rt::Ref frame = EntryFrame(tstate, code.get());
   if (frame) {
-    auto* f = reinterpret_cast<PyFrameObject*>(frame.get());
-    Rt_SetFrameLine(f, line);
-    PyTraceBack_Here(f);
+    rt::internals::SetFrameLine(frame.get(), line);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
   }
 }

@@ -1,8 +1,53 @@
 // Version differences only the tests read: what a handled-exception entry,
-// a frame or the recursion guard holds. Kept out of the modules' headers.
+// a frame, a dict or the recursion guard holds. Kept out of the modules'
+// headers; the runtime itself reads such things only in its internals unit.
 #pragma once
 
+#include <frameobject.h>
+
+#include <utility>
+
+#include "runtime/internals.h"
 #include "runtime/python_compat.h"
+
+// The innermost handled-exception entry: a frame's or a generator's own.
+inline _PyErr_StackItem* Rt_HandledEntry(PyThreadState* tstate) noexcept {
+  return tstate->exc_info;
+}
+
+// Whether an entry holds an exception (None and null both mean none).
+inline bool Rt_EntryHoldsException(const _PyErr_StackItem* item) noexcept {
+  return item->exc_value && item->exc_value != Py_None;
+}
+
+// Puts `given` into an entry and hands back what it held.
+inline rt::ExceptionState Rt_EntryExchange(_PyErr_StackItem* item,
+                                           rt::ExceptionState given) noexcept {
+#if RT_PY311
+  return rt::ExceptionState::OfValue(
+      rt::Ref::steal(std::exchange(item->exc_value, given.value_.release())));
+#else
+  return rt::ExceptionState::OfTriple(
+      rt::Ref::steal(std::exchange(item->exc_type, given.type_.release())),
+      rt::Ref::steal(std::exchange(item->exc_value, given.value_.release())),
+      rt::Ref::steal(std::exchange(item->exc_traceback, given.tb_.release())));
+#endif
+}
+
+// Whether dicts carry a version tag that changes on every modification.
+#define RT_HAVE_DICT_VERSION (PY_VERSION_HEX < 0x030E0000)
+#if RT_HAVE_DICT_VERSION
+inline uint64_t Rt_DictVersion(PyObject* dict) noexcept {
+#if RT_PY312
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if RT_PY312
+#pragma GCC diagnostic pop
+#endif
+}
+#endif
 
 // What an entry holds, borrowed (null where it holds nothing).
 inline void Rt_EntryPeek(const _PyErr_StackItem* item, PyObject** type, PyObject** value,

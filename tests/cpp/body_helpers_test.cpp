@@ -9,6 +9,7 @@
 #include <random>
 
 #include "runtime/body_helpers.h"
+#include "runtime/internals.h"
 #include "runtime/python_compat.h"
 
 namespace {
@@ -35,7 +36,7 @@ void ExpectDecimal(Py_ssize_t v) {
   ASSERT_TRUE(got);
   EXPECT_EQ(Utf8(got), expected) << v;
   EXPECT_TRUE(PyUnicode_CheckExact(got));
-  EXPECT_TRUE(Rt_StrIsAscii(got));
+  EXPECT_TRUE(PyUnicode_IS_ASCII(got));
   EXPECT_EQ(PyUnicode_GET_LENGTH(got), static_cast<Py_ssize_t>(std::strlen(expected)));
   Py_DECREF(got);
 }
@@ -124,7 +125,7 @@ TEST_F(BodyHelpersTest, MaxCharOfEveryKind) {
   PyObject* legacy = LegacyStr(L"abc");
   ASSERT_TRUE(legacy);
 #if !RT_PY312
-  ASSERT_FALSE(Rt_StrIsReady(legacy));
+  ASSERT_FALSE(PyUnicode_IS_READY(legacy));
   EXPECT_EQ(Rt_MaxCharOf(legacy), 0x10FFFFu);  // no kind yet: assume the widest
 #endif
   Py_DECREF(legacy);
@@ -138,16 +139,16 @@ TEST_F(BodyHelpersTest, JoinMakesPartsReadyAndCopiesAcrossKinds) {
   PyObject* const latin[3] = {legacy, equals, equals};
   PyObject* joined = Rt_UnicodeJoin3(latin, 7, 255).release();
   ASSERT_TRUE(joined);
-  EXPECT_TRUE(Rt_StrIsReady(legacy));
+  EXPECT_TRUE(PyUnicode_IS_READY(legacy));
   EXPECT_EQ(Utf8(joined), "h\xc3\xa9llo==");
-  EXPECT_EQ(Rt_StrKind(joined), static_cast<unsigned>(PyUnicode_1BYTE_KIND));
+  EXPECT_EQ(PyUnicode_KIND(joined), static_cast<unsigned>(PyUnicode_1BYTE_KIND));
   Py_DECREF(joined);
 
   PyObject* const mixed[3] = {legacy, equals, wide};
   joined = Rt_UnicodeJoin3(mixed, 7, 0xFFFF).release();
   ASSERT_TRUE(joined);
   EXPECT_EQ(Utf8(joined), "h\xc3\xa9llo=\xe2\x82\xac");
-  EXPECT_EQ(Rt_StrKind(joined), static_cast<unsigned>(PyUnicode_2BYTE_KIND));
+  EXPECT_EQ(PyUnicode_KIND(joined), static_cast<unsigned>(PyUnicode_2BYTE_KIND));
   Py_DECREF(joined);
   Py_DECREF(legacy);
   Py_DECREF(equals);
@@ -178,11 +179,14 @@ TEST_F(BodyHelpersTest, GetMethodReadiesTheType) {
   PyObject* name = PyUnicode_InternFromString("m");
   PyObject_Hash(name);
   rt::Ref method;
-  EXPECT_EQ(Rt_GetMethod(obj, name, &method), 1);
+  // Without the internals the attribute read readies it and binds the method.
+  int unbound = Rt_GetMethod(obj, name, &method);
+  EXPECT_EQ(unbound, rt::internals::kOn ? 1 : 0);
   EXPECT_NE(g_unready_type.tp_dict, nullptr);
   ASSERT_TRUE(method);
-  EXPECT_EQ(Py_TYPE(method.get()), &PyMethodDescr_Type);
-  PyObject* result = PyObject_CallFunctionObjArgs(method.get(), obj, nullptr);
+  EXPECT_EQ(Py_TYPE(method.get()), unbound ? &PyMethodDescr_Type : &PyCFunction_Type);
+  PyObject* result = unbound ? PyObject_CallFunctionObjArgs(method.get(), obj, nullptr)
+                             : PyObject_CallFunctionObjArgs(method.get(), nullptr);
   EXPECT_EQ(result, obj);
   Py_XDECREF(result);
   method.reset();

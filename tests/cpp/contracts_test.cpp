@@ -56,9 +56,9 @@ const Contract kContracts[] = {
        GlobalLookupCache cache{0, nullptr};
        (void)Rt_GetModuleGlobal(LooseName(), &cache);
      },
-     "Rt_IsInternedName"},
+     "IsInternedName"},
     {"NamespaceStoreOfALooseName",
-     [] { (void)Rt_SetNamespaceItem(PyDict_New(), LooseName(), Py_None); }, "Rt_IsInternedName"},
+     [] { (void)Rt_SetNamespaceItem(PyDict_New(), LooseName(), Py_None); }, "IsInternedName"},
 };
 
 class ContractDeathTest : public testing::TestWithParam<Contract> {};

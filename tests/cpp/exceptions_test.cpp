@@ -7,7 +7,7 @@
 
 namespace {
 
-PyThreadState* Thread() { return Rt_ThreadState(); }
+PyThreadState* Thread() { return PyThreadState_GetUnchecked(); }
 
 // Evaluates `expression` with builtins; a new reference or null with the error.
 PyObject* Eval(const char* expression) {
@@ -60,7 +60,7 @@ void SetEntry(_PyErr_StackItem* item, PyObject* type, PyObject* value, PyObject*
 }
 // The raised exception's traceback (borrowed), the exception left raised.
 PyObject* RaisedTraceback() {
-  rt::ExceptionState raised = Rt_TakeRaised(Thread());
+  rt::ExceptionState raised = Rt_TakeRaised();
   PyObject* tb = raised.traceback();
   Rt_Raise(std::move(raised));
   return tb;
@@ -86,7 +86,7 @@ TEST_F(ExceptionsTest, MatchesCurrentByClass) {
   EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_KeyboardInterrupt), 0);
   EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_ValueError), 0);
   // Matching never disturbs the raised exception.
-  EXPECT_EQ(Rt_RaisedType(ts), PyExc_KeyError);
+  EXPECT_EQ(PyErr_Occurred(), PyExc_KeyError);
   PyErr_Clear();
   PyErr_SetNone(PyExc_KeyboardInterrupt);
   EXPECT_EQ(Rt_ExceptionMatchesCurrent(ts, PyExc_Exception), 0);
@@ -260,10 +260,13 @@ TEST_F(ExceptionsTest, SaveFindsTheOuterHandlerBehindEmptyEntries) {
     saved = rt::ExceptionState();
     EXPECT_EQ(Py_REFCNT(outer), before);
 
-    // An entry holding None counts as empty too.
-    SetEntry(&stack.inner(), Py_None, Py_None, nullptr);
-    saved = Rt_ExceptionSave(Thread());
-    EXPECT_EQ(saved.value(), outer);
+    // An entry holding None counts as empty too. From 3.12 the interpreter
+    // stores none there, and its public reads stop at one.
+    if (rt::internals::kOn || !RT_PY312) {
+      SetEntry(&stack.inner(), Py_None, Py_None, nullptr);
+      saved = Rt_ExceptionSave(Thread());
+      EXPECT_EQ(saved.value(), outer);
+    }
 
     // A handled exception in the inner entry is the one saved.
     PyObject* mine = PyObject_CallFunction(PyExc_ValueError, "s", "inner");
@@ -330,7 +333,7 @@ TEST_F(ExceptionsTest, GetExceptionNormalisesAndHandles) {
   ASSERT_EQ(Eval("1 // 0"), nullptr);
   ASSERT_NE(RaisedTraceback(), nullptr);
   ASSERT_EQ(Rt_GetException(ts, &caught), 0);
-  EXPECT_EQ(Rt_RaisedType(ts), nullptr);
+  EXPECT_EQ(PyErr_Occurred(), nullptr);
   EXPECT_EQ(PyErr_Occurred(), nullptr);
   EXPECT_EQ(caught.type(), PyExc_ZeroDivisionError);
   EXPECT_TRUE(PyObject_TypeCheck(caught.value(), Type(PyExc_ZeroDivisionError)));
@@ -444,14 +447,14 @@ TEST_F(ExceptionsTest, FetchAndRestoreKeepTheRaisedException) {
     } else {
       PyErr_SetString(PyExc_KeyError, "k");
     }
-    rt::ExceptionState taken = Rt_TakeRaised(Thread());
+    rt::ExceptionState taken = Rt_TakeRaised();
     EXPECT_FALSE(PyErr_Occurred()) << c.name;
     EXPECT_EQ(taken.type(), c.type) << c.name;
     EXPECT_EQ(taken.traceback() != nullptr, c.has_tb) << c.name;
     PyObject* kept_tb = taken.traceback();
     Py_XINCREF(kept_tb);
     Rt_Raise(std::move(taken));
-    EXPECT_EQ(Rt_RaisedType(Thread()), c.type) << c.name;
+    EXPECT_EQ(PyErr_Occurred(), c.type) << c.name;
     EXPECT_EQ(RaisedTraceback(), kept_tb) << c.name;
     Py_XDECREF(kept_tb);
     EXPECT_TRUE(PyErr_ExceptionMatches(c.type)) << c.name;

@@ -134,7 +134,7 @@ TEST_F(RefTest, BoundArgumentsReleaseEveryValueOnce) {
 // --- the exception scopes ----------------------------------------------------------------
 
 TEST_F(RefTest, HandledExceptionScopePutsTheEntryBack) {
-  PyThreadState* ts = Rt_ThreadState();
+  PyThreadState* ts = PyThreadState_GetUnchecked();
   _PyErr_StackItem* entry = Rt_HandledEntry(ts);
   Ref outer = Ref::steal(PyObject_CallFunction(PyExc_KeyError, "s", "outer"));
   Ref inner = Ref::steal(PyObject_CallFunction(PyExc_ValueError, "s", "inner"));

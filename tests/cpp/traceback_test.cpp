@@ -261,13 +261,13 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
     PyErr_Clear();
     ForgetTraceback();
     // Besides this test, only the runtime's kept frame may hold it.
-    EXPECT_EQ(Py_REFCNT(first), RT_REUSE_ENTRY_FRAMES ? 2 : 1);
+    EXPECT_EQ(Py_REFCNT(first), rt::internals::kReuseEntryFrames ? 2 : 1);
     if (!use.hold) Py_DECREF(first);
 
     Raise();
     Rt_AddTraceback("f", 30, kSource);
     PyObject* second = reinterpret_cast<PyObject*>(PendingTraceback()->tb_frame);
-    if (RT_REUSE_ENTRY_FRAMES && use.reused) {
+    if (rt::internals::kReuseEntryFrames && use.reused) {
       EXPECT_EQ(second, first);
     }
     if (use.hold) {
@@ -281,7 +281,7 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
       EXPECT_EQ(on, std::string(flag) == "f_trace_lines" ? Py_True : Py_False) << flag;
       Py_XDECREF(on);
     }
-    if (RT_REUSE_ENTRY_FRAMES) {
+    if (rt::internals::kReuseEntryFrames) {
       PyObject* locals = PyObject_GetAttrString(second, "f_locals");
       ASSERT_NE(locals, nullptr);
       EXPECT_EQ(PyMapping_Size(locals), 0);

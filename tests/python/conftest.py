@@ -45,6 +45,23 @@ def format_failure(obj):
 
 
 SANITIZED = os.environ.get("VELMORA_SANITIZED") == "1"
+
+
+def _internals_built():
+    """Whether the build takes the fast paths of the interpreter's internals
+    (the CMake option VELMORA_INTERNALS), as the build recorded it."""
+    try:
+        with open(os.path.join(TESTMOD_DIR, "internals_switch.txt")) as f:
+            return f.read().strip() == "1"
+    except FileNotFoundError:
+        return True
+
+
+INTERNALS = _internals_built()
+# For the few tests that look at a fast path's own state, which a build on the
+# public API alone does not keep.
+needs_internals = pytest.mark.skipif(not INTERNALS, reason="a fast path of the interpreter's internals, "
+                                                           "built off (VELMORA_INTERNALS=OFF)")
 MEMCHECK = os.environ.get("VELMORA_MEMCHECK") == "1"  # under valgrind: about 40 times slower
 
 

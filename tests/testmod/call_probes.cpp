@@ -183,7 +183,7 @@ PyObject* Vectorcall(PyObject*, PyObject* args) {
   Py_ssize_t nkw = kwnames == Py_None ? 0 : PyTuple_GET_SIZE(kwnames);
   if (nkw > v.n) return PyErr_Format(PyExc_ValueError, "fewer values than keyword names");
   size_t nargsf = static_cast<size_t>(v.n - nkw) | (offset ? PY_VECTORCALL_ARGUMENTS_OFFSET : 0);
-  return _PyObject_Vectorcall(f, v.slots + 1, nargsf, kwnames == Py_None ? nullptr : kwnames);
+  return PyObject_Vectorcall(f, v.slots + 1, nargsf, kwnames == Py_None ? nullptr : kwnames);
 }
 
 // fast_call(callable, *args): Rt_FastCall with the offset convention, no keywords.
@@ -270,7 +270,7 @@ PyObject* CallNative(PyObject*, PyObject* args) {
   if (kw != Py_None && PyTuple_Check(kw)) nargs -= PyTuple_GET_SIZE(kw);
   if (nargs < 0) return PyErr_Format(PyExc_ValueError, "fewer values than keyword names");
   auto meth =
-      reinterpret_cast<_PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
+      reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)(void)>(ml->ml_meth));
   PyObject* result = meth(reinterpret_cast<PyCFunctionObject*>(f)->m_self, v.slots + 1, nargs,
                           kw == Py_None ? nullptr : kw);
   if (!result && !PyErr_Occurred())
@@ -304,7 +304,7 @@ PyObject* BindProbe(PyObject*, PyObject* args) {
 
 // recursion_depth(): the thread's recursion counter, to see that guards pair up.
 PyObject* RecursionDepth(PyObject*, PyObject*) {
-  return PyLong_FromLong(Rt_RecursionDepth(Rt_ThreadState()));
+  return PyLong_FromLong(Rt_RecursionDepth(PyThreadState_GetUnchecked()));
 }
 
 PyMethodDef g_probes[] = {

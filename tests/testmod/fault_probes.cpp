@@ -16,6 +16,7 @@
 #include <climits>
 #include <vector>
 
+#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 #include "tests/testmod/testmod.h"
 
@@ -104,7 +105,7 @@ PyObject* FailAllocation(PyObject*, PyObject* args, PyObject* kwargs) {
     result = Py_TYPE(callable)->tp_call(callable, positional.get(), call_kwargs);
   } else {
     result =
-        _PyObject_Vectorcall(callable, vector.data(), static_cast<size_t>(nargs), kwnames.get());
+        PyObject_Vectorcall(callable, vector.data(), static_cast<size_t>(nargs), kwnames.get());
   }
   PyObject *type, *value, *tb;
   PyErr_Fetch(&type, &value, &tb);

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include "constants.h"
+#include "runtime/internals.h"
 #include "runtime/module_definition.h"
 #include "runtime/module_state.h"
 #include "tests/testmod/test_descriptor.h"
@@ -39,6 +40,8 @@ int Body(int* line) {
   if (RegisterStartupProbes(d) < 0 || RegisterFunctionProbes(d) < 0 || RegisterCallProbes(d) < 0 ||
       RegisterImportProbes(d) < 0 || RegisterHelperProbes(d) < 0 || RegisterFaultProbes(d) < 0)
     return -1;
+  // Whether the runtime under test takes the fast paths of the interpreter's internals.
+  if (PyDict_SetItemString(d, "INTERNALS", rt::internals::kOn ? Py_True : Py_False) < 0) return -1;
   return 0;
 }
 

@@ -28,6 +28,12 @@ PyObject* FormatSimple(PyObject* x) noexcept;
 // 1: *method is a plain function to call with obj first; 0: *method is the
 // ready attribute, or empty with an exception set. *method starts empty.
 int Rt_GetMethod(PyObject* obj, PyObject* name, rt::Ref* method) noexcept;
+// The interpreter's method lookup where the build may use it, else the
+// attribute read (answering 0): the same outcome, *method null with an
+// exception set on failure. *method must be null on entry.
+int Rt_LookupMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept;
+// Whether what Rt_LookupMethod found unbound is dict's own values().
+bool Rt_IsDictValuesMethod(PyObject* method, PyObject* values_name) noexcept;
 // obj.<name>() and obj.<name>(arg) through the interpreter's method lookup,
 // without a bound-method object.
 inline rt::Ref Rt_CallMethodNoArgs(PyObject* obj, PyObject* name) noexcept {

@@ -50,7 +50,7 @@ class [[nodiscard]] HandledExceptionScope {
 // unless Discard() let a new error take its place.
 class [[nodiscard]] PendingErrorScope {
  public:
-  PendingErrorScope() noexcept : kept_(Rt_TakeRaised(Rt_ThreadState())) {}
+  PendingErrorScope() noexcept : kept_(Rt_TakeRaised()) {}
   ~PendingErrorScope() {
     if (discarded_) return;
     PyErr_Clear();  // the pending exception is the one to report

@@ -3,12 +3,9 @@
 
 #include <Python.h>
 
-#include <cassert>
 #include <cstdint>
 
-#include "runtime/calls.h"
 #include "runtime/module_state.h"
-#include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
 // One per read site: the module dict's version at the last lookup and what it
@@ -20,7 +17,8 @@ struct GlobalLookupCache {
 
 // The routines below return an rt::Ref through inline wrappers of
 // object-or-null entries: these reads sit on every path of module code, and a
-// class returned from an out-of-line call travels through memory.
+// class returned from an out-of-line call travels through memory. What the
+// caches keep is the core's to read (they are opaque to module code).
 namespace rt::detail {
 PyObject* GetBuiltinName(PyObject* name) noexcept;
 PyObject* GetAttrNoError(PyObject* obj, PyObject* name) noexcept;
@@ -36,27 +34,7 @@ inline rt::Ref Rt_GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
 }
 
 namespace rt::detail {
-inline PyObject* GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
-  // A lookup with an exception set would clear it on a miss.
-  assert(!PyErr_Occurred() && "a global is read with no exception pending");
-  assert(Rt_IsInternedName(name));
-  PyObject* d = g_state.module_dict;
-#if RT_HAVE_DICT_VERSION
-  if (cache->version == Rt_DictVersion(d)) {
-    if (!cache->value) return GetBuiltinName(name);
-    return rt::NewRef(cache->value);
-  }
-  PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));  // borrowed
-  cache->version = Rt_DictVersion(d);
-  cache->value = value;
-#else
-  (void)cache;  // nothing tells when the dict changed: every read looks
-  PyObject* value = _PyDict_GetItem_KnownHash(d, name, Rt_StrCachedHash(name));  // borrowed
-#endif
-  if (value) return rt::NewRef(value);
-  PyErr_Clear();
-  return GetBuiltinName(name);
-}
+PyObject* GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept;
 }  // namespace rt::detail
 
 // Empty with NameError or another exception. `name` is an interned constant
@@ -95,59 +73,7 @@ struct AttributeReadCache {
 };
 
 namespace rt::detail {
-// The generic read, noting in the cache what it can keep.
-PyObject* GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept;
-
-inline PyObject* GetAttrCached(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  switch (cache->kind) {
-    case AttributeReadCache::kSlot:
-      if (cache->owner == type && cache->version == Rt_TypeVersion(type)) {
-        PyObject* value =
-            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + cache->offset);
-        if (value) return rt::NewRef(value);  // an empty slot raises on the generic path
-      }
-      break;
-    case AttributeReadCache::kDataDescriptor:
-      if (cache->owner == type && cache->version == Rt_TypeVersion(type)) {
-        if (Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None) {
-          // The getter called as the property would call it, held over the
-          // call: a second __init__ of the property can replace it.
-          if (PyObject* getter = Rt_PropertyGetter(cache->found)) {
-            rt::Ref held = rt::Ref::borrow(getter);
-            PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
-            // A Python function's own entry sets an exception with every null;
-            // entered here, it saves the dispatcher's checks (some 40
-            // instructions a read, 2% of a three-cookie SimpleCookie answer on 3.8).
-            if (Py_TYPE(getter) == &PyFunction_Type) {
-              if (vectorcallfunc entry = Rt_VectorcallEntry(getter))
-                return entry(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-            }
-            return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr);
-          }
-        }
-        // Held over the call, which may take it out of the type's dict.
-        rt::Ref descriptor = rt::Ref::borrow(cache->found);
-        return Py_TYPE(descriptor.get())
-            ->tp_descr_get(descriptor.get(), obj, reinterpret_cast<PyObject*>(type));
-      }
-      break;
-    case AttributeReadCache::kClassValue:
-      if (cache->owner == obj &&
-          cache->version == Rt_TypeVersion(reinterpret_cast<PyTypeObject*>(obj)) &&
-          cache->meta_version == Rt_TypeVersion(type))
-        return rt::NewRef(cache->found);
-      break;
-    case AttributeReadCache::kGeneric:
-      if (cache->owner == type && cache->version == Rt_TypeVersion(type))
-        return cache->read(obj, name);
-      break;
-    case AttributeReadCache::kNothing:
-      break;
-  }
-  return GetAttrAndRemember(obj, name, cache);
-}
+PyObject* GetAttrCached(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept;
 }  // namespace rt::detail
 
 // Rt_GetAttr with the read site's cache: empty with an exception set.

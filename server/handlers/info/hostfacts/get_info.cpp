@@ -191,7 +191,7 @@ int ExceptClause(PyThreadState* tstate, Locals* v, int* line) noexcept {
 
 // The try statement, with the handled exception put back however the statement ends.
 int TryStatement(PyObject* self, Locals* v, int* line) noexcept {
-  PyThreadState* tstate = Rt_ThreadState();
+  PyThreadState* tstate = PyThreadState_GetUnchecked();
   rt::HandledExceptionScope scope(tstate);
   if (TryBody(self, v, line) == 0) return 0;
   return ExceptClause(tstate, v, line);
