@@ -124,6 +124,7 @@ def main():
         return
     short, long = (20, 120) if "--quick" in sys.argv else (100, 600)
     print("CPython %s" % platform.python_version())
+    scenarios.check_same_answers()
     record = report.Recorder("instructions", "ir.py", sys.argv[1:])
     stdout, counts = under_callgrind(["--child", str(short), str(long)], os.environ)
     intervals = json.loads(stdout.splitlines()[-1])

@@ -12,7 +12,6 @@ import json
 import os
 import subprocess
 import sys
-from http.cookies import SimpleCookie
 from typing import Callable, Dict, NamedTuple
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -140,6 +139,17 @@ class Cookie:
         self.key, self.value = key, value
 
 
+class PlainCookie:
+    """A cookie as callers without tornado pass one: its fields in the instance's dict."""
+
+    def __init__(self, key, value):
+        self.key, self.value = key, value
+
+
+class CookieDict(dict):
+    """A mapping of cookies that is a dict subclass overriding nothing."""
+
+
 class Facts:
     def dict(self):
         return {"version": "1", "python": "3.8"}
@@ -163,15 +173,17 @@ class Recorder:
         pass
 
 
-def exact_cookies(n):
-    return {"c%d" % i: Cookie("c%d" % i, "v%d" % i) for i in range(n)}
+def exact_cookies(n, cookie=Cookie, mapping=dict):
+    return mapping(("c%d" % i, cookie("c%d" % i, "v%d" % i)) for i in range(n))
 
 
 def simple_cookie(n):
-    jar = SimpleCookie()
-    for i in range(n):
-        jar["c%d" % i] = "v%d" % i
-    return jar
+    """The SimpleCookie of Morsels that tornado makes of a request's Cookie header."""
+    from tornado.httputil import HTTPHeaders, HTTPServerRequest, RequestStartLine
+
+    header = "; ".join("c%d=v%d" % (i, i) for i in range(n))
+    return HTTPServerRequest(start_line=RequestStartLine("GET", "/", "HTTP/1.1"),
+                             headers=HTTPHeaders({"Host": "localhost", "Cookie": header})).cookies
 
 
 def info_handler(module, cookies):
@@ -224,10 +236,15 @@ NOOP = {"f": ().__len__}
 NOOP3 = {"f": slice, "h": 0, "s": 1, "r": 2}
 
 SCENARIOS = [
-    Scenario("_get_info, 0 cookies, exact dict", CALL, _get_info_of(exact_cookies(0)), NOOP),
-    Scenario("_get_info, 3 cookies, exact dict", CALL, _get_info_of(exact_cookies(3)), NOOP),
-    Scenario("_get_info, 30 cookies, exact dict", CALL, _get_info_of(exact_cookies(30)), NOOP),
+    Scenario("_get_info, 0 cookies", CALL, _get_info_of(exact_cookies(0)), NOOP),
+    Scenario("_get_info, 3 cookies, __slots__, exact dict", CALL, _get_info_of(exact_cookies(3)), NOOP),
+    Scenario("_get_info, 30 cookies, __slots__, exact dict", CALL, _get_info_of(exact_cookies(30)), NOOP),
+    Scenario("_get_info, 30 cookies, attributes, exact dict", CALL,
+             _get_info_of(exact_cookies(30, PlainCookie)), NOOP),
+    Scenario("_get_info, 30 cookies, attributes, dict subclass", CALL,
+             _get_info_of(exact_cookies(30, PlainCookie, CookieDict)), NOOP),
     Scenario("_get_info, 3 cookies, SimpleCookie", CALL, _get_info_of(simple_cookie(3)), NOOP),
+    Scenario("_get_info, 30 cookies, SimpleCookie", CALL, _get_info_of(simple_cookie(30)), NOOP),
     Scenario("_get_info, the 500 answer", CALL, _get_info_of(exact_cookies(3), FailingFacts), NOOP),
     Scenario("_finish_with_result, {}", CALL_FINISH, _finish_of({}), NOOP3),
     Scenario("_finish_with_result, 20 keys", CALL_FINISH,

@@ -399,15 +399,92 @@ PyObject* ReadTypeThenGetattr(PyObject* cls, PyObject* name) noexcept {
   return CallGetattr(cls, hook.get(), name);
 }
 
+#if RT_PY311
+// From 3.11 an instance of a class statement's class keeps its attributes'
+// values beside it, in an array indexed as the names its class's instances
+// share, until something asks for its dict (3.11, 3.12) or it outgrows the
+// shared names. The layouts below are each version's pycore_object.h and
+// pycore_dict.h.
+#if RT_PY313
+struct InlineValues {
+  uint8_t capacity, size, embedded, valid;
+  PyObject* values[1];
+};
+#endif
+
+// The instance's values kept beside it, or null while its dict holds them.
+PyObject** InstanceValues(PyObject* obj) noexcept {
+#if RT_PY313
+  if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+  auto* inline_values =
+      reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+  return inline_values->valid ? inline_values->values : nullptr;
+#elif RT_PY312
+  if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+  // The dict, or the values' address less one.
+  char* dict_or_values = reinterpret_cast<char**>(obj)[-3];
+  if (!(reinterpret_cast<uintptr_t>(dict_or_values) & 1)) return nullptr;
+  return reinterpret_cast<PyObject**>(dict_or_values + 1);
+#else
+  if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+  return reinterpret_cast<PyObject***>(obj)[-4];
+#endif
+}
+
+// The index of `value` among the values in use, or -1 unless it is there exactly once.
+Py_ssize_t SoleIndexOf(PyObject** values, PyObject* value) noexcept {
+  Py_ssize_t found = -1, matches = 0;
+  auto look = [&](Py_ssize_t i) {
+    if (values[i] == value) {
+      found = i;
+      matches++;
+    }
+  };
+#if RT_PY313
+  const auto* head = reinterpret_cast<const InlineValues*>(reinterpret_cast<char*>(values) -
+                                                           offsetof(InlineValues, values));
+  for (Py_ssize_t i = 0; i < head->capacity; i++) look(i);
+#else
+  // Before the values: the count in use, then the indices in use, counting down.
+  const uint8_t* count = reinterpret_cast<const uint8_t*>(values) - 2;
+  for (int n = 1; n <= *count; n++) look(count[-n]);
+#endif
+  return matches == 1 ? found : -1;
+}
+#endif
+
+// A read that found nothing in the type and `value` in the instance's values:
+// where the next read finds it while the type's tag holds, as the
+// interpreter's own instance reads do. The generic read found the value under
+// the name, so the one index that holds it is the name's.
+void RememberInstanceValue([[maybe_unused]] PyObject* obj, [[maybe_unused]] PyObject* value,
+                           [[maybe_unused]] unsigned int version,
+                           [[maybe_unused]] AttributeReadCache* cache) noexcept {
+#if RT_PY311
+  PyObject** values = InstanceValues(obj);
+  if (!values) return;
+  Py_ssize_t index = SoleIndexOf(values, value);
+  if (index < 0) return;
+  cache->kind = AttributeReadCache::kInstanceValue;
+  cache->owner = Py_TYPE(obj);
+  cache->version = version;
+  cache->offset = index;
+#endif
+}
+
 // What a read of `name` on `obj` would find again while the tags hold; a
 // version of 0 (a type without a tag) keeps nothing. Looks only: no errors.
-void RememberFound(PyObject* obj, PyObject* name, ClassRead class_read,
+void RememberFound(PyObject* obj, PyObject* name, PyObject* result, ClassRead class_read,
                    AttributeReadCache* cache) noexcept {
   PyTypeObject* type = Py_TYPE(obj);
   if (type->tp_getattro == PyObject_GenericGetAttr) {
     PyObject* descriptor = _PyType_Lookup(type, name);  // borrowed; assigns the tag
     unsigned int version = TypeVersion(type);
-    if (!descriptor || !version) return;
+    if (!version) return;
+    if (!descriptor) {
+      RememberInstanceValue(obj, result, version, cache);
+      return;
+    }
     PyTypeObject* kind = Py_TYPE(descriptor);
     if (kind == &PyMemberDescr_Type) {
       const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member;
@@ -442,10 +519,10 @@ void RememberFound(PyObject* obj, PyObject* name, ClassRead class_read,
 }
 
 // Failing that, that objects of this type need the generic read.
-void Remember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+void Remember(PyObject* obj, PyObject* name, PyObject* result, AttributeReadCache* cache) noexcept {
   // How a class reads decides both what is kept and the generic read: asked once.
   ClassRead class_read = PyType_Check(obj) ? ClassReadOf(Py_TYPE(obj)) : ClassRead::kOther;
-  RememberFound(obj, name, class_read, cache);
+  RememberFound(obj, name, result, class_read, cache);
   if (cache->kind != AttributeReadCache::kNothing) return;
   PyTypeObject* type = Py_TYPE(obj);
   unsigned int version = TypeVersion(type);
@@ -464,7 +541,7 @@ PyObject* GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* 
   cache->kind = AttributeReadCache::kNothing;
   PyObject* result = rt::detail::GetAttr(obj, name);
   // Looked at after the read, which may change the type and gives it its tag.
-  if (result) Remember(obj, name, cache);
+  if (result) Remember(obj, name, result, cache);
   return result;
 }
 
@@ -513,6 +590,16 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
           cache->version == TypeVersion(reinterpret_cast<PyTypeObject*>(obj)) &&
           cache->meta_version == TypeVersion(type))
         return rt::NewRef(cache->found);
+      break;
+    case AttributeReadCache::kInstanceValue:
+#if RT_PY311
+      if (cache->owner == type && cache->version == TypeVersion(type)) {
+        // A value emptied, or the values given up for a dict: the generic read.
+        if (PyObject** values = InstanceValues(obj)) {
+          if (PyObject* value = values[cache->offset]) return rt::NewRef(value);
+        }
+      }
+#endif
       break;
     case AttributeReadCache::kGeneric:
       if (cache->owner == type && cache->version == TypeVersion(type))

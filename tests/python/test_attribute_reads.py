@@ -1,6 +1,7 @@
 """The attribute reads of _get_info keep where they found an attribute (a
-slot, a data descriptor, a class's own value) between calls: every change
-that the interpreter would see between two calls, _get_info sees too."""
+slot, a data descriptor, a class's own value, an instance's own value kept
+beside it) between calls: every change that the interpreter would see between
+two calls, _get_info sees too."""
 from http import HTTPStatus
 
 import pytest
@@ -42,6 +43,45 @@ def _plain():
                 self.key = key
 
     return Plain
+
+
+def _instance_attributes():
+    class Attributes:
+        def __init__(self, key, value):
+            self.key, self.value = key, value
+
+    return Attributes
+
+
+def _delete_value(items):
+    del items[0].value
+
+
+def _write_through_dict(items):
+    # Makes the instance's dict, which then holds what was kept beside it.
+    items[0].__dict__["value"] = "through-dict"
+
+
+def _replace_dict(items):
+    items[0].__dict__ = {"key": "own-dict", "value": "replaced"}
+
+
+def _many_attributes(items):
+    # More names than the class's instances share: the values move into a dict.
+    for i in range(40):
+        setattr(items[0], "extra%d" % i, i)
+    items[0].value = "after-extras"
+
+
+def _class_gains_property(items):
+    type(items[0]).value = property(lambda self: "from-property")
+
+
+def _class_swapped(items):
+    class Other:
+        value = property(lambda self: "other-class")
+
+    items[0].__class__ = Other
 
 
 def _rebind_slot(items):
@@ -140,6 +180,13 @@ COOKIE_CASES = {
     "class attribute shadowed": (_plain, None, _shadow_class_attribute),
     "shadow removed": (_plain, "k", _delete_shadow),
     "base gains a property": (_subclassed(_slotted), "k", _base_gains_property),
+    "instance value rebound": (_instance_attributes, "k", _rebind_slot),
+    "instance value deleted": (_instance_attributes, "k", _delete_value),
+    "instance dict written": (_instance_attributes, "k", _write_through_dict),
+    "instance dict replaced": (_instance_attributes, "k", _replace_dict),
+    "instance outgrows shared names": (_instance_attributes, "k", _many_attributes),
+    "class property over instance value": (_instance_attributes, "k", _class_gains_property),
+    "instance changes class": (_instance_attributes, "k", _class_swapped),
 }
 
 
@@ -171,6 +218,18 @@ def test_cookie_reads_follow_changes(monkeypatch, case):
             assert (status, result) == (HTTPStatus.INTERNAL_SERVER_ERROR, FAILED)
         else:
             assert result["cookie"] == expected
+
+
+def test_one_object_under_both_names_of_the_first_item(monkeypatch):
+    # Where the first item keeps the object does not tell which name it is
+    # under: the sites must not take one name's place for the other's.
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+    cls = _instance_attributes()
+    shared = "same"
+    items = [cls(shared, shared), cls("k1", 1), cls("k2", 2)]
+    cookies = {str(i): item for i, item in enumerate(items)}
+    for _ in range(3):
+        assert _answer(cookies)[1]["cookie"] == "same=same; k1=1; k2=2"
 
 
 def test_item_types_taking_turns_at_one_site(monkeypatch):

@@ -5,6 +5,7 @@ import re
 import shutil
 import subprocess
 import sys
+from http.cookies import Morsel, SimpleCookie
 
 import pytest
 
@@ -81,3 +82,26 @@ def test_import_children_of_the_instruction_count_run(mode):
             output = run_bench("ir.py", mode, *side)
             if mode == "--child-floor":
                 assert output.split()[-1] in scenarios.FLOOR_MODULES, (label, output)
+
+
+@pytest.mark.parametrize("name, count, mapping, item", [
+    ("_get_info, 0 cookies", 0, dict, None),
+    ("_get_info, 30 cookies, __slots__, exact dict", 30, dict, scenarios.Cookie),
+    ("_get_info, 30 cookies, attributes, exact dict", 30, dict, scenarios.PlainCookie),
+    ("_get_info, 30 cookies, attributes, dict subclass", 30, scenarios.CookieDict, scenarios.PlainCookie),
+    ("_get_info, 30 cookies, SimpleCookie", 30, SimpleCookie, Morsel),
+])
+def test_cookie_scenarios_have_their_shape_and_both_sides_answer_alike(name, count, mapping, item,
+                                                                       monkeypatch):
+    sc = next(s for s in scenarios.SCENARIOS if s.name == name)
+    answers = []
+    for pair in (scenarios.load_compiled(), scenarios.load_twins()):
+        # The scenario installs its facts factory in the module the other tests share.
+        monkeypatch.setitem(pair[0].__dict__, "JupyterServerAppInfo", pair[0].JupyterServerAppInfo)
+        names = sc.names(pair)
+        cookies = names["f"].__self__.cookies
+        assert type(cookies) is mapping and len(cookies) == count
+        assert all(type(cookie) is item for cookie in cookies.values())
+        answers.append(eval(sc.stmt, dict(names)))
+    assert answers[0] == answers[1]
+    assert answers[0][1]["cookie"] == "; ".join("c%d=v%d" % (i, i) for i in range(count))

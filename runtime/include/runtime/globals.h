@@ -58,16 +58,20 @@ inline rt::Ref Rt_GetAttr(PyObject* obj, PyObject* name) noexcept {
 // One per attribute read site: where the last read found the attribute, kept
 // while the version tags say that no dict it came from changed. Kept are only
 // outcomes that no instance dict can shadow: a slot, a data descriptor of the
-// type, or a plain attribute of a class read through the standard lookup of
-// its metatype. Nothing here is dereferenced before a tag has matched.
+// type, a plain attribute of a class read through the standard lookup of its
+// metatype, or the index of an instance's own value kept beside it while its
+// type has nothing of the name. Nothing here is dereferenced before a tag has
+// matched.
 struct AttributeReadCache {
   // kGeneric: objects of the type `owner` take the generic read, through `read`.
-  enum Kind : int { kNothing, kGeneric, kSlot, kDataDescriptor, kClassValue };
+  // kInstanceValue: the type has nothing of the name, and the instance keeps
+  // its value at `offset` among the values kept beside it (3.11 on).
+  enum Kind : int { kNothing, kGeneric, kSlot, kDataDescriptor, kClassValue, kInstanceValue };
   Kind kind;
   unsigned int version;       // of `owner`
   unsigned int meta_version;  // kClassValue: of the class's metatype
   const void* owner;          // the instances' type, or for kClassValue the class itself
-  Py_ssize_t offset;          // kSlot: where the instance keeps the value
+  Py_ssize_t offset;          // kSlot: where the instance keeps it; kInstanceValue: its index
   PyObject* found;            // borrowed: the descriptor or the value, held by a type's dict
   getattrofunc read;          // kGeneric
 };
