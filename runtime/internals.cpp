@@ -4,16 +4,16 @@
 
 #include <frameobject.h>
 
-#if VELMORA_INTERNALS
+#if RT_FAST_ATTR_CACHE
 #include <structmember.h>
-#if RT_PY311
+#endif
+#if RT_FAST_ENTRY_FRAMES && RT_PY311
 // The frame object's fields, opaque from 3.11; read only to tell whether a
 // frame is still as PyFrame_New made it.
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
 #endif
 #include <internal/pycore_frame.h>
-#endif
 #endif
 
 #include <cassert>
@@ -27,7 +27,7 @@
 
 using rt::Ref;
 
-#if VELMORA_INTERNALS
+#if RT_FAST_METHOD_LOOKUP || RT_FAST_GET_METHOD
 // Exported by every version checked, without a public declaration.
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
@@ -35,7 +35,7 @@ extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** met
 namespace rt::internals {
 
 int DictSetItemName(PyObject* dict, PyObject* key, PyObject* value) noexcept {
-#if VELMORA_INTERNALS && !RT_PY313
+#if RT_FAST_DICT_STORE && !RT_PY313
   // 3.13 keeps the known-hash store private; its public store reads the same cached hash.
   return _PyDict_SetItem_KnownHash(dict, key, value, reinterpret_cast<PyASCIIObject*>(key)->hash);
 #else
@@ -46,7 +46,7 @@ int DictSetItemName(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 }  // namespace rt::internals
 
 int Rt_LookupMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_METHOD_LOOKUP
   return _PyObject_GetMethod(obj, name, method);
 #else
   *method = PyObject_GetAttr(obj, name);
@@ -56,7 +56,7 @@ int Rt_LookupMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 
 bool Rt_IsDictValuesMethod([[maybe_unused]] PyObject* method,
                            [[maybe_unused]] PyObject* values_name) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_DICT_VALUES
   // dict.values as dict's own type holds it (borrowed: the type keeps it).
   // Filled on first use under the GIL: a guarded static would link the C++
   // runtime's exception support into the module.
@@ -73,7 +73,7 @@ namespace rt::internals {
 // --- traceback entries -------------------------------------------------------------
 
 bool EntryFrameIsUntouched([[maybe_unused]] PyObject* frame) noexcept {
-#if VELMORA_INTERNALS && RT_PY311
+#if RT_FAST_ENTRY_FRAMES && RT_PY311
   // No trace function or its switches, no line set, no locals dict made
   // through f_locals, not linked to a caller.
   if (Py_REFCNT(frame) != 1) return false;
@@ -96,13 +96,13 @@ bool EntryFrameIsUntouched([[maybe_unused]] PyObject* frame) noexcept {
 void SetFrameLine([[maybe_unused]] PyObject* frame, [[maybe_unused]] int line) noexcept {
   // Elsewhere a frame that has run nothing reports its code object's first
   // line, which the entries' code objects are made with.
-#if VELMORA_INTERNALS && !RT_PY311
+#if RT_FAST_FRAME_LINE && !RT_PY311
   reinterpret_cast<PyFrameObject*>(frame)->f_lineno = line;
 #endif
 }
 
 Ref CodeName(PyObject* code) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_CODE_NAME
   return Ref::borrow(reinterpret_cast<PyCodeObject*>(code)->co_name);
 #else
   rt::PendingErrorScope keep;  // the caller's exception is the one to report
@@ -114,7 +114,7 @@ Ref CodeName(PyObject* code) noexcept {
 
 // --- handled-exception entries ---------------------------------------------------------
 
-#if VELMORA_INTERNALS
+#if RT_FAST_EXC_ENTRIES
 // Through 3.10 an entry holds a triple; from 3.11 only the exception value,
 // whose class and traceback stand for the other two.
 static rt::ExceptionState EntryCopy(const _PyErr_StackItem* item) noexcept {
@@ -128,7 +128,7 @@ static rt::ExceptionState EntryCopy(const _PyErr_StackItem* item) noexcept {
 #endif
 
 rt::ExceptionState Rt_ExceptionSave([[maybe_unused]] PyThreadState* tstate) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_EXC_ENTRIES
   // The innermost entry that holds an exception (None and null both mean
   // none), else the outermost.
   _PyErr_StackItem* item = tstate->exc_info;
@@ -141,7 +141,7 @@ rt::ExceptionState Rt_ExceptionSave([[maybe_unused]] PyThreadState* tstate) noex
 }
 
 rt::ExceptionState Rt_ExceptionSaveInnermost([[maybe_unused]] PyThreadState* tstate) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_EXC_ENTRIES
   return EntryCopy(tstate->exc_info);
 #else
   // The public reads walk out to the entry in effect: emptying the innermost
@@ -157,7 +157,7 @@ rt::ExceptionState Rt_ExceptionSaveInnermost([[maybe_unused]] PyThreadState* tst
 }
 
 void Rt_ExceptionReset([[maybe_unused]] PyThreadState* tstate, rt::ExceptionState saved) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_EXC_ENTRIES
   // The entry is whole again before the old exception's finalisers run.
   _PyErr_StackItem* item = tstate->exc_info;
 #if RT_PY311
@@ -179,7 +179,7 @@ void Rt_ExceptionReset([[maybe_unused]] PyThreadState* tstate, rt::ExceptionStat
 // --- lists ---------------------------------------------------------------------------
 
 int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_LIST_SPARE
   // Into a spare slot without the resize path when the list has one.
   auto* l = reinterpret_cast<PyListObject*>(list);
   Py_ssize_t size = Py_SIZE(l);
@@ -206,7 +206,7 @@ static int UnpackAttribute(PyObject* obj, Ref attr, Ref* method) noexcept {
   return 0;
 }
 
-#if VELMORA_INTERNALS
+#if RT_FAST_GET_METHOD
 // Rt_GetMethod for a type with the generic attribute lookup: the type's
 // descriptor, then the instance dict, as the interpreter looks.
 static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept {
@@ -268,7 +268,7 @@ static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept
 
 int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
   assert(rt::internals::IsInternedName(name));
-#if VELMORA_INTERNALS
+#if RT_FAST_GET_METHOD
   if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
 #if RT_PY311
     // Asking for a managed dict's pointer would make the dict.
@@ -288,7 +288,7 @@ PyObject* rt::detail::GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) 
   assert(!PyErr_Occurred() && "a global is read with no exception pending");
   assert(rt::internals::IsInternedName(name));
   PyObject* d = g_state.module_dict;
-#if VELMORA_INTERNALS
+#if RT_FAST_GLOBAL_CACHE
 #if RT_PY312
   // Deprecated from 3.12 but kept through 3.13, changing as before.
 #pragma GCC diagnostic push
@@ -318,7 +318,7 @@ PyObject* rt::detail::GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) 
 // --- attribute reads ---------------------------------------------------------------------
 
 PyObject* rt::detail::GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_ATTR_NO_ERROR
   if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
     return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
 #endif
@@ -332,7 +332,7 @@ PyObject* rt::detail::GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
   return result.release();
 }
 
-#if VELMORA_INTERNALS
+#if RT_FAST_ATTR_CACHE
 namespace {
 
 // A type's version tag, 0 while it has none: the tag changes whenever the
@@ -347,6 +347,7 @@ unsigned int TypeVersion(PyTypeObject* type) noexcept {
 #endif
 }
 
+#if RT_FAST_PROPERTY_GETTER
 // A property's getter (borrowed; null when it has none). The object's layout
 // is private, but its getter comes first after the header in every version.
 PyObject* PropertyGetter(PyObject* property) noexcept {
@@ -355,6 +356,7 @@ PyObject* PropertyGetter(PyObject* property) noexcept {
   };
   return reinterpret_cast<PropertyHead*>(property)->getter;
 }
+#endif
 
 // How a metatype reads the attributes of its classes.
 enum class ClassRead {
@@ -368,13 +370,18 @@ enum class ClassRead {
 
 ClassRead ClassReadOf(PyTypeObject* meta) noexcept {
   if (meta->tp_getattro == PyType_Type.tp_getattro) return ClassRead::kType;
+#if RT_FAST_CLASS_GETATTR
   if (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE)) return ClassRead::kOther;
   PyObject* name = Rt_RuntimeName(&RuntimeNameSlots::dunder_getattribute);
   PyObject* own = _PyType_Lookup(meta, name);  // borrowed
   bool over_type = own && own == _PyType_Lookup(&PyType_Type, name);
   return over_type ? ClassRead::kTypeThenGetattr : ClassRead::kOther;
+#else
+  return ClassRead::kOther;
+#endif
 }
 
+#if RT_FAST_CLASS_GETATTR
 // __getattr__ called as the interpreter's hook calls it: bound first when it is a descriptor.
 PyObject* CallGetattr(PyObject* cls, PyObject* hook, PyObject* name) noexcept {
   rt::Ref bound;
@@ -398,6 +405,7 @@ PyObject* ReadTypeThenGetattr(PyObject* cls, PyObject* name) noexcept {
   PyErr_Clear();
   return CallGetattr(cls, hook.get(), name);
 }
+#endif
 
 // What a read of `name` on `obj` would find again while the tags hold; a
 // version of 0 (a type without a tag) keeps nothing. Looks only: no errors.
@@ -453,10 +461,10 @@ void Remember(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept
   cache->kind = AttributeReadCache::kGeneric;
   cache->owner = type;
   cache->version = version;
-  if (class_read == ClassRead::kTypeThenGetattr)
-    cache->read = ReadTypeThenGetattr;
-  else
-    cache->read = type->tp_getattro ? type->tp_getattro : PyObject_GetAttr;
+  cache->read = type->tp_getattro ? type->tp_getattro : PyObject_GetAttr;
+#if RT_FAST_CLASS_GETATTR
+  if (class_read == ClassRead::kTypeThenGetattr) cache->read = ReadTypeThenGetattr;
+#endif
 }
 
 // The generic read, noting in the cache what it can keep.
@@ -473,7 +481,7 @@ PyObject* GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* 
 
 PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
                                     [[maybe_unused]] AttributeReadCache* cache) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_ATTR_CACHE
   PyTypeObject* type = Py_TYPE(obj);
   switch (cache->kind) {
     case AttributeReadCache::kSlot:
@@ -485,6 +493,7 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
       break;
     case AttributeReadCache::kDataDescriptor:
       if (cache->owner == type && cache->version == TypeVersion(type)) {
+#if RT_FAST_PROPERTY_GETTER
         if (Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None) {
           // The getter called as the property would call it, held over the
           // call: a second __init__ of the property can replace it.
@@ -494,14 +503,17 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
             // A Python function's own entry sets an exception with every null;
             // entered here, it saves the dispatcher's checks (some 40
             // instructions a read, 2% of a three-cookie SimpleCookie answer on 3.8).
+#if RT_FAST_GETTER_ENTRY
             if (Py_TYPE(getter) == &PyFunction_Type) {
               if (vectorcallfunc entry = PyVectorcall_Function(getter))
                 return entry(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
             }
+#endif
             return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         nullptr);
           }
         }
+#endif
         // Held over the call, which may take it out of the type's dict.
         rt::Ref descriptor = rt::Ref::borrow(cache->found);
         return Py_TYPE(descriptor.get())
