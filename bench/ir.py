@@ -4,7 +4,7 @@ under valgrind. Each figure is the difference of two loop lengths divided by
 the difference of their counts, so start-up and loop set-up cancel out; the
 counts do not depend on the machine's load.
 
-    .venv/bin/python bench/ir.py [--quick] [--no-import] [--docs docs/benchmarks.md] [--json FILE]
+    .venv/bin/python bench/ir.py [--quick] [--no-import] [--compiled-only] [--docs docs/benchmarks.md] [--json FILE]
 
 With --docs the table also replaces this version's section of that file
 (`make bench-ir` passes it); --json also writes the figures into FILE
@@ -31,7 +31,7 @@ import scenarios  # noqa: E402
 MARKER_FUNCTION = "sys_getswitchinterval"
 
 
-def child(short, long):
+def child(short, long, variants):
     """Runs every loop between markers; prints what each dump interval held."""
     intervals = []
 
@@ -41,6 +41,8 @@ def child(short, long):
 
     for sc, names in scenarios.statements():
         for variant, ns in names.items():
+            if variant not in variants:
+                continue
             timer = timeit.Timer(sc.stmt, globals=dict(ns))
             timer.timeit(20)  # caches and free lists warm
             mark(None)
@@ -117,7 +119,7 @@ def import_table(figures):
 
 def main():
     if sys.argv[1:2] == ["--child"]:
-        child(int(sys.argv[2]), int(sys.argv[3]))
+        child(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4].split(","))
         return
     if sys.argv[1:2] == ["--child-floor"]:
         child_floor(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))
@@ -133,7 +135,10 @@ def main():
         del sys.argv[at:at + 2]
     print("CPython %s" % platform.python_version())
     record = report.Recorder("instructions", "ir.py", sys.argv[1:])
-    stdout, counts = under_callgrind(["--child", str(short), str(long)], os.environ)
+    # --compiled-only: the compiled side's counts alone, for comparing builds
+    # (bench/fastpaths.py); the table needs all three.
+    variants = ("compiled",) if "--compiled-only" in sys.argv else scenarios.VARIANTS
+    stdout, counts = under_callgrind(["--child", str(short), str(long), ",".join(variants)], os.environ)
     intervals = json.loads(stdout.splitlines()[-1])
     per = {}
     for label, n in zip(intervals, counts):
@@ -145,9 +150,11 @@ def main():
                                           "net c/t"))
     figures = {"calls": {}, "imports": {}}
     for sc in scenarios.SCENARIOS:
-        ir = {v: (per[sc.name, v][long] - per[sc.name, v][short]) / (long - short)
-              for v in scenarios.VARIANTS}
+        ir = {v: (per[sc.name, v][long] - per[sc.name, v][short]) / (long - short) for v in variants}
         figures["calls"][sc.name] = ir
+        if len(ir) < len(scenarios.VARIANTS):
+            print("  %-48s %9.0f" % (sc.name, ir["compiled"]))
+            continue
         net_twin = ir["twin"] - ir["floor"]
         net = (ir["compiled"] - ir["floor"]) / net_twin if net_twin > 0 else float("nan")
         print("  %-48s %9.0f %9.0f %7.0f %8.2f %8.2f" % (
