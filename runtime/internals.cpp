@@ -27,23 +27,10 @@
 
 using rt::Ref;
 
-#if RT_FAST_METHOD_LOOKUP || RT_FAST_GET_METHOD
+#if RT_FAST_METHOD_LOOKUP
 // Exported by every version checked, without a public declaration.
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
-
-namespace rt::internals {
-
-int DictSetItemName(PyObject* dict, PyObject* key, PyObject* value) noexcept {
-#if RT_FAST_DICT_STORE && !RT_PY313
-  // 3.13 keeps the known-hash store private; its public store reads the same cached hash.
-  return _PyDict_SetItem_KnownHash(dict, key, value, reinterpret_cast<PyASCIIObject*>(key)->hash);
-#else
-  return PyDict_SetItem(dict, key, value);
-#endif
-}
-
-}  // namespace rt::internals
 
 int Rt_LookupMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 #if RT_FAST_METHOD_LOOKUP
@@ -93,14 +80,6 @@ bool EntryFrameIsUntouched([[maybe_unused]] PyObject* frame) noexcept {
 #endif
 }
 
-void SetFrameLine([[maybe_unused]] PyObject* frame, [[maybe_unused]] int line) noexcept {
-  // Elsewhere a frame that has run nothing reports its code object's first
-  // line, which the entries' code objects are made with.
-#if RT_FAST_FRAME_LINE && !RT_PY311
-  reinterpret_cast<PyFrameObject*>(frame)->f_lineno = line;
-#endif
-}
-
 Ref CodeName(PyObject* code) noexcept {
 #if RT_FAST_CODE_NAME
   return Ref::borrow(reinterpret_cast<PyCodeObject*>(code)->co_name);
@@ -111,70 +90,6 @@ Ref CodeName(PyObject* code) noexcept {
 }
 
 }  // namespace rt::internals
-
-// --- handled-exception entries ---------------------------------------------------------
-
-#if RT_FAST_EXC_ENTRIES
-// Through 3.10 an entry holds a triple; from 3.11 only the exception value,
-// whose class and traceback stand for the other two.
-static rt::ExceptionState EntryCopy(const _PyErr_StackItem* item) noexcept {
-#if RT_PY311
-  return rt::ExceptionState::OfValue(Ref::borrow(item->exc_value));
-#else
-  return rt::ExceptionState::OfTriple(Ref::borrow(item->exc_type), Ref::borrow(item->exc_value),
-                                      Ref::borrow(item->exc_traceback));
-#endif
-}
-#endif
-
-rt::ExceptionState Rt_ExceptionSave([[maybe_unused]] PyThreadState* tstate) noexcept {
-#if RT_FAST_EXC_ENTRIES
-  // The innermost entry that holds an exception (None and null both mean
-  // none), else the outermost.
-  _PyErr_StackItem* item = tstate->exc_info;
-  while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item)
-    item = item->previous_item;
-  return EntryCopy(item);
-#else
-  return Rt_HandledException();
-#endif
-}
-
-rt::ExceptionState Rt_ExceptionSaveInnermost([[maybe_unused]] PyThreadState* tstate) noexcept {
-#if RT_FAST_EXC_ENTRIES
-  return EntryCopy(tstate->exc_info);
-#else
-  // The public reads walk out to the entry in effect: emptying the innermost
-  // entry tells whether what they see is its own.
-  rt::ExceptionState seen = Rt_HandledException();
-  if (!seen) return seen;
-  Rt_SetHandledException(rt::ExceptionState());
-  rt::ExceptionState outer = Rt_HandledException();
-  if (outer.value() == seen.value()) return rt::ExceptionState();  // the entry held nothing
-  Rt_SetHandledException(seen.Copy());
-  return seen;
-#endif
-}
-
-void Rt_ExceptionReset([[maybe_unused]] PyThreadState* tstate, rt::ExceptionState saved) noexcept {
-#if RT_FAST_EXC_ENTRIES
-  // The entry is whole again before the old exception's finalisers run.
-  _PyErr_StackItem* item = tstate->exc_info;
-#if RT_PY311
-  // The value carries its class and traceback; the entry keeps nothing else,
-  // and the given class and traceback go when `saved` does.
-  rt::ExceptionState old = rt::ExceptionState::OfValue(
-      Ref::steal(std::exchange(item->exc_value, saved.value_.release())));
-#else
-  rt::ExceptionState old = rt::ExceptionState::OfTriple(
-      Ref::steal(std::exchange(item->exc_type, saved.type_.release())),
-      Ref::steal(std::exchange(item->exc_value, saved.value_.release())),
-      Ref::steal(std::exchange(item->exc_traceback, saved.tb_.release())));
-#endif
-#else
-  Rt_SetHandledException(std::move(saved));
-#endif
-}
 
 // --- lists ---------------------------------------------------------------------------
 
@@ -191,94 +106,6 @@ int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
   }
 #endif
   return PyList_Append(list, x);
-}
-
-// --- method lookup --------------------------------------------------------------------
-
-// The outcome of Rt_GetMethod for an attribute found (or null with an
-// exception set): a method bound to `obj` is taken apart.
-static int UnpackAttribute(PyObject* obj, Ref attr, Ref* method) noexcept {
-  if (attr && Py_TYPE(attr.get()) == &PyMethod_Type && PyMethod_GET_SELF(attr.get()) == obj) {
-    *method = Ref::borrow(PyMethod_GET_FUNCTION(attr.get()));
-    return 1;
-  }
-  *method = std::move(attr);
-  return 0;
-}
-
-#if RT_FAST_GET_METHOD
-// Rt_GetMethod for a type with the generic attribute lookup: the type's
-// descriptor, then the instance dict, as the interpreter looks.
-static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  auto* type_object = reinterpret_cast<PyObject*>(type);
-#if RT_PY312
-  // The interpreter's static types keep their dict elsewhere: tp_dict says nothing.
-  bool ready = PyType_HasFeature(type, Py_TPFLAGS_READY);
-#else
-  bool ready = type->tp_dict != nullptr;
-#endif
-  if (!ready && PyType_Ready(type) < 0) return 0;
-  Ref descr = Ref::borrow(_PyType_Lookup(type, name));
-  descrgetfunc get = nullptr;
-  bool is_method = false;
-  if (descr) {
-    if (PyType_HasFeature(Py_TYPE(descr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-      is_method = true;
-    } else {
-      get = Py_TYPE(descr.get())->tp_descr_get;
-      if (get && Py_TYPE(descr.get())->tp_descr_set) {  // a data descriptor comes first
-        Ref attr = Ref::steal(get(descr.get(), obj, type_object));
-        descr.reset();
-        return UnpackAttribute(obj, std::move(attr), method);
-      }
-    }
-  }
-  if (PyObject** dictptr = _PyObject_GetDictPtr(obj)) {
-    if (PyObject* dict = *dictptr) {
-      Ref held = Ref::borrow(dict);  // the lookup may run a key's __eq__
-      Ref attr = Ref::borrow(_PyDict_GetItem_KnownHash(
-          held.get(), name, reinterpret_cast<PyASCIIObject*>(name)->hash));
-      if (attr) {
-        held.reset();
-        descr.reset();
-        return UnpackAttribute(obj, std::move(attr), method);
-      }
-      held.reset();
-      PyErr_Clear();
-    }
-  }
-  if (is_method) {
-    *method = std::move(descr);
-    return 1;
-  }
-  if (get) {
-    Ref attr = Ref::steal(get(descr.get(), obj, type_object));
-    descr.reset();
-    return UnpackAttribute(obj, std::move(attr), method);
-  }
-  if (descr) {
-    *method = std::move(descr);
-    return 0;
-  }
-  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
-  return 0;
-}
-#endif
-
-int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
-  assert(rt::internals::IsInternedName(name));
-#if RT_FAST_GET_METHOD
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
-#if RT_PY311
-    // Asking for a managed dict's pointer would make the dict.
-    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT))
-      return _PyObject_GetMethod(obj, name, method->out());
-#endif
-    return GetMethodGeneric(obj, name, method);
-  }
-#endif
-  return UnpackAttribute(obj, Rt_GetAttr(obj, name), method);
 }
 
 // --- module globals --------------------------------------------------------------------
@@ -316,21 +143,6 @@ PyObject* rt::detail::GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) 
 }
 
 // --- attribute reads ---------------------------------------------------------------------
-
-PyObject* rt::detail::GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
-#if RT_FAST_ATTR_NO_ERROR
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
-    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
-#endif
-  rt::Ref result = Rt_GetAttr(obj, name);
-  if (!result) {
-    PyObject* raised = rt::internals::RaisedType(PyThreadState_GetUnchecked());
-    if (raised &&
-        (raised == PyExc_AttributeError || Rt_GivenExceptionMatches(raised, PyExc_AttributeError)))
-      PyErr_Clear();
-  }
-  return result.release();
-}
 
 #if RT_FAST_ATTR_CACHE
 namespace {
@@ -500,15 +312,6 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
           if (PyObject* getter = PropertyGetter(cache->found)) {
             rt::Ref held = rt::Ref::borrow(getter);
             PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
-            // A Python function's own entry sets an exception with every null;
-            // entered here, it saves the dispatcher's checks (some 40
-            // instructions a read, 2% of a three-cookie SimpleCookie answer on 3.8).
-#if RT_FAST_GETTER_ENTRY
-            if (Py_TYPE(getter) == &PyFunction_Type) {
-              if (vectorcallfunc entry = PyVectorcall_Function(getter))
-                return entry(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-            }
-#endif
             return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         nullptr);
           }
