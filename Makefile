@@ -33,7 +33,7 @@ PYTEST := -m pytest -q -p no:cacheprovider
 # Tests never write bytecode caches into the package folders.
 export PYTHONDONTWRITEBYTECODE := 1
 
-.PHONY: all env modules build test test-setup test-python test-asan test-valgrind lint format demo \
+.PHONY: all env modules build test test-setup test-public test-python test-asan test-valgrind lint format demo \
         bench bench-ir bench-fastpaths bench-one bench-ir-one bench-fastpaths-one clean
 
 all: env build
@@ -74,6 +74,11 @@ test-python: build
 test: test-setup env
 	tools/test_runs.sh
 
+# The suite without the fast paths on every compiled version this machine has
+# (make test: the oldest and the newest).
+test-public: test-setup
+	$(TOOLS)/bin/nox -s public-all
+
 test-setup:
 	tools/install_toolchain.sh
 	@if [ ! -f $(TOOLS)/.made ] || [ locks/tools.txt -nt $(TOOLS)/.made ]; then \
@@ -88,9 +93,10 @@ TIDY_FILES = $$($(PYTHON) -c 'import json, sys; \
   $(BUILD_DIR)/compile_commands.json)
 # The versions pinned in locks/tools.txt (make test-setup installs them), for
 # one verdict on every machine. The clang-tidy wheel brings no compiler
-# headers of its own: it reads the C++ compiler's.
+# headers of its own: it reads the C++ compiler's; it has no use for (and
+# would refuse) GCC's link-time optimisation flags.
 CLANG_FORMAT = $(TOOLS)/bin/clang-format
-CLANG_TIDY = $(TOOLS)/bin/clang-tidy --extra-arg=-isystem$$(g++ -print-file-name=include)
+CLANG_TIDY = $(TOOLS)/bin/clang-tidy --extra-arg=-isystem$$(g++ -print-file-name=include) --extra-arg=-Wno-ignored-optimization-argument
 
 # The shared names check exists beside a development checkout only; a user's
 # clone skips it.

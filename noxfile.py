@@ -73,13 +73,17 @@ PYTHONS = _interpreters_on_path()
 NEWEST_HERE = next((v for v in reversed(VERSIONS) if os.path.exists(os.path.join(PYTHONS, "python" + v))), NEWEST)
 
 
+def version_tuple(version):
+    return tuple(int(part) for part in version.split("."))
+
+
 def compiled_here(version):
     """Whether the compiled modules are made for `version`: the range the
     package itself declares, where it explains why its interpreted handlers serve."""
     with open(os.path.join(ROOT, "velmora", "server", "handler_sets.py"), encoding="utf-8") as f:
         line = next(line for line in f if line.startswith("COMPILED_VERSIONS = "))
     low, high = ast.literal_eval(line.split("=", 1)[1].strip())
-    return low <= tuple(int(part) for part in version.split(".")) <= high
+    return low <= version_tuple(version) <= high
 
 
 def lock_file(version, floor=False):
@@ -140,7 +144,7 @@ def tests(session):
     pytest(session, build_dir)
 
 
-def staged_suite(session, build_dir, *cmake_args, env=None):
+def staged_suite(session, build_dir, *cmake_args):
     """Builds a package of its own in `build_dir` (the version's own run builds
     the checkout's modules meanwhile) and runs the suite from it."""
     staged = os.path.join(ROOT, build_dir, "pkg")
@@ -149,15 +153,39 @@ def staged_suite(session, build_dir, *cmake_args, env=None):
     return staged
 
 
-@nox.session(python=[OLDEST, NEWEST_HERE])
-def public(session):
-    """The whole suite on modules built on the interpreter's public API alone, without the fast paths."""
+def internals_checked_max():
+    """The newest CPython whose private layouts the build reads, as CMakeLists.txt sets it."""
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        found = re.search(r"^set\(VELMORA_INTERNALS_CHECKED_MAX (\d+)\.(\d+)\)", f.read(), re.M)
+    return int(found[1]), int(found[2])
+
+
+COMPILED = [v for v in VERSIONS if compiled_here(v)]
+# make test runs the suite without the fast paths on the oldest and the newest
+# compiled version; a version beyond the layouts checked builds without them by
+# itself, so there its own run is that one.
+PUBLIC = [COMPILED[0]] + [v for v in COMPILED[-1:] if version_tuple(v) <= internals_checked_max()]
+
+
+def public_suite(session):
     prepare(session)
     build_dir = "build-public-" + session.python
     staged = staged_suite(session, build_dir, "-DVELMORA_INTERNALS=OFF")
     session.run(os.path.join(ROOT, build_dir, "tests", "runtime_tests"), "--gtest_brief=1", external=True)
     pytest(session, build_dir, "--rootdir=" + ROOT, os.path.join(ROOT, "tests", "python"),
            env={"PYTHONPATH": staged})
+
+
+@nox.session(python=PUBLIC)
+def public(session):
+    """The whole suite on modules built on the interpreter's public API alone, without the fast paths."""
+    public_suite(session)
+
+
+@nox.session(python=COMPILED, name="public-all")
+def public_all(session):
+    """The same on every compiled version (make test-public); not part of make test."""
+    public_suite(session)
 
 
 @nox.session(python=NEWEST_HERE)
