@@ -25,8 +25,6 @@
 #include "runtime/module_state.h"
 #include "runtime/runtime_names.h"
 
-using rt::Ref;
-
 #if RT_FAST_METHOD_LOOKUP
 // Exported by every version checked, without a public declaration.
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
