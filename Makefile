@@ -189,8 +189,8 @@ bench-ir-one: build
 
 # What each fast path saves: builds of its own without each one (in
 # build-fastpaths-3.X/), bench/ir.py on every build. FASTPATHS_ARGS="--only
-# ATTR_CACHE" picks; the modules' imports are counted for DICT_STORE.
-FASTPATHS_ARGS ?= --imports DICT_STORE
+# ATTR_CACHE" picks; "--imports NAME" also counts the imports for that one.
+FASTPATHS_ARGS ?=
 bench-fastpaths-one: | no-python
 	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
 	$(VENV_PY) bench/fastpaths.py $(FASTPATHS_ARGS) $(if $(BENCH_DOCS),--docs $(BENCH_DOCS))

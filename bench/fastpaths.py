@@ -9,11 +9,11 @@ staged package of its own, and bench/ir.py run on every build.
 Run it in the environment of the version to measure (`make bench-fastpaths`
 does, for each version of BENCH_VERSIONS). The fast paths are the RT_FAST_
 lines of runtime/internals.h; a path whose line says "(to 3.X)" or
-"(from 3.X)" is measured only there. A fast path that others build on (their
-line names it) is left out with them. --imports also counts the modules'
-imports, for the builds of the paths named (DICT_STORE: class statements run
-at import). The builds stay in build-fastpaths-3.X/ and are reused, and so
-are their figures while their modules are unchanged.
+"(from 3.X)" is measured only there. Leaving a path out leaves out its parts
+too (the paths whose lines name it). --imports also counts the modules'
+imports, for the builds of the paths named (for a path that serves the
+class statements run at import). The builds stay in build-fastpaths-3.X/
+and are reused, and so are their figures while their modules are unchanged.
 """
 import json
 import os
