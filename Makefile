@@ -16,12 +16,15 @@ PYTAG := $(subst .,,$(PYVER))
 TOOLS := .venv-tools
 CMAKE_ARGS ?=
 # INTERNALS=OFF builds on the interpreter's public API alone (ON forces the
-# fast paths), in a folder and staged package of its own: the checkout's
-# modules stay those of the default build.
+# fast paths), and FAST_PATHS_OFF="GLOBAL_CACHE;ATTR_CACHE" without those fast
+# paths (names of runtime/internals.h), each in a folder and staged package of
+# its own: the checkout's modules stay those of the default build.
 INTERNALS ?=
-ifneq ($(INTERNALS),)
-BUILD_DIR := $(BUILD_DIR)-internals-$(INTERNALS)
-override CMAKE_ARGS += -DVELMORA_INTERNALS=$(INTERNALS) -DVELMORA_PKG_DIR=$(CURDIR)/$(BUILD_DIR)/pkg
+FAST_PATHS_OFF ?=
+ifneq ($(INTERNALS)$(FAST_PATHS_OFF),)
+BUILD_DIR := $(BUILD_DIR)$(if $(INTERNALS),-internals-$(INTERNALS))$(if $(FAST_PATHS_OFF),-without-$(subst ;,-,$(FAST_PATHS_OFF)))
+override CMAKE_ARGS += $(if $(INTERNALS),-DVELMORA_INTERNALS=$(INTERNALS)) "-DVELMORA_FAST_PATHS_OFF=$(FAST_PATHS_OFF)" \
+  -DVELMORA_PKG_DIR=$(CURDIR)/$(BUILD_DIR)/pkg
 # Run from the staged tree, whose package comes first on sys.path.
 PKG_RUN := cd $(BUILD_DIR)/pkg && PYTHONPATH=$(CURDIR)/$(BUILD_DIR)/pkg
 PKG_ROOT := $(CURDIR)/
@@ -31,7 +34,7 @@ PYTEST := -m pytest -q -p no:cacheprovider
 export PYTHONDONTWRITEBYTECODE := 1
 
 .PHONY: all env modules build test test-setup test-public test-python test-asan test-valgrind lint format demo \
-        bench bench-ir bench-one bench-ir-one clean
+        bench bench-ir bench-fastpaths bench-one bench-ir-one bench-fastpaths-one clean
 
 all: env build
 
@@ -172,7 +175,7 @@ BENCH_VERSIONS ?= $(foreach v,3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15,$(if $(and $
 BENCH_ARGS ?=
 BENCH_DOCS ?= docs/benchmarks.md
 
-bench bench-ir:
+bench bench-ir bench-fastpaths:
 	@set -e; for v in $(BENCH_VERSIONS); do \
 	  $(MAKE) --no-print-directory PYVER=$$v VENV=$$( [ $$v = $(firstword $(NEWEST)) ] && [ -x .venv/bin/python ] && echo .venv || echo .nox/tests-$${v/./-}) $@-one; done
 
@@ -183,6 +186,14 @@ bench-one: build
 bench-ir-one: build
 	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
 	$(VENV_PY) bench/ir.py $(BENCH_ARGS) $(if $(BENCH_DOCS),--docs $(BENCH_DOCS))
+
+# What each fast path saves: builds of its own without each one (in
+# build-fastpaths-3.X/), bench/ir.py on every build. FASTPATHS_ARGS="--only
+# ATTR_CACHE" picks; "--imports NAME" also counts the imports for that one.
+FASTPATHS_ARGS ?=
+bench-fastpaths-one: | no-python
+	@echo "== CPython $$($(VENV_PY) -c 'import platform; print(platform.python_version())')"
+	$(VENV_PY) bench/fastpaths.py $(FASTPATHS_ARGS) $(if $(BENCH_DOCS),--docs $(BENCH_DOCS))
 
 clean:
 	rm -rf build build-* .nox

@@ -4,10 +4,12 @@ under valgrind. Each figure is the difference of two loop lengths divided by
 the difference of their counts, so start-up and loop set-up cancel out; the
 counts do not depend on the machine's load.
 
-    .venv/bin/python bench/ir.py [--quick] [--no-import] [--docs docs/benchmarks.md]
+    .venv/bin/python bench/ir.py [--quick] [--no-import] [--compiled-only] [--docs docs/benchmarks.md] [--json FILE]
 
 With --docs the table also replaces this version's section of that file
-(`make bench-ir` passes it).
+(`make bench-ir` passes it); --json also writes the figures into FILE
+({"calls": {scenario: {variant: instructions}}, "imports": {module:
+{variant: instructions}}}), for bench/fastpaths.py.
 """
 import gc
 import importlib
@@ -29,7 +31,7 @@ import scenarios  # noqa: E402
 MARKER_FUNCTION = "sys_getswitchinterval"
 
 
-def child(short, long):
+def child(short, long, variants):
     """Runs every loop between markers; prints what each dump interval held."""
     intervals = []
 
@@ -39,6 +41,8 @@ def child(short, long):
 
     for sc, names in scenarios.statements():
         for variant, ns in names.items():
+            if variant not in variants:
+                continue
             timer = timeit.Timer(sc.stmt, globals=dict(ns))
             timer.timeit(20)  # caches and free lists warm
             mark(None)
@@ -90,7 +94,7 @@ def under_callgrind(args, env):
         return proc.stdout, totals(prefix, dumps)
 
 
-def import_table():
+def import_table(figures):
     rows = []
     with tempfile.TemporaryDirectory() as cache:
         env = dict(os.environ, PYTHONPYCACHEPREFIX=cache)
@@ -105,6 +109,7 @@ def import_table():
             out, counts = under_callgrind(["--child-floor"] + compiled, env)
             floor_module = out.split()[-1]
             rows.append((label, c, t, counts[1]))
+            figures[label] = {"compiled": c, "twin": t, "floor": counts[1]}
     print("import, instructions (dependencies loaded; twin from its .pyc; floor: the import of %s, "
           "an extension module of the interpreter's own; own: compiled - floor)" % floor_module)
     print("  %-48s %9s %9s %8s %9s %8s %8s" % ("module", "compiled", "twin", "floor", "own", "c/twin", "own/twin"))
@@ -114,7 +119,7 @@ def import_table():
 
 def main():
     if sys.argv[1:2] == ["--child"]:
-        child(int(sys.argv[2]), int(sys.argv[3]))
+        child(int(sys.argv[2]), int(sys.argv[3]), sys.argv[4].split(","))
         return
     if sys.argv[1:2] == ["--child-floor"]:
         child_floor(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))
@@ -123,10 +128,18 @@ def main():
         child_import(sys.argv[2], sys.argv[3], json.loads(sys.argv[4]))
         return
     short, long = (20, 120) if "--quick" in sys.argv else (100, 600)
+    json_path = None
+    if "--json" in sys.argv:
+        at = sys.argv.index("--json")
+        json_path = sys.argv[at + 1]
+        del sys.argv[at:at + 2]
     print("CPython %s" % platform.python_version())
     scenarios.check_same_answers()
     record = report.Recorder("instructions", "ir.py", sys.argv[1:])
-    stdout, counts = under_callgrind(["--child", str(short), str(long)], os.environ)
+    # --compiled-only: the compiled side's counts alone, for comparing builds
+    # (bench/fastpaths.py); the table needs all three.
+    variants = ("compiled",) if "--compiled-only" in sys.argv else scenarios.VARIANTS
+    stdout, counts = under_callgrind(["--child", str(short), str(long), ",".join(variants)], os.environ)
     intervals = json.loads(stdout.splitlines()[-1])
     per = {}
     for label, n in zip(intervals, counts):
@@ -136,16 +149,23 @@ def main():
           % (long, short, long - short))
     print("  %-48s %9s %9s %7s %8s %8s" % ("scenario", "compiled", "twin", "floor", "c/twin",
                                           "net c/t"))
+    figures = {"calls": {}, "imports": {}}
     for sc in scenarios.SCENARIOS:
-        ir = {v: (per[sc.name, v][long] - per[sc.name, v][short]) / (long - short)
-              for v in scenarios.VARIANTS}
+        ir = {v: (per[sc.name, v][long] - per[sc.name, v][short]) / (long - short) for v in variants}
+        figures["calls"][sc.name] = ir
+        if len(ir) < len(scenarios.VARIANTS):
+            print("  %-48s %9.0f" % (sc.name, ir["compiled"]))
+            continue
         net_twin = ir["twin"] - ir["floor"]
         net = (ir["compiled"] - ir["floor"]) / net_twin if net_twin > 0 else float("nan")
         print("  %-48s %9.0f %9.0f %7.0f %8.2f %8.2f" % (
             sc.name, ir["compiled"], ir["twin"], ir["floor"], ir["compiled"] / ir["twin"], net))
     if "--no-import" not in sys.argv:
-        import_table()
+        import_table(figures["imports"])
     record.finish()
+    if json_path:
+        with open(json_path, "w") as f:
+            json.dump(figures, f, indent=1)
 
 
 if __name__ == "__main__":

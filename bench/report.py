@@ -15,7 +15,8 @@ import sys
 
 DOCS_FILE = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                          "docs", "benchmarks.md")
-MEASURES = {"time": "time per call", "instructions": "instructions per call"}
+MEASURES = {"time": "time per call", "instructions": "instructions per call",
+            "fastpaths": "instructions each fast path saves"}
 END = "<!-- /bench -->"
 SECTION = re.compile(r"^<!-- bench: (?P<key>[^>\n]*?) -->\n.*?^" + re.escape(END) + r"\n?",
                      re.M | re.S)

@@ -51,7 +51,7 @@ static void RaiseNotStrings(const char* function_name) noexcept {
 }
 
 static bool SameText(PyObject* name, PyObject* key, Py_hash_t key_hash) noexcept {
-  if (rt::internals::StrHash(name) != key_hash) return false;
+  if (PyObject_Hash(name) != key_hash) return false;
   Py_ssize_t length = PyUnicode_GET_LENGTH(name);
   if (length != PyUnicode_GET_LENGTH(key) || PyUnicode_KIND(name) != PyUnicode_KIND(key))
     return false;
@@ -61,7 +61,7 @@ static bool SameText(PyObject* name, PyObject* key, Py_hash_t key_hash) noexcept
 
 int Rt_MatchKeywordByValue(PyObject* key, ArgNameTable names, ArgNameTable first_keyword,
                            Py_ssize_t* index, const char* function_name) noexcept {
-  Py_hash_t hash = rt::internals::StrHash(key);
+  Py_hash_t hash = PyObject_Hash(key);
   if (hash == -1 || PyUnicode_READY(key) < 0) return -1;
   for (ArgNameTable name = first_keyword; *name; ++name) {
     if (SameText(**name, key, hash)) {
@@ -161,7 +161,7 @@ static void RaiseFirstUnboundKeyword(PyObject* kwargs, ArgNameTable first_keywor
     if (hash == -1) return;
     bool bound = false;
     for (ArgNameTable name = first_keyword; *name && !bound; ++name) {
-      if (rt::internals::StrHash(**name) != hash) continue;
+      if (PyObject_Hash(**name) != hash) continue;
       int eq = PyObject_RichCompareBool(**name, key, Py_EQ);
       if (eq < 0) return;
       bound = eq;

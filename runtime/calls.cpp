@@ -4,7 +4,6 @@
 #include <cassert>
 
 #include "runtime/compiled_function.h"
-#include "runtime/internals.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
@@ -90,8 +89,7 @@ PyObject* FastCall(PyObject* callable, PyObject* const* args, size_t nargsf,
          !Rt_Function_SelfFromFirstArg(AsCompiledFunction(callable))))
       return CallCFunction(callable, n ? args[0] : nullptr);
   }
-  if (vectorcallfunc entry = PyVectorcall_Function(callable))
-    return rt::internals::CallEntry(callable, entry, args, nargsf);
+  if (PyVectorcall_Function(callable)) return PyObject_Vectorcall(callable, args, nargsf, nullptr);
   if (n == 0) return Call(callable, g_state.empty_tuple, nullptr);
   return CallWithTuple(callable, args, n, nullptr);
 }

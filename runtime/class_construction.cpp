@@ -99,7 +99,7 @@ Ref Rt_PrepareClassNamespace(PyObject* metaclass, PyObject* bases, PyObject* nam
 
 int Rt_SetNamespaceItem(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   assert(rt::internals::IsInternedName(key));
-  if (PyDict_CheckExact(ns)) return rt::internals::DictSetItemName(ns, key, value);
+  if (PyDict_CheckExact(ns)) return PyDict_SetItem(ns, key, value);
   return PyObject_SetItem(ns, key, value);
 }
 

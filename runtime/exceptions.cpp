@@ -1,9 +1,24 @@
-// Catching the raised exception, and class matching that compares
-// identities and MRO tuples before calling back. The handled-exception
-// entries themselves are read and written by the internals unit.
+// Catching the raised exception, the handled-exception entries, and class
+// matching that compares identities and MRO tuples before calling back.
 #include "runtime/exceptions.h"
 
-#include "runtime/internals.h"
+rt::ExceptionState Rt_ExceptionSave(PyThreadState*) noexcept { return Rt_HandledException(); }
+
+rt::ExceptionState Rt_ExceptionSaveInnermost(PyThreadState*) noexcept {
+  // The public reads walk out to the entry in effect: emptying the innermost
+  // entry tells whether what they see is its own.
+  rt::ExceptionState seen = Rt_HandledException();
+  if (!seen) return seen;
+  Rt_SetHandledException(rt::ExceptionState());
+  rt::ExceptionState outer = Rt_HandledException();
+  if (outer.value() == seen.value()) return rt::ExceptionState();  // the entry held nothing
+  Rt_SetHandledException(seen.Copy());
+  return seen;
+}
+
+void Rt_ExceptionReset(PyThreadState*, rt::ExceptionState saved) noexcept {
+  Rt_SetHandledException(std::move(saved));
+}
 
 int Rt_GetException(PyThreadState* tstate, rt::ExceptionState* caught) noexcept {
   rt::ExceptionState taken = Rt_TakeRaised();
@@ -47,8 +62,8 @@ int Rt_ExceptionMatchesTuple(PyObject* type, PyObject* tuple) noexcept {
   return 0;
 }
 
-int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept {
-  PyObject* type = rt::internals::RaisedType(tstate);
+int Rt_ExceptionMatchesCurrent(PyThreadState*, PyObject* target) noexcept {
+  PyObject* type = PyErr_Occurred();
   if (type == target) return 1;
   if (!type) return 0;
   if (PyTuple_Check(target)) return Rt_ExceptionMatchesTuple(type, target);
@@ -56,7 +71,7 @@ int Rt_ExceptionMatchesCurrent(PyThreadState* tstate, PyObject* target) noexcept
 }
 
 int Rt_IterFinish() noexcept {
-  PyObject* type = rt::internals::RaisedType(PyThreadState_GetUnchecked());
+  PyObject* type = PyErr_Occurred();
   if (!type) return 0;
   if (!Rt_GivenExceptionMatches(type, PyExc_StopIteration)) return -1;
   rt::ExceptionState stop = Rt_TakeRaised();

@@ -1,6 +1,19 @@
-// Builtin names; the cached reads and the attribute reads that treat a
-// missing attribute as no error are fast paths of the internals unit.
+// Builtin names and the attribute reads that treat a missing attribute as no
+// error; the cached reads are fast paths of the internals unit.
 #include "runtime/globals.h"
+
+#include "runtime/exceptions.h"
+
+PyObject* rt::detail::GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
+  rt::Ref result = Rt_GetAttr(obj, name);
+  if (!result) {
+    PyObject* raised = PyErr_Occurred();
+    if (raised &&
+        (raised == PyExc_AttributeError || Rt_GivenExceptionMatches(raised, PyExc_AttributeError)))
+      PyErr_Clear();
+  }
+  return result.release();
+}
 
 PyObject* rt::detail::GetBuiltinName(PyObject* name) noexcept {
   rt::Ref result = Rt_GetAttrNoError(g_state.builtins_module, name);

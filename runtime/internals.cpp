@@ -4,16 +4,16 @@
 
 #include <frameobject.h>
 
-#if VELMORA_INTERNALS
+#if RT_FAST_ATTR_CACHE
 #include <structmember.h>
-#if RT_PY311
+#endif
+#if RT_FAST_ENTRY_FRAMES && RT_PY311
 // The frame object's fields, opaque from 3.11; read only to tell whether a
 // frame is still as PyFrame_New made it.
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
 #endif
 #include <internal/pycore_frame.h>
-#endif
 #endif
 
 #include <cassert>
@@ -25,28 +25,13 @@
 #include "runtime/module_state.h"
 #include "runtime/runtime_names.h"
 
-using rt::Ref;
-
-#if VELMORA_INTERNALS
+#if RT_FAST_METHOD_LOOKUP
 // Exported by every version checked, without a public declaration.
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
 #endif
 
-namespace rt::internals {
-
-int DictSetItemName(PyObject* dict, PyObject* key, PyObject* value) noexcept {
-#if VELMORA_INTERNALS && !RT_PY313
-  // 3.13 keeps the known-hash store private; its public store reads the same cached hash.
-  return _PyDict_SetItem_KnownHash(dict, key, value, reinterpret_cast<PyASCIIObject*>(key)->hash);
-#else
-  return PyDict_SetItem(dict, key, value);
-#endif
-}
-
-}  // namespace rt::internals
-
 int Rt_LookupMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_METHOD_LOOKUP
   return _PyObject_GetMethod(obj, name, method);
 #else
   *method = PyObject_GetAttr(obj, name);
@@ -56,7 +41,7 @@ int Rt_LookupMethod(PyObject* obj, PyObject* name, PyObject** method) noexcept {
 
 bool Rt_IsDictValuesMethod([[maybe_unused]] PyObject* method,
                            [[maybe_unused]] PyObject* values_name) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_DICT_VALUES
   // dict.values as dict's own type holds it (borrowed: the type keeps it).
   // Filled on first use under the GIL: a guarded static would link the C++
   // runtime's exception support into the module.
@@ -73,7 +58,7 @@ namespace rt::internals {
 // --- traceback entries -------------------------------------------------------------
 
 bool EntryFrameIsUntouched([[maybe_unused]] PyObject* frame) noexcept {
-#if VELMORA_INTERNALS && RT_PY311
+#if RT_FAST_ENTRY_FRAMES && RT_PY311
   // No trace function or its switches, no line set, no locals dict made
   // through f_locals, not linked to a caller.
   if (Py_REFCNT(frame) != 1) return false;
@@ -93,16 +78,8 @@ bool EntryFrameIsUntouched([[maybe_unused]] PyObject* frame) noexcept {
 #endif
 }
 
-void SetFrameLine([[maybe_unused]] PyObject* frame, [[maybe_unused]] int line) noexcept {
-  // Elsewhere a frame that has run nothing reports its code object's first
-  // line, which the entries' code objects are made with.
-#if VELMORA_INTERNALS && !RT_PY311
-  reinterpret_cast<PyFrameObject*>(frame)->f_lineno = line;
-#endif
-}
-
 Ref CodeName(PyObject* code) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_CODE_NAME
   return Ref::borrow(reinterpret_cast<PyCodeObject*>(code)->co_name);
 #else
   rt::PendingErrorScope keep;  // the caller's exception is the one to report
@@ -112,74 +89,10 @@ Ref CodeName(PyObject* code) noexcept {
 
 }  // namespace rt::internals
 
-// --- handled-exception entries ---------------------------------------------------------
-
-#if VELMORA_INTERNALS
-// Through 3.10 an entry holds a triple; from 3.11 only the exception value,
-// whose class and traceback stand for the other two.
-static rt::ExceptionState EntryCopy(const _PyErr_StackItem* item) noexcept {
-#if RT_PY311
-  return rt::ExceptionState::OfValue(Ref::borrow(item->exc_value));
-#else
-  return rt::ExceptionState::OfTriple(Ref::borrow(item->exc_type), Ref::borrow(item->exc_value),
-                                      Ref::borrow(item->exc_traceback));
-#endif
-}
-#endif
-
-rt::ExceptionState Rt_ExceptionSave([[maybe_unused]] PyThreadState* tstate) noexcept {
-#if VELMORA_INTERNALS
-  // The innermost entry that holds an exception (None and null both mean
-  // none), else the outermost.
-  _PyErr_StackItem* item = tstate->exc_info;
-  while ((!item->exc_value || item->exc_value == Py_None) && item->previous_item)
-    item = item->previous_item;
-  return EntryCopy(item);
-#else
-  return Rt_HandledException();
-#endif
-}
-
-rt::ExceptionState Rt_ExceptionSaveInnermost([[maybe_unused]] PyThreadState* tstate) noexcept {
-#if VELMORA_INTERNALS
-  return EntryCopy(tstate->exc_info);
-#else
-  // The public reads walk out to the entry in effect: emptying the innermost
-  // entry tells whether what they see is its own.
-  rt::ExceptionState seen = Rt_HandledException();
-  if (!seen) return seen;
-  Rt_SetHandledException(rt::ExceptionState());
-  rt::ExceptionState outer = Rt_HandledException();
-  if (outer.value() == seen.value()) return rt::ExceptionState();  // the entry held nothing
-  Rt_SetHandledException(seen.Copy());
-  return seen;
-#endif
-}
-
-void Rt_ExceptionReset([[maybe_unused]] PyThreadState* tstate, rt::ExceptionState saved) noexcept {
-#if VELMORA_INTERNALS
-  // The entry is whole again before the old exception's finalisers run.
-  _PyErr_StackItem* item = tstate->exc_info;
-#if RT_PY311
-  // The value carries its class and traceback; the entry keeps nothing else,
-  // and the given class and traceback go when `saved` does.
-  rt::ExceptionState old = rt::ExceptionState::OfValue(
-      Ref::steal(std::exchange(item->exc_value, saved.value_.release())));
-#else
-  rt::ExceptionState old = rt::ExceptionState::OfTriple(
-      Ref::steal(std::exchange(item->exc_type, saved.type_.release())),
-      Ref::steal(std::exchange(item->exc_value, saved.value_.release())),
-      Ref::steal(std::exchange(item->exc_traceback, saved.tb_.release())));
-#endif
-#else
-  Rt_SetHandledException(std::move(saved));
-#endif
-}
-
 // --- lists ---------------------------------------------------------------------------
 
 int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_LIST_SPARE
   // Into a spare slot without the resize path when the list has one.
   auto* l = reinterpret_cast<PyListObject*>(list);
   Py_ssize_t size = Py_SIZE(l);
@@ -193,94 +106,6 @@ int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
   return PyList_Append(list, x);
 }
 
-// --- method lookup --------------------------------------------------------------------
-
-// The outcome of Rt_GetMethod for an attribute found (or null with an
-// exception set): a method bound to `obj` is taken apart.
-static int UnpackAttribute(PyObject* obj, Ref attr, Ref* method) noexcept {
-  if (attr && Py_TYPE(attr.get()) == &PyMethod_Type && PyMethod_GET_SELF(attr.get()) == obj) {
-    *method = Ref::borrow(PyMethod_GET_FUNCTION(attr.get()));
-    return 1;
-  }
-  *method = std::move(attr);
-  return 0;
-}
-
-#if VELMORA_INTERNALS
-// Rt_GetMethod for a type with the generic attribute lookup: the type's
-// descriptor, then the instance dict, as the interpreter looks.
-static int GetMethodGeneric(PyObject* obj, PyObject* name, Ref* method) noexcept {
-  PyTypeObject* type = Py_TYPE(obj);
-  auto* type_object = reinterpret_cast<PyObject*>(type);
-#if RT_PY312
-  // The interpreter's static types keep their dict elsewhere: tp_dict says nothing.
-  bool ready = PyType_HasFeature(type, Py_TPFLAGS_READY);
-#else
-  bool ready = type->tp_dict != nullptr;
-#endif
-  if (!ready && PyType_Ready(type) < 0) return 0;
-  Ref descr = Ref::borrow(_PyType_Lookup(type, name));
-  descrgetfunc get = nullptr;
-  bool is_method = false;
-  if (descr) {
-    if (PyType_HasFeature(Py_TYPE(descr.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-      is_method = true;
-    } else {
-      get = Py_TYPE(descr.get())->tp_descr_get;
-      if (get && Py_TYPE(descr.get())->tp_descr_set) {  // a data descriptor comes first
-        Ref attr = Ref::steal(get(descr.get(), obj, type_object));
-        descr.reset();
-        return UnpackAttribute(obj, std::move(attr), method);
-      }
-    }
-  }
-  if (PyObject** dictptr = _PyObject_GetDictPtr(obj)) {
-    if (PyObject* dict = *dictptr) {
-      Ref held = Ref::borrow(dict);  // the lookup may run a key's __eq__
-      Ref attr = Ref::borrow(_PyDict_GetItem_KnownHash(
-          held.get(), name, reinterpret_cast<PyASCIIObject*>(name)->hash));
-      if (attr) {
-        held.reset();
-        descr.reset();
-        return UnpackAttribute(obj, std::move(attr), method);
-      }
-      held.reset();
-      PyErr_Clear();
-    }
-  }
-  if (is_method) {
-    *method = std::move(descr);
-    return 1;
-  }
-  if (get) {
-    Ref attr = Ref::steal(get(descr.get(), obj, type_object));
-    descr.reset();
-    return UnpackAttribute(obj, std::move(attr), method);
-  }
-  if (descr) {
-    *method = std::move(descr);
-    return 0;
-  }
-  PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%U'", type->tp_name, name);
-  return 0;
-}
-#endif
-
-int Rt_GetMethod(PyObject* obj, PyObject* name, Ref* method) noexcept {
-  assert(rt::internals::IsInternedName(name));
-#if VELMORA_INTERNALS
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr) {
-#if RT_PY311
-    // Asking for a managed dict's pointer would make the dict.
-    if (PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT))
-      return _PyObject_GetMethod(obj, name, method->out());
-#endif
-    return GetMethodGeneric(obj, name, method);
-  }
-#endif
-  return UnpackAttribute(obj, Rt_GetAttr(obj, name), method);
-}
-
 // --- module globals --------------------------------------------------------------------
 
 PyObject* rt::detail::GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
@@ -288,7 +113,7 @@ PyObject* rt::detail::GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) 
   assert(!PyErr_Occurred() && "a global is read with no exception pending");
   assert(rt::internals::IsInternedName(name));
   PyObject* d = g_state.module_dict;
-#if VELMORA_INTERNALS
+#if RT_FAST_GLOBAL_CACHE
 #if RT_PY312
   // Deprecated from 3.12 but kept through 3.13, changing as before.
 #pragma GCC diagnostic push
@@ -317,22 +142,7 @@ PyObject* rt::detail::GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) 
 
 // --- attribute reads ---------------------------------------------------------------------
 
-PyObject* rt::detail::GetAttrNoError(PyObject* obj, PyObject* name) noexcept {
-#if VELMORA_INTERNALS
-  if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr)
-    return _PyObject_GenericGetAttrWithDict(obj, name, nullptr, 1);
-#endif
-  rt::Ref result = Rt_GetAttr(obj, name);
-  if (!result) {
-    PyObject* raised = rt::internals::RaisedType(PyThreadState_GetUnchecked());
-    if (raised &&
-        (raised == PyExc_AttributeError || Rt_GivenExceptionMatches(raised, PyExc_AttributeError)))
-      PyErr_Clear();
-  }
-  return result.release();
-}
-
-#if VELMORA_INTERNALS
+#if RT_FAST_ATTR_CACHE
 namespace {
 
 // A type's version tag, 0 while it has none: the tag changes whenever the
@@ -347,6 +157,7 @@ unsigned int TypeVersion(PyTypeObject* type) noexcept {
 #endif
 }
 
+#if RT_FAST_PROPERTY_GETTER
 // A property's getter (borrowed; null when it has none). The object's layout
 // is private, but its getter comes first after the header in every version.
 PyObject* PropertyGetter(PyObject* property) noexcept {
@@ -355,6 +166,7 @@ PyObject* PropertyGetter(PyObject* property) noexcept {
   };
   return reinterpret_cast<PropertyHead*>(property)->getter;
 }
+#endif
 
 // How a metatype reads the attributes of its classes.
 enum class ClassRead {
@@ -368,13 +180,18 @@ enum class ClassRead {
 
 ClassRead ClassReadOf(PyTypeObject* meta) noexcept {
   if (meta->tp_getattro == PyType_Type.tp_getattro) return ClassRead::kType;
+#if RT_FAST_CLASS_GETATTR
   if (!PyType_HasFeature(meta, Py_TPFLAGS_HEAPTYPE)) return ClassRead::kOther;
   PyObject* name = Rt_RuntimeName(&RuntimeNameSlots::dunder_getattribute);
   PyObject* own = _PyType_Lookup(meta, name);  // borrowed
   bool over_type = own && own == _PyType_Lookup(&PyType_Type, name);
   return over_type ? ClassRead::kTypeThenGetattr : ClassRead::kOther;
+#else
+  return ClassRead::kOther;
+#endif
 }
 
+#if RT_FAST_CLASS_GETATTR
 // __getattr__ called as the interpreter's hook calls it: bound first when it is a descriptor.
 PyObject* CallGetattr(PyObject* cls, PyObject* hook, PyObject* name) noexcept {
   rt::Ref bound;
@@ -398,6 +215,7 @@ PyObject* ReadTypeThenGetattr(PyObject* cls, PyObject* name) noexcept {
   PyErr_Clear();
   return CallGetattr(cls, hook.get(), name);
 }
+#endif
 
 #if RT_PY311
 // From 3.11 an instance of a class statement's class keeps its attributes'
@@ -530,10 +348,10 @@ void Remember(PyObject* obj, PyObject* name, PyObject* result, AttributeReadCach
   cache->kind = AttributeReadCache::kGeneric;
   cache->owner = type;
   cache->version = version;
-  if (class_read == ClassRead::kTypeThenGetattr)
-    cache->read = ReadTypeThenGetattr;
-  else
-    cache->read = type->tp_getattro ? type->tp_getattro : PyObject_GetAttr;
+  cache->read = type->tp_getattro ? type->tp_getattro : PyObject_GetAttr;
+#if RT_FAST_CLASS_GETATTR
+  if (class_read == ClassRead::kTypeThenGetattr) cache->read = ReadTypeThenGetattr;
+#endif
 }
 
 // The generic read, noting in the cache what it can keep.
@@ -550,7 +368,7 @@ PyObject* GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* 
 
 PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
                                     [[maybe_unused]] AttributeReadCache* cache) noexcept {
-#if VELMORA_INTERNALS
+#if RT_FAST_ATTR_CACHE
   PyTypeObject* type = Py_TYPE(obj);
   switch (cache->kind) {
     case AttributeReadCache::kSlot:
@@ -562,23 +380,18 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
       break;
     case AttributeReadCache::kDataDescriptor:
       if (cache->owner == type && cache->version == TypeVersion(type)) {
+#if RT_FAST_PROPERTY_GETTER
         if (Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None) {
           // The getter called as the property would call it, held over the
           // call: a second __init__ of the property can replace it.
           if (PyObject* getter = PropertyGetter(cache->found)) {
             rt::Ref held = rt::Ref::borrow(getter);
             PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
-            // A Python function's own entry sets an exception with every null;
-            // entered here, it saves the dispatcher's checks (some 40
-            // instructions a read, 2% of a three-cookie SimpleCookie answer on 3.8).
-            if (Py_TYPE(getter) == &PyFunction_Type) {
-              if (vectorcallfunc entry = PyVectorcall_Function(getter))
-                return entry(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-            }
             return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         nullptr);
           }
         }
+#endif
         // Held over the call, which may take it out of the type's dict.
         rt::Ref descriptor = rt::Ref::borrow(cache->found);
         return Py_TYPE(descriptor.get())

@@ -3,6 +3,11 @@
 // on for the versions whose layouts were checked) chooses them; off, every
 // routine here does the same on the public API alone, only slower. Core-only:
 // module code never includes this header, and nothing else tests the switch.
+//
+// Each fast path also has a switch of its own, for measuring what it saves
+// (bench/fastpaths.py): the CMake list VELMORA_FAST_PATHS_OFF names those
+// to leave out, and the generated header sets VELMORA_NO_<NAME> for each name
+// below (CMake reads the names from the RT_FAST_ lines). Users have the one switch.
 #pragma once
 
 #include <Python.h>
@@ -15,78 +20,42 @@
 #error "the interpreter's internals are checked for CPython 3.8 to 3.13 only"
 #endif
 
-#if VELMORA_INTERNALS
-// Exported by every version checked, without a public declaration from 3.13.
-extern "C" PyObject* _Py_CheckFunctionResult(
-#if RT_PY39
-    PyThreadState* tstate,
-#endif
-    PyObject* callable, PyObject* result, const char* where);
-#endif
+// The interpreter's method lookup, without a bound method (calls of methods).
+#define RT_FAST_METHOD_LOOKUP (VELMORA_INTERNALS && !VELMORA_NO_METHOD_LOOKUP)
+// A dict subclass's own values() walked in place (needs METHOD_LOOKUP).
+#define RT_FAST_DICT_VALUES (RT_FAST_METHOD_LOOKUP && !VELMORA_NO_DICT_VALUES)
+// A list append into a spare slot.
+#define RT_FAST_LIST_SPARE (VELMORA_INTERNALS && !VELMORA_NO_LIST_SPARE)
+// Global reads cached per site under the module dict's version tag.
+#define RT_FAST_GLOBAL_CACHE (VELMORA_INTERNALS && !VELMORA_NO_GLOBAL_CACHE)
+// Attribute reads cached per site under type version tags.
+#define RT_FAST_ATTR_CACHE (VELMORA_INTERNALS && !VELMORA_NO_ATTR_CACHE)
+// Class reads through a metatype's __getattr__ over type's read (needs ATTR_CACHE).
+#define RT_FAST_CLASS_GETATTR (RT_FAST_ATTR_CACHE && !VELMORA_NO_CLASS_GETATTR)
+// A cached property's getter called directly (needs ATTR_CACHE).
+#define RT_FAST_PROPERTY_GETTER (RT_FAST_ATTR_CACHE && !VELMORA_NO_PROPERTY_GETTER)
+// Traceback entries reuse the frame of the last one (from 3.11).
+#define RT_FAST_ENTRY_FRAMES (VELMORA_INTERNALS && !VELMORA_NO_ENTRY_FRAMES)
+// A code object's name read in place (traceback entries).
+#define RT_FAST_CODE_NAME (VELMORA_INTERNALS && !VELMORA_NO_CODE_NAME)
 
 namespace rt::internals {
 
 inline constexpr bool kOn = VELMORA_INTERNALS != 0;
 
-// The raised exception's class, borrowed; null when nothing is raised.
-inline PyObject* RaisedType([[maybe_unused]] PyThreadState* tstate) noexcept {
-#if VELMORA_INTERNALS && RT_PY312
-  PyObject* exc = tstate->current_exception;
-  return exc ? reinterpret_cast<PyObject*>(Py_TYPE(exc)) : nullptr;
-#elif VELMORA_INTERNALS
-  return tstate->curexc_type;
-#else
-  return PyErr_Occurred();
-#endif
-}
-
-// A str's hash: the cached one where there is one.
-inline Py_hash_t StrHash(PyObject* s) noexcept {
-#if VELMORA_INTERNALS
-  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(s)->hash;
-  if (hash != -1) return hash;
-#endif
-  return PyObject_Hash(s);
-}
-
 // What the runtime assumes of every name it is given: an exact str that is
-// interned (compared by identity), with its hash cached where it can tell.
+// interned (compared by identity).
 inline bool IsInternedName(PyObject* s) noexcept {
-#if VELMORA_INTERNALS
-  if (reinterpret_cast<PyASCIIObject*>(s)->hash == -1) return false;
-#endif
   return PyUnicode_CheckExact(s) && PyUnicode_CHECK_INTERNED(s);
 }
-
-// Calls a callable's vectorcall entry without keywords, with the check the
-// interpreter's own calls make of a null result.
-inline PyObject* CallEntry(PyObject* callable, [[maybe_unused]] vectorcallfunc entry,
-                           PyObject* const* args, size_t nargsf) noexcept {
-#if VELMORA_INTERNALS
-  PyObject* result = entry(callable, args, nargsf, nullptr);
-  if (result) return result;
-#if RT_PY39
-  return _Py_CheckFunctionResult(PyThreadState_GetUnchecked(), callable, nullptr, nullptr);
-#else
-  return _Py_CheckFunctionResult(callable, nullptr, nullptr);
-#endif
-#else
-  return PyObject_Vectorcall(callable, args, nargsf, nullptr);
-#endif
-}
-
-// Stores under an interned name (Rt_IsInternedName).
-int DictSetItemName(PyObject* dict, PyObject* key, PyObject* value) noexcept;
 
 // --- traceback entries -------------------------------------------------------------
 
 // Whether entry frames are kept for reuse (the frame's own layout tells when
 // one is free again).
-inline constexpr bool kReuseEntryFrames = VELMORA_INTERNALS && RT_PY311;
+inline constexpr bool kReuseEntryFrames = RT_FAST_ENTRY_FRAMES && RT_PY311;
 // Whether a frame made by PyFrame_New is held by the caller alone and unchanged.
 bool EntryFrameIsUntouched(PyObject* frame) noexcept;
-// Sets the line of a frame that never runs bytecode, where the frame keeps one.
-void SetFrameLine(PyObject* frame, int line) noexcept;
 // A code object's name, a new reference; empty, with the raised exception
 // left as it was, when it cannot be read.
 rt::Ref CodeName(PyObject* code) noexcept;

@@ -176,9 +176,7 @@ void Rt_AddTraceback(const char* function_name, int line, const char* source_pat
     if (!code) return;
     Rt_InsertCodeObject(line, code.get());
   }
+  // The frame runs nothing: it reports its code object's first line, the entry's.
   rt::Ref frame = EntryFrame(tstate, code.get());
-  if (frame) {
-    rt::internals::SetFrameLine(frame.get(), line);
-    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
-  }
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }

@@ -262,7 +262,7 @@ TEST_F(ExceptionsTest, SaveFindsTheOuterHandlerBehindEmptyEntries) {
 
     // An entry holding None counts as empty too. From 3.12 the interpreter
     // stores none there, and its public reads stop at one.
-    if (rt::internals::kOn || !RT_PY312) {
+    if (!RT_PY312) {
       SetEntry(&stack.inner(), Py_None, Py_None, nullptr);
       saved = Rt_ExceptionSave(Thread());
       EXPECT_EQ(saved.value(), outer);

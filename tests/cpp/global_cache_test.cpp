@@ -20,7 +20,7 @@ PyObject* Name(const char* text) {
 // The version the cache compares with: the dict's tag, kept only by a build
 // with the internals.
 uint64_t DictVersion(PyObject* dict) {
-#if VELMORA_INTERNALS
+#if RT_FAST_GLOBAL_CACHE
   return Rt_DictVersion(dict);
 #else
   (void)dict;
@@ -31,7 +31,7 @@ uint64_t DictVersion(PyObject* dict) {
 class GlobalCacheTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (!rt::internals::kOn) GTEST_SKIP() << "the read sites cache only with the internals";
+    if (!RT_FAST_GLOBAL_CACHE) GTEST_SKIP() << "the read sites cache only with their fast path";
     dict_ = Rt_ModuleDict();
     ASSERT_TRUE(dict_);
   }

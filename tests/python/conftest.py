@@ -58,10 +58,20 @@ def _internals_built():
 
 
 INTERNALS = _internals_built()
-# For the few tests that look at a fast path's own state, which a build on the
-# public API alone does not keep.
-needs_internals = pytest.mark.skipif(not INTERNALS, reason="a fast path of the interpreter's internals, "
-                                                           "built off (VELMORA_INTERNALS=OFF)")
+
+
+def fast_path(name):
+    """Whether the runtime under test takes the fast path `name` (an RT_FAST_
+    line of runtime/internals.h): off without the internals, or left out on
+    its own (VELMORA_FAST_PATHS_OFF)."""
+    if importlib.util.find_spec(TESTMOD) is None:
+        return False
+    return importlib.import_module(TESTMOD).FAST_PATHS[name]
+
+
+def needs_fast_path(name):
+    """For the few tests that look at a fast path's own state, which a build without it does not keep."""
+    return pytest.mark.skipif(not fast_path(name), reason="the fast path %s, built off" % name)
 MEMCHECK = os.environ.get("VELMORA_MEMCHECK") == "1"  # under valgrind: about 40 times slower
 
 

@@ -105,3 +105,56 @@ def test_cookie_scenarios_have_their_shape_and_both_sides_answer_alike(name, cou
         answers.append(eval(sc.stmt, dict(names)))
     assert answers[0] == answers[1]
     assert answers[0][1]["cookie"] == "; ".join("c%d=v%d" % (i, i) for i in range(count))
+
+
+# --- bench/fastpaths.py: what it reads of the header and how it judges ------------------------
+
+import fastpaths  # noqa: E402
+
+HEADER = """// Reads one.
+#define RT_FAST_ONE (VELMORA_INTERNALS && !VELMORA_NO_ONE)
+// Part of one (needs ONE).
+#define RT_FAST_PART (RT_FAST_ONE && !VELMORA_NO_PART)
+// Newer frames (from 3.11).
+#define RT_FAST_NEW (VELMORA_INTERNALS && !VELMORA_NO_NEW)
+// Older stores (to 3.12).
+#define RT_FAST_OLD (VELMORA_INTERNALS && !VELMORA_NO_OLD)
+"""
+
+
+def test_fast_paths_come_from_the_header_with_their_parts_and_versions():
+    assert fastpaths.fast_paths(HEADER) == [
+        ("ONE", "Reads one.", None, (0, 99)), ("PART", "Part of one (needs ONE).", "ONE", (0, 99)),
+        ("NEW", "Newer frames (from 3.11).", None, (11, 99)), ("OLD", "Older stores (to 3.12).", None, (0, 12))]
+    # The real header: every path has its line, and a part names a path that exists.
+    paths = fastpaths.fast_paths()
+    names = [p[0] for p in paths]
+    assert names and len(names) == len(open(fastpaths.INTERNALS_H).read().split("#define RT_FAST_")) - 1
+    assert all(parent in names for _, _, parent, _ in paths if parent)
+
+
+def calls(**compiled):
+    return {"calls": {row: {"compiled": n, "floor": 100} for row, n in compiled.items()}, "imports": {}}
+
+
+@pytest.mark.parametrize("without, verdict, rows", [
+    # 20 of a 1000-instruction path: 2%, enough.
+    (calls(a=1120, b=2100), "earns its place", ["a"]),
+    # 19 of 1000 is under 2%; 5 instructions and 0.25% are noise, left out.
+    (calls(a=1119, b=2105), "under 2%: goes", ["a"]),
+    # Saving nothing anywhere: still one row that says so.
+    (calls(a=1100, b=2100), "under 2%: goes", ["(no scenario changes)"]),
+])
+def test_a_fast_path_earns_its_place_on_one_scenario(without, verdict, rows):
+    base = calls(a=1100, b=2100)
+    text = fastpaths.table("3.8", fastpaths.fast_paths(HEADER)[:1], base, {"ONE": without})
+    lines = text.splitlines()
+    head = next(line for line in lines if line.strip().startswith("ONE "))
+    assert head.endswith(verdict)
+    shown = [line.split()[0] for line in lines[lines.index(head) + 1:]]
+    assert shown == [r.split()[0] for r in rows]
+
+
+def test_a_path_this_version_does_not_take_is_named_as_such():
+    text = fastpaths.table("3.8", fastpaths.fast_paths(HEADER)[2:3], calls(a=1100), {})
+    assert "NEW              (not on CPython 3.8)" in text

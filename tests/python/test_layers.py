@@ -6,6 +6,8 @@ import json
 import os
 import re
 import shlex
+import subprocess
+import sys
 
 import pytest
 
@@ -135,7 +137,6 @@ def public_expansions(version):
 def test_without_the_internals_the_modules_link_only_public_names(module):
     import importlib.util
     import shutil
-    import subprocess
     import sys
     if built_switch():
         pytest.skip("built with the internals")
@@ -147,3 +148,106 @@ def test_without_the_internals_the_modules_link_only_public_names(module):
                              universal_newlines=True).stdout
     private = {line.split()[-1] for line in listing.splitlines() if line.split()[-1].startswith("_Py")}
     assert private <= public_expansions(sys.version_info[:2]), sorted(private - public_expansions(sys.version_info[:2]))
+
+
+# --- each fast path's own switch ----------------------------------------------------------
+
+SWITCH_HEADER = os.path.join("generated", "config", "runtime", "internals_switch.h")
+# What only each fast path's code says, in the internals unit: gone when the path is left out.
+FAST_PATH_MARKERS = {
+    "METHOD_LOOKUP": ["_PyObject_GetMethod(obj, name, method)"],
+    "DICT_VALUES": ["&PyDict_Type"],
+    "LIST_SPARE": ["->allocated"],
+    "GLOBAL_CACHE": ["ma_version_tag"],
+    "ATTR_CACHE": ["tp_version_tag"],
+    "CLASS_GETATTR": ["ReadTypeThenGetattr"],
+    "PROPERTY_GETTER": ["PropertyHead"],
+    "ENTRY_FRAMES": ["f_trace_opcodes"],
+    "CODE_NAME": ["->co_name"],
+}
+FAST_NAME = re.compile(r"^#define RT_FAST_([A-Z_]+) ", re.M)
+
+
+def header_fast_paths():
+    return FAST_NAME.findall(open(os.path.join(ROOT, "runtime", "internals.h")).read())
+
+
+@pytest.fixture(scope="module")
+def internals_unit():
+    """Preprocesses the internals unit as the build compiles it, with the fast
+    paths given left out: the unit's own lines (its header's too), joined."""
+    path = os.path.join(build_dir(), "compile_commands.json")
+    switch = os.path.join(build_dir(), SWITCH_HEADER)
+    if not os.path.exists(path) or not os.path.exists(switch):
+        pytest.skip("no compile database or switch header in %s" % build_dir())
+    entry = next(e for e in json.load(open(path)) if e["file"].endswith("runtime/internals.cpp"))
+    words = shlex.split(entry["command"]) if "command" in entry else entry["arguments"]
+    flags = []
+    for i, word in enumerate(words[1:], 1):
+        if word.startswith(("-I", "-D", "-std")) or words[i - 1] == "-isystem" or word == "-isystem":
+            flags.append(word)
+    default = open(switch).read()
+
+    def run(off, tmp):
+        text = default
+        for name in off:
+            text, found = re.subn(r"(#define VELMORA_NO_%s) [01]" % name, r"\1 1", text)
+            assert found == 1, name
+        folder = tmp / "_".join(off or ["none"]) / "runtime"
+        folder.mkdir(parents=True)
+        (folder / "internals_switch.h").write_text(text)
+        out = subprocess.run([words[0], "-I" + str(folder.parent)] + flags + ["-E", entry["file"]], check=True,
+                             stdout=subprocess.PIPE, universal_newlines=True, cwd=entry["directory"]).stdout
+        own, keep = [], False
+        for line in out.splitlines():
+            marker = re.match(r'# \d+ "([^"]+)"', line)
+            if marker:
+                keep = marker.group(1).endswith(("runtime/internals.cpp", "runtime/internals.h"))
+            elif keep:
+                own.append(line)
+        return "\n".join(own)
+
+    return run
+
+
+def test_the_switch_header_names_every_fast_path_of_the_internals_header():
+    switch = os.path.join(build_dir(), SWITCH_HEADER)
+    if not os.path.exists(switch):
+        pytest.skip("no switch header in %s" % build_dir())
+    names = header_fast_paths()
+    assert sorted(names) == sorted(FAST_PATH_MARKERS)
+    assert re.findall(r"^#define VELMORA_NO_([A-Z_]+) [01]$", open(switch).read(), re.M) == names
+
+
+def test_a_fast_path_left_out_leaves_nothing_of_its_own(internals_unit, tmp_path):
+    default = internals_unit([], tmp_path)
+    if "VELMORA_INTERNALS 1" not in open(os.path.join(build_dir(), SWITCH_HEADER)).read():
+        pytest.skip("built without the internals")
+    # Each path the build takes shows its code (frames are reused from 3.11 on): the markers mean something.
+    import _rt_testmod
+    on = {name for name, built in _rt_testmod.FAST_PATHS.items() if built}
+    taken = [name for name, markers in FAST_PATH_MARKERS.items() if any(m in default for m in markers)]
+    assert on - set(taken) <= ({"ENTRY_FRAMES"} if sys.version_info < (3, 11) else set()), sorted(on - set(taken))
+    for name in taken:
+        left = internals_unit([name], tmp_path)
+        assert not [m for m in FAST_PATH_MARKERS[name] if m in left], name
+    everything_off = internals_unit(header_fast_paths(), tmp_path)
+    private = set(PRIVATE_NAME.findall(everything_off)) - BACKPORTED
+    assert not private, "private names outside every fast path's switch: %s" % sorted(private)
+
+
+def test_the_runtime_takes_the_fast_paths_the_build_asked_for():
+    cache = os.path.join(build_dir(), "CMakeCache.txt")
+    if not os.path.exists(cache):
+        pytest.skip("no CMake cache in %s" % build_dir())
+    found = re.search(r"^VELMORA_FAST_PATHS_OFF:STRING=(.*)$", open(cache).read(), re.M)
+    off = set(filter(None, found.group(1).split(";"))) if found else set()
+    header = open(os.path.join(ROOT, "runtime", "internals.h")).read()
+    parents = dict(re.findall(r"^#define RT_FAST_([A-Z_]+) \(RT_FAST_([A-Z_]+) &&", header, re.M))
+
+    def expected(name):
+        return name not in off and (expected(parents[name]) if name in parents else built_switch())
+
+    import _rt_testmod
+    assert sorted(_rt_testmod.FAST_PATHS) == sorted(header_fast_paths())
+    assert _rt_testmod.FAST_PATHS == {name: expected(name) for name in header_fast_paths()}

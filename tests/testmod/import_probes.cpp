@@ -124,7 +124,7 @@ PyObject* GlobalCacheReset(PyObject*, PyObject* args) {
 // dict_version(d)
 PyObject* DictVersion(PyObject*, PyObject* d) {
   if (!PyDict_Check(d)) return PyErr_Format(PyExc_TypeError, "not a dict");
-#if VELMORA_INTERNALS
+#if RT_FAST_GLOBAL_CACHE
   return PyLong_FromUnsignedLongLong(Rt_DictVersion(d));
 #else
   return PyLong_FromLong(0);  // the read sites keep no version without the internals

@@ -34,6 +34,29 @@ rt::Ref Interned(PyObject* name) noexcept {
 
 namespace {
 
+// FAST_PATHS: the names of the fast paths the runtime under test takes, as
+// compiled (the RT_FAST_ lines of runtime/internals.h).
+#define RT_FAST_PATH(name) \
+  { #name, RT_FAST_##name }
+struct FastPath {
+  const char* name;
+  bool on;
+};
+constexpr FastPath kFastPaths[] = {
+    RT_FAST_PATH(METHOD_LOOKUP),   RT_FAST_PATH(DICT_VALUES),  RT_FAST_PATH(LIST_SPARE),
+    RT_FAST_PATH(GLOBAL_CACHE),    RT_FAST_PATH(ATTR_CACHE),   RT_FAST_PATH(CLASS_GETATTR),
+    RT_FAST_PATH(PROPERTY_GETTER), RT_FAST_PATH(ENTRY_FRAMES), RT_FAST_PATH(CODE_NAME),
+};
+#undef RT_FAST_PATH
+
+int AddFastPaths(PyObject* d) {
+  rt::Ref names = rt::Ref::steal(PyDict_New());
+  if (!names) return -1;
+  for (const FastPath& path : kFastPaths)
+    if (PyDict_SetItemString(names.get(), path.name, path.on ? Py_True : Py_False) < 0) return -1;
+  return PyDict_SetItemString(d, "FAST_PATHS", names.get());
+}
+
 int Body(int* line) {
   *line = 1;
   PyObject* d = Rt_ModuleDict();
@@ -42,7 +65,7 @@ int Body(int* line) {
     return -1;
   // Whether the runtime under test takes the fast paths of the interpreter's internals.
   if (PyDict_SetItemString(d, "INTERNALS", rt::internals::kOn ? Py_True : Py_False) < 0) return -1;
-  return 0;
+  return AddFastPaths(d);
 }
 
 }  // namespace
