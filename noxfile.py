@@ -113,7 +113,7 @@ def pytest(session, build_dir, *args, env=None):
                    "VELMORA_MAIN_SUITE": "1" if session.python == main_version() else "0",
                    # pytest keeps its last few temporary trees per user: sessions running at once
                    # (the unstable root's share one /tmp) would remove each other's.
-                   "TMPDIR": session.create_tmp()}
+                   "TMPDIR": os.path.abspath(session.create_tmp())}
     environment.update(env or {})
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *(session.posargs or args or ["tests/python"]),
                 env=environment)
@@ -169,13 +169,14 @@ def installed(session):
     session.run("uv", "build", "--wheel", "--python", base_python(session), "--out-dir", dist, ROOT, external=True)
     wheel, = glob.glob(os.path.join(dist, "*.whl"))
     session.install("-r", lock_file(session.python), wheel)
-    elsewhere = session.create_tmp()
+    elsewhere = os.path.abspath(session.create_tmp())
     tests = os.path.join(elsewhere, "tests")
     shutil.rmtree(tests, ignore_errors=True)
     shutil.copytree(os.path.join(ROOT, "tests", "python"), tests)
     session.chdir(elsewhere)
     session.run("python", "-c", "import sys, velmora; from velmora.server import handler_sets; "
-                "sys.exit(velmora.__file__.startswith(%r) or handler_sets.load().kind != 'compiled')" % ROOT)
+                "sys.exit(velmora.__file__.startswith(%r) or handler_sets.load().kind != 'compiled')"
+                % os.path.join(ROOT, "velmora"))
     session.run("python", "-m", "pytest", "-q", "-p", "no:cacheprovider", *package_only_tests(tests),
                 env={"VELMORA_MAIN_SUITE": "0", "PYTHONDONTWRITEBYTECODE": "1"})
 

@@ -93,4 +93,5 @@ failed=$(grep -h '^FAIL' "$logs"/*.result | cut -d' ' -f2 | paste -sd ' ')
 echo "skipped: ${skipped:-none}"
 [ -n "$failed" ] && echo "FAILED: $failed"
 printf 'make test: %dm%02ds, %d runs\n' $((took / 60)) $((took % 60)) "$(ls "$logs"/*.result | wc -l)"
+echo "runs: $(grep -l '^PASS' "$logs"/*.result | wc -l) passed, $(grep -l '^FAIL' "$logs"/*.result | wc -l) failed, $(grep -l '^SKIP' "$logs"/*.result | wc -l) skipped"
 [ -z "$failed" ]

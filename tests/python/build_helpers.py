@@ -63,6 +63,13 @@ def pip_wheel(python, tmp_path, env):
     return wheel, out
 
 
+def checkout_files():
+    """The checkout's top-level names and every file of its package tree, with their times."""
+    package = [(os.path.join(d, n), os.stat(os.path.join(d, n)).st_mtime_ns)
+               for d, _, names in os.walk(os.path.join(ROOT, "velmora")) if "__pycache__" not in d for n in names]
+    return sorted(os.listdir(ROOT)), sorted(package)
+
+
 def installed_venv(tmp_path):
     """The wheel pip builds of the checkout, and a fresh venv where it is
     installed with the locked dependencies: (wheel, venv, python, tmp_path, env)."""
@@ -73,9 +80,9 @@ def installed_venv(tmp_path):
     for name in ("JUPYTER_CONFIG_DIR", "JUPYTER_RUNTIME_DIR", "JUPYTER_DATA_DIR"):
         env[name] = str(tmp_path / name.lower())
     venv, python = fresh_venv(tmp_path, env)
-    checkout_before = sorted(os.listdir(ROOT))
+    checkout_before = checkout_files()
     wheel, _ = pip_wheel(python, tmp_path, env)
-    # The build leaves nothing behind in the checkout.
-    assert sorted(os.listdir(ROOT)) == checkout_before
+    # The build leaves nothing behind in the checkout, and builds no module into it.
+    assert checkout_files() == checkout_before
     run([uv, "pip", "install", "--python", python, "-r", lock_file(), wheel], tmp_path, env)
     return wheel, venv, python, tmp_path, env

@@ -76,13 +76,17 @@ def statement(path, line):
         return f.read().splitlines()[line - 1].strip()
 
 
+# Where the package under test lives: the checkout, or the sanitizer run's staged tree.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(handler_sets.__file__))))
+
+
 @pytest.fixture(scope="module")
 def entries(tmp_path_factory):
     elsewhere = str(tmp_path_factory.mktemp("elsewhere"))
     cwd = os.getcwd()
     os.chdir(elsewhere)
     try:
-        proc = run_python(CHILD, env={"PYTHONPATH": os.pathsep.join([ROOT, TESTMOD_DIR])})
+        proc = run_python(CHILD, env={"PYTHONPATH": os.pathsep.join([PACKAGE_ROOT, TESTMOD_DIR])})
     finally:
         os.chdir(cwd)
     return json.loads(proc.stdout.splitlines()[-1])
@@ -159,14 +163,14 @@ def run_elsewhere(tmp_path_factory, code, path):
 
 
 def test_plain_import_shows_each_statement(tmp_path_factory):
-    got = run_elsewhere(tmp_path_factory, PLAIN_CHILD, [ROOT, TESTMOD_DIR])
+    got = run_elsewhere(tmp_path_factory, PLAIN_CHILD, [PACKAGE_ROOT, TESTMOD_DIR])
     assert got["loaders"] == ["ExtensionFileLoader"] * 2
     for case, path, line in [("wrong call", INFO_PY, 26), ("no HTTPStatus", INFO_PY, 27),
                              ("finish wrong call", GROUNDWORK_PY, 26),
                              ("finish fails", GROUNDWORK_PY, 27)]:
         text = statement(path, line)
         assert text and got[case] == [[path, line, text]], case
-    with open(os.path.join(ROOT, GROUNDWORK_PY), encoding="utf-8") as f:
+    with open(os.path.join(PACKAGE_ROOT, GROUNDWORK_PY), encoding="utf-8") as f:
         assert got["groundwork source"] == f.read()
     assert got["other name"] == ("loader for velmora.server.handlers.info.hostfacts "
                                  "cannot handle velmora.server.misc")
@@ -177,7 +181,7 @@ def test_lines_come_only_from_the_source_beside_the_module(tmp_path_factory):
     # and which has no groundwork.py, ahead of the checkout on sys.path: the
     # lines are the copy's, and none is taken from another file of that name.
     copy = str(tmp_path_factory.mktemp("copy"))
-    shutil.copytree(os.path.join(ROOT, "velmora"), os.path.join(copy, "velmora"),
+    shutil.copytree(os.path.join(PACKAGE_ROOT, "velmora"), os.path.join(copy, "velmora"),
                     ignore=shutil.ignore_patterns("__pycache__"))
     info = os.path.join(copy, INFO_PY)
     with open(info, encoding="utf-8") as f:
@@ -186,7 +190,7 @@ def test_lines_come_only_from_the_source_beside_the_module(tmp_path_factory):
     with open(info, "w", encoding="utf-8") as f:
         f.writelines(lines)
     os.remove(os.path.join(copy, GROUNDWORK_PY))
-    got = run_elsewhere(tmp_path_factory, PLAIN_CHILD, [copy, ROOT, TESTMOD_DIR])
+    got = run_elsewhere(tmp_path_factory, PLAIN_CHILD, [copy, PACKAGE_ROOT, TESTMOD_DIR])
     assert got["no HTTPStatus"] == [[INFO_PY, 27, lines[26].strip()]]
     assert got["finish wrong call"] == [[GROUNDWORK_PY, 26, ""]]
     assert got["groundwork source"] is None

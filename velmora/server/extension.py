@@ -13,6 +13,7 @@ from typing import Any, Optional
 
 from . import handler_sets, log_mask, misc
 from .handler_sets import HandlerSet
+from .handlers.pipeline_import import body_check
 from .handlers.pipeline_import.handlers import DEFAULT_MAX_BODY_SIZE
 from .handlers.pipeline_import.store import PipelineStore
 from .routes import route_table
@@ -36,7 +37,8 @@ def server_token(serverapp: Any) -> Optional[str]:
 
 
 class Mounted:
-    """What velmora opened in a server: the pipeline store and its entry in the server registry."""
+    """What velmora opened in a server: the pipeline store, its entry in the
+    server registry, and the worker process that checks large bodies."""
 
     def __init__(self, pipeline_store: PipelineStore, record: misc.ServerRecord) -> None:
         self.pipeline_store = pipeline_store
@@ -45,6 +47,7 @@ class Mounted:
     def close(self) -> None:
         misc.unregister_server(self.record)
         self.pipeline_store.close()
+        body_check.shutdown_worker_pool()
 
 
 def load(serverapp: Any, handler_set: Optional[HandlerSet] = None, *,

@@ -168,3 +168,18 @@ async def test_a_server_that_refuses_unauthenticated_endpoints_finds_none_of_vel
             if issubclass(w.category, JupyterServerAuthWarning) and "api/velmora" in str(w.message)]
     assert not ours
     assert (await api.info()).status == 200
+
+
+async def test_stop_extension_ends_the_worker_that_checked_a_large_body(api, jp_serverapp):
+    from velmora.server.handlers.pipeline_import import body_check
+
+    large = {"name": "big", "nodes": [], "pad": "x" * (body_check.IN_THREAD_LIMIT + 1)}
+    r = await api.import_pipeline(large, query="overwrite=true")
+    assert r.status == 201, r.body
+    pool = body_check._pool
+    assert pool is not None
+    await velmora_app(jp_serverapp).stop_extension()
+    assert body_check._pool is None
+    # Shut down: it takes no more work, and its threads have ended.
+    with pytest.raises(RuntimeError):
+        pool.submit(int)

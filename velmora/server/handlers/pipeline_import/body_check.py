@@ -196,6 +196,15 @@ def _worker_pool() -> concurrent.futures.ProcessPoolExecutor:
         return _pool
 
 
+def shutdown_worker_pool() -> None:
+    """Ends the worker process of large bodies, if one runs; the next large body starts another."""
+    global _pool
+    with _pool_lock:
+        pool, _pool = _pool, None
+    if pool is not None:
+        pool.shutdown(wait=True)
+
+
 def _drop_pool(broken: concurrent.futures.ProcessPoolExecutor) -> None:
     global _pool
     with _pool_lock:

@@ -49,6 +49,10 @@ class PipelineImportMixin(GuardedAPIHandler):
     """The request logic; the base class brings `_finish_with_result`."""
 
     auth_resource = "velmora"
+    # Read by get_current_user, which jupyter_server 1.x already calls while
+    # tornado builds the handler, before initialize.
+    _refusal: Optional[web.HTTPError] = None
+    _user_known = False
     method_hint = ("to import a pipeline, POST it here as a JSON body with Content-Type: "
                    "application/json, while GET api/velmora/server-info reads the server's facts")
 
