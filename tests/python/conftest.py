@@ -83,6 +83,15 @@ def run_python(code, *args, env=None, check=True):
     return proc
 
 
+def refcount(*args):
+    """sys.getrefcount(obj) alike at every call site. From 3.14 the compiler
+    passes a local to a call borrowed or owned by its own analysis, so two
+    sites could see counts one apart with nothing changed; the argument tuple
+    here owns its reference either way."""
+    (obj,) = args
+    return sys.getrefcount(obj)
+
+
 def assert_no_growth(action, rounds=100_000, warmup=1000, slack_objects=50, slack_bytes=64 * 1024):
     """Runs `action` many times and checks that neither the number of live
     objects nor the traced memory grows beyond a small slack."""
