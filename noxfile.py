@@ -25,6 +25,12 @@ SANITIZED = [OLDEST, "3.11"]
 FLOOR_PYTHON = OLDEST
 # What runs in the oldest jupyter_server: velmora in a Jupyter server, and as a Jupyter application.
 JUPYTER_TESTS = ["tests/python/in_jupyter", "tests/python/test_velmora_app.py"]
+# A debug interpreter (Debian's python3.14-dbg, in the unstable root): the
+# interpreter's own reference and assertion checks, with modules built for it.
+DEBUG_PYTHON = "3.14d"
+# Besides the main version's suite, the real `jupyter lab` runs on the newest
+# CPython whose compiled modules build on the public API alone.
+REAL_JUPYTER_ALSO = "3.14"
 
 nox.options.default_venv_backend = "uv"
 nox.options.reuse_existing_virtualenvs = True
@@ -79,11 +85,16 @@ def compiled_here(version):
     with open(os.path.join(ROOT, "velmora", "server", "handler_sets.py"), encoding="utf-8") as f:
         line = next(line for line in f if line.startswith("COMPILED_VERSIONS = "))
     low, high = ast.literal_eval(line.split("=", 1)[1].strip())
-    return low <= tuple(int(part) for part in version.split(".")) <= high
+    return low <= tuple(int(part) for part in release(version).split(".")) <= high
+
+
+def release(version):
+    """The release a debug interpreter's version (3.14d) belongs to."""
+    return version.rstrip("d")
 
 
 def lock_file(version, floor=False):
-    return os.path.join("locks", "%spy%s.txt" % ("floor-" if floor else "", version))
+    return os.path.join("locks", "%spy%s.txt" % ("floor-" if floor else "", release(version)))
 
 
 def base_python(session):
@@ -111,6 +122,7 @@ def pytest(session, build_dir, *args, env=None):
     environment = {"VELMORA_TESTMOD_DIR": os.path.join(ROOT, build_dir, "testmods"),
                    "PYTHONDONTWRITEBYTECODE": "1",
                    "VELMORA_MAIN_SUITE": "1" if session.python == main_version() else "0",
+                   "VELMORA_REAL_JUPYTER": "1" if session.python == REAL_JUPYTER_ALSO else "0",
                    # pytest keeps its last few temporary trees per user: sessions running at once
                    # (the unstable root's share one /tmp) would remove each other's.
                    "TMPDIR": os.path.abspath(session.create_tmp())}
@@ -155,6 +167,17 @@ def public(session):
     prepare(session)
     build_dir = "build-public-" + session.python
     staged = staged_suite(session, build_dir, "-DVELMORA_INTERNALS=OFF")
+    session.run(os.path.join(ROOT, build_dir, "tests", "runtime_tests"), "--gtest_brief=1", external=True)
+    pytest(session, build_dir, "--rootdir=" + ROOT, os.path.join(ROOT, "tests", "python"),
+           env={"PYTHONPATH": staged})
+
+
+@nox.session(python=DEBUG_PYTHON)
+def debug(session):
+    """The C++ tests and the whole suite under a debug interpreter, on modules built for it."""
+    prepare(session)
+    build_dir = "build-" + session.python
+    staged = staged_suite(session, build_dir)
     session.run(os.path.join(ROOT, build_dir, "tests", "runtime_tests"), "--gtest_brief=1", external=True)
     pytest(session, build_dir, "--rootdir=" + ROOT, os.path.join(ROOT, "tests", "python"),
            env={"PYTHONPATH": staged})
