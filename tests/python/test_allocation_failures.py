@@ -107,6 +107,9 @@ loader = spec.loader
 ZLIB = "Failed to import 'zlib.decompress' - cannot initialise module strings."
 class Outer(Exception):
     pass
+def refcount(*args):  # conftest's: alike at every call site
+    (obj,) = args
+    return sys.getrefcount(obj)
 def refs(objects):
     return [refcount(o) for o in objects]
 watched = [builtins, http, http.HTTPStatus, typing, typing.Any, typing.Dict, typing.Tuple, json,
