@@ -179,6 +179,12 @@ def debug(session):
     build_dir = "build-" + session.python
     staged = staged_suite(session, build_dir)
     session.run(os.path.join(ROOT, build_dir, "tests", "runtime_tests"), "--gtest_brief=1", external=True)
+    # It would load a release build too (the checkout's): the reference totals
+    # the leak tests read are the debug build's only.
+    session.run("python", "-c", "import importlib, sys, sysconfig; from velmora.server import handler_sets; "
+                "suffix = sysconfig.get_config_var('EXT_SUFFIX'); "
+                "sys.exit(not all(importlib.import_module(n).__file__.endswith(suffix) for n in handler_sets.MODULES))",
+                env={"PYTHONPATH": staged})
     pytest(session, build_dir, "--rootdir=" + ROOT, os.path.join(ROOT, "tests", "python"),
            env={"PYTHONPATH": staged})
 
