@@ -28,12 +28,6 @@ JUPYTER_TESTS = ["tests/python/in_jupyter", "tests/python/test_velmora_app.py"]
 # A debug interpreter (Debian's python3.14-dbg, in the unstable root): the
 # interpreter's own reference and assertion checks, with modules built for it.
 DEBUG_PYTHON = "3.14d"
-# Besides the main version's suite, the real `jupyter lab` runs on the newest
-# CPython whose compiled modules build on the public API alone, in a pytest of
-# its own: after the whole suite in one process its server (3.14, 3.15) has
-# outlived the minute it gets to stop.
-REAL_JUPYTER_ALSO = "3.14"
-REAL_JUPYTER_TEST = "tests/python/test_jupyter_server.py"
 
 nox.options.default_venv_backend = "uv"
 nox.options.reuse_existing_virtualenvs = True
@@ -152,8 +146,6 @@ def tests(session):
         session.log("CPython %s: no compiled modules are made for it; the suite runs on the interpreted handlers"
                     % session.python)
     pytest(session, build_dir)
-    if session.python == REAL_JUPYTER_ALSO and not session.posargs:
-        pytest(session, build_dir, REAL_JUPYTER_TEST, env={"VELMORA_REAL_JUPYTER": "1"})
 
 
 def staged_suite(session, build_dir, *cmake_args, env=None):

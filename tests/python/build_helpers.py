@@ -24,11 +24,11 @@ once_per_run = pytest.mark.skipif(
 )
 
 
-# The real Jupyter processes: in the main suite, and in the one that make
-# test names besides (VELMORA_REAL_JUPYTER=1).
+# The real Jupyter processes: in the main suite, and in another where asked
+# for (VELMORA_REAL_JUPYTER=1).
 real_jupyter_run = pytest.mark.skipif(
     os.environ.get("VELMORA_MAIN_SUITE") == "0" and os.environ.get("VELMORA_REAL_JUPYTER") != "1",
-    reason="make test runs it in the newest CPython's suite and the one it names besides",
+    reason="make test runs it in the newest CPython's suite (VELMORA_REAL_JUPYTER=1 asks for it here)",
 )
 
 
