@@ -25,6 +25,9 @@ SANITIZED = [OLDEST, "3.11"]
 FLOOR_PYTHON = OLDEST
 # What runs in the oldest jupyter_server: velmora in a Jupyter server, and as a Jupyter application.
 JUPYTER_TESTS = ["tests/python/in_jupyter", "tests/python/test_velmora_app.py"]
+# A debug interpreter (Debian's python3.14-dbg, in the unstable root): the
+# interpreter's own reference and assertion checks, with modules built for it.
+DEBUG_PYTHON = "3.14d"
 
 nox.options.default_venv_backend = "uv"
 nox.options.reuse_existing_virtualenvs = True
@@ -74,7 +77,7 @@ NEWEST_HERE = next((v for v in reversed(VERSIONS) if os.path.exists(os.path.join
 
 
 def version_tuple(version):
-    return tuple(int(part) for part in version.split("."))
+    return tuple(int(part) for part in release(version).split("."))
 
 
 def compiled_here(version):
@@ -86,8 +89,13 @@ def compiled_here(version):
     return low <= version_tuple(version) <= high
 
 
+def release(version):
+    """The release a debug interpreter's version (3.14d) belongs to."""
+    return version.rstrip("d")
+
+
 def lock_file(version, floor=False):
-    return os.path.join("locks", "%spy%s.txt" % ("floor-" if floor else "", version))
+    return os.path.join("locks", "%spy%s.txt" % ("floor-" if floor else "", release(version)))
 
 
 def base_python(session):
@@ -186,6 +194,28 @@ def public(session):
 def public_all(session):
     """The same on every compiled version (make test-public); not part of make test."""
     public_suite(session)
+
+
+@nox.session(python=DEBUG_PYTHON)
+def debug(session):
+    """The C++ tests and the whole suite under a debug interpreter, on modules built for it."""
+    prepare(session)
+    build_dir = "build-" + session.python
+    staged = staged_suite(session, build_dir)
+    session.run(os.path.join(ROOT, build_dir, "tests", "runtime_tests"), "--gtest_brief=1", external=True)
+    # It would load a release build too (the checkout's): the reference totals
+    # the leak tests read are the debug build's only.
+    session.run("python", "-c", "import importlib, sys, sysconfig; from velmora.server import handler_sets; "
+                "suffix = sysconfig.get_config_var('EXT_SUFFIX'); "
+                "sys.exit(not all(importlib.import_module(n).__file__.endswith(suffix) for n in handler_sets.MODULES))",
+                env={"PYTHONPATH": staged})
+    # The allocation-failure sweeps take every fifth allocation: the release
+    # builds' runs take each one. The tests in jupyter_server's test server
+    # start a server each (about 20 minutes here, most of it the server's own
+    # start-up); 3.14's own run has them on the same modules.
+    pytest(session, build_dir, "--rootdir=" + ROOT, os.path.join(ROOT, "tests", "python"),
+           "--ignore=" + os.path.join(ROOT, "tests", "python", "in_jupyter"),
+           env={"PYTHONPATH": staged, "VELMORA_SWEEP_STEP": "5"})
 
 
 @nox.session(python=NEWEST_HERE)

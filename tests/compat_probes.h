@@ -67,6 +67,10 @@ inline void Rt_EntryPeek(const _PyErr_StackItem* item, PyObject** type, PyObject
 #endif
 }
 
+// Whether the guard of C code keeps a count (from 3.14 it measures the
+// machine stack instead, and leaving it undoes nothing).
+#define RT_HAVE_RECURSION_COUNT (PY_VERSION_HEX < 0x030E0000)
+#if RT_HAVE_RECURSION_COUNT
 // A number that grows by one with each recursion guard entered (not the
 // depth itself from 3.11, where the thread counts what remains; from 3.12 the
 // guard of C code counts apart from Python frames).
@@ -79,6 +83,7 @@ inline long Rt_RecursionDepth(PyThreadState* tstate) noexcept {
   return tstate->recursion_depth;
 #endif
 }
+#endif
 
 // A frame's code object and globals, new references.
 inline PyCodeObject* Rt_FrameCode(PyFrameObject* frame) noexcept {

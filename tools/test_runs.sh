@@ -14,9 +14,10 @@ rm -f "$logs"/*.result
 # name and python of each session, longest first so the short ones fill the end.
 mapfile -t sessions < <("$nox" --list --json 2>/dev/null | python3 -c '
 import json, sys
-order = ["memcheck", "asan", "tests", "public", "jupyter-floor", "installed", "lint"]
+order = ["memcheck", "debug", "asan", "tests", "public", "jupyter-floor", "installed", "lint"]
 rows = [(s["name"], s["session"], s.get("python") or "") for s in json.load(sys.stdin) if s["name"] not in ("lock", "public-all")]
-rows.sort(key=lambda r: (order.index(r[0]) if r[0] in order else len(order), -int(r[2][2:] or 0)))
+# 3.14d is a debug interpreter of 3.14.
+rows.sort(key=lambda r: (order.index(r[0]) if r[0] in order else len(order), -int(r[2][2:].rstrip("d") or 0)))
 print("\n".join("%s %s" % r[1:] for r in rows))')
 [ ${#sessions[@]} -gt 0 ] || { echo "make test: nox lists no sessions ($nox --list)"; exit 1; }
 

@@ -57,10 +57,15 @@ class Traceback : public testing::Test {
     return code;
   }
   // The line as Python reads it: from 3.12 the field is filled on first read.
+  // A pending exception is set aside meanwhile (a debug interpreter asserts
+  // that no lookup starts with one).
   static long LineOf(PyTracebackObject* tb) {
+    PyObject *type, *value, *pending_tb;
+    PyErr_Fetch(&type, &value, &pending_tb);
     PyObject* line = PyObject_GetAttrString(reinterpret_cast<PyObject*>(tb), "tb_lineno");
     long n = line ? PyLong_AsLong(line) : -2;
     Py_XDECREF(line);
+    PyErr_Restore(type, value, pending_tb);
     return n;
   }
   // From 3.12 a raised exception keeps its traceback: cleared, it still holds it.
@@ -247,6 +252,8 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
     Raise();
     Rt_AddTraceback("f", 30, kSource);
     PyObject* first = rt::NewRef(reinterpret_cast<PyObject*>(PendingTraceback()->tb_frame));
+    // Before the frame is used: attribute lookups must not start with an exception pending.
+    PyErr_Clear();
     // Through 3.10 such a frame's locals are its globals: the name is taken out again below.
     PyObject* written = nullptr;
     if (use.attribute && std::string(use.attribute) == "f_locals") {
@@ -258,7 +265,6 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
       ASSERT_EQ(PyObject_SetAttrString(first, use.attribute, value), 0);
       Py_DECREF(value);
     }
-    PyErr_Clear();
     ForgetTraceback();
     // Besides this test, only the runtime's kept frame may hold it.
     EXPECT_EQ(Py_REFCNT(first), rt::internals::kReuseEntryFrames ? 2 : 1);
@@ -267,6 +273,8 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
     Raise();
     Rt_AddTraceback("f", 30, kSource);
     PyObject* second = reinterpret_cast<PyObject*>(PendingTraceback()->tb_frame);
+    PyObject *pending_type, *pending_value, *pending_tb;
+    PyErr_Fetch(&pending_type, &pending_value, &pending_tb);
     if (rt::internals::kReuseEntryFrames && use.reused) {
       EXPECT_EQ(second, first);
     }
@@ -291,6 +299,7 @@ TEST_F(Traceback, AFrameServesAgainOnlyWhenNothingHoldsOrChangedIt) {
       if (PyMapping_HasKeyString(written, "x")) PyMapping_DelItemString(written, "x");
       Py_DECREF(written);
     }
+    PyErr_Restore(pending_type, pending_value, pending_tb);
     EXPECT_EQ(LineOf(PendingTraceback()), 30);
     PyErr_Clear();
     ForgetTraceback();

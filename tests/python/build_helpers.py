@@ -24,6 +24,14 @@ once_per_run = pytest.mark.skipif(
 )
 
 
+# The real Jupyter processes: in the main suite, and in another where asked
+# for (VELMORA_REAL_JUPYTER=1).
+real_jupyter_run = pytest.mark.skipif(
+    os.environ.get("VELMORA_MAIN_SUITE") == "0" and os.environ.get("VELMORA_REAL_JUPYTER") != "1",
+    reason="make test runs it in the newest CPython's suite (VELMORA_REAL_JUPYTER=1 asks for it here)",
+)
+
+
 def lock_file():
     """The pinned dependencies of this interpreter's test environment."""
     return os.path.join(ROOT, "locks", "py%d.%d.txt" % sys.version_info[:2])

@@ -73,6 +73,9 @@ def needs_fast_path(name):
     """For the few tests that look at a fast path's own state, which a build without it does not keep."""
     return pytest.mark.skipif(not fast_path(name), reason="the fast path %s, built off" % name)
 MEMCHECK = os.environ.get("VELMORA_MEMCHECK") == "1"  # under valgrind: about 40 times slower
+# A debug interpreter counts every reference it holds: a call that leaks one
+# shows in its total after a few rounds.
+DEBUG_INTERPRETER = hasattr(sys, "gettotalrefcount")
 
 
 def run_python(code, *args, env=None, check=True):
@@ -93,6 +96,15 @@ def run_python(code, *args, env=None, check=True):
     return proc
 
 
+def refcount(*args):
+    """sys.getrefcount(obj) alike at every call site. From 3.14 the compiler
+    passes a local to a call borrowed or owned by its own analysis, so two
+    sites could see counts one apart with nothing changed; the argument tuple
+    here owns its reference either way."""
+    (obj,) = args
+    return sys.getrefcount(obj)
+
+
 def assert_no_growth(action, rounds=100_000, warmup=1000, slack_objects=50, slack_bytes=64 * 1024):
     """Runs `action` many times and checks that neither the number of live
     objects nor the traced memory grows beyond a small slack."""
@@ -100,6 +112,9 @@ def assert_no_growth(action, rounds=100_000, warmup=1000, slack_objects=50, slac
         rounds = min(rounds, 2000)
     if MEMCHECK:
         rounds, warmup = min(rounds, 50), min(warmup, 50)
+    if DEBUG_INTERPRETER:
+        rounds = min(rounds, 5000)
+    total_refs = getattr(sys, "gettotalrefcount", lambda: 0)
     for _ in range(warmup):
         action()
     gc.collect()
@@ -107,15 +122,19 @@ def assert_no_growth(action, rounds=100_000, warmup=1000, slack_objects=50, slac
     try:
         before_objects = len(gc.get_objects())
         before_bytes = tracemalloc.get_traced_memory()[0]
+        before_refs = total_refs()
         for _ in range(rounds):
             action()
         gc.collect()
+        after_refs = total_refs()
         after_objects = len(gc.get_objects())
         after_bytes = tracemalloc.get_traced_memory()[0]
     finally:
         tracemalloc.stop()
     assert after_objects - before_objects <= slack_objects, (before_objects, after_objects)
     assert after_bytes - before_bytes <= slack_bytes, (before_bytes, after_bytes)
+    if DEBUG_INTERPRETER:  # one reference kept per round would add `rounds`
+        assert after_refs - before_refs < rounds // 2, (before_refs, after_refs)
 
 
 @pytest.fixture

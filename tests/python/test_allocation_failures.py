@@ -21,7 +21,7 @@ from http import HTTPStatus
 
 import pytest
 
-from conftest import import_testmod, run_python
+from conftest import import_testmod, refcount, run_python
 from handler_standins import FAILED, GROUNDWORK, HOSTFACTS
 from test_handler_leaks import (FINISH_PATHS, INFO_PATHS, prepare_finish_path, prepare_info_path)
 from test_module_startup import child
@@ -107,8 +107,11 @@ loader = spec.loader
 ZLIB = "Failed to import 'zlib.decompress' - cannot initialise module strings."
 class Outer(Exception):
     pass
+def refcount(*args):  # conftest's: alike at every call site
+    (obj,) = args
+    return sys.getrefcount(obj)
 def refs(objects):
-    return [sys.getrefcount(o) for o in objects]
+    return [refcount(o) for o in objects]
 watched = [builtins, http, http.HTTPStatus, typing, typing.Any, typing.Dict, typing.Tuple, json,
            spec, loader, spec.name, spec.origin, spec.parent, sys.modules["_velmora_runtime"]]
 for standin_name, attrs in STANDIN_MODULES.items():
@@ -138,7 +141,7 @@ def create_sweep():
 
 def exec_attempt(n):
     module = loader.create_module(spec)
-    before = sys.getrefcount(module)
+    before = refcount(module)
     _, exc, made = fail(n, loader.exec_module, module)
     assert sys.exc_info()[1] is outer, n
     if exc is None:
@@ -154,7 +157,7 @@ def exec_attempt(n):
     assert len(lines) <= 1, (n, lines)
     assert sys.modules.get(name) is not module, ("a failed start-up left its module registered", n, repr(exc))
     del exc
-    assert sys.getrefcount(module) == before, ("the failed module is still referenced", n)
+    assert refcount(module) == before, ("the failed module is still referenced", n)
     return None, made
 
 def blocked_sweep():
@@ -317,7 +320,7 @@ def sweep(path, shape, parameters, accepted):
     expected, _, made, _ = call(NEVER)
     assert made is not None
     gc.collect()
-    counts = [sys.getrefcount(o) for o in path.tracked]
+    counts = [refcount(o) for o in path.tracked]
 
     def one_round():
         n = 0
@@ -328,9 +331,9 @@ def sweep(path, shape, parameters, accepted):
                 assert outcome == expected, n
                 return made
             assert acceptable or outcome == expected, (n, outcome, raised)
-            if [sys.getrefcount(o) for o in path.tracked] != counts:
+            if [refcount(o) for o in path.tracked] != counts:
                 gc.collect()  # a cycle made by the call may hold them
-                assert [sys.getrefcount(o) for o in path.tracked] == counts, n
+                assert [refcount(o) for o in path.tracked] == counts, n
             n += STEP
 
     def settled():

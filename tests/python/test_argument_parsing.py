@@ -6,7 +6,7 @@ import traceback
 
 import pytest
 
-from conftest import assert_no_growth, import_testmod
+from conftest import assert_no_growth, import_testmod, refcount
 
 t = import_testmod()
 from handler_standins import CountedFacts
@@ -164,7 +164,7 @@ GET_INFO_RIGHT = [
 class TestGetInfo:
     @pytest.mark.parametrize("label, call, message", GET_INFO_WRONG, ids=[c[0] for c in GET_INFO_WRONG])
     def test_wrong_calls(self, info, label, call, message):
-        before = sys.getrefcount(info)
+        before = refcount(info)
         e = failure(lambda: call(info))
         assert str(e) == message
         # One entry at the definition line, and the body was never entered.
@@ -172,16 +172,16 @@ class TestGetInfo:
         assert entries(e, INFO_SOURCE) == ([] if refused_before else [(26, INFO_NAME)])
         assert InfoHandler.reads == 0 and CountedFacts.made == 0
         del e
-        assert sys.getrefcount(info) == before
+        assert refcount(info) == before
 
     @pytest.mark.parametrize("label, call", GET_INFO_RIGHT, ids=[c[0] for c in GET_INFO_RIGHT])
     def test_right_calls_bind_self(self, info, label, call):
-        before = sys.getrefcount(info)
+        before = refcount(info)
         status, result = call(info)
         assert status is hostfacts.HTTPStatus.OK and result == {"cookie": ""}
         assert (InfoHandler.reads, InfoHandler.last, CountedFacts.made) == (1, info, 1)
         InfoHandler.last = None
-        assert sys.getrefcount(info) == before
+        assert refcount(info) == before
 
     def test_non_string_key_through_the_call_slot(self, info):
         # Refused before the wrapper runs, as 3.9's own dict-to-vector step
@@ -192,12 +192,12 @@ class TestGetInfo:
 
     def test_keyword_value_keeps_no_reference(self, info):
         value = object()
-        before = sys.getrefcount(value), sys.getrefcount(info)
+        before = refcount(value), refcount(info)
         for _ in range(5):
             failure(lambda: t.vectorcall(GET_INFO, (info, value), ("x",)))
             failure(lambda: t.call_native(GET_INFO, (), {"self": value, "x": value}))
             failure(lambda: t.vectorcall(GET_INFO, (value, value), ("self", "self")))
-        assert (sys.getrefcount(value), sys.getrefcount(info)) == before
+        assert (refcount(value), refcount(info)) == before
 
     def test_dict_key_equal_by_comparison_only(self, info):
         class AlwaysEqual(str):
@@ -275,22 +275,22 @@ FINISH_RIGHT = [
 class TestFinishWithResult:
     @pytest.mark.parametrize("label, call, message", FINISH_WRONG, ids=[c[0] for c in FINISH_WRONG])
     def test_wrong_calls(self, fin, label, call, message):
-        before = sys.getrefcount(fin)
+        before = refcount(fin)
         e = failure(lambda: call(fin))
         assert str(e) == message
         assert entries(e, FINISH_SOURCE) == [(26, FINISH_NAME)]
         assert fin.calls == []
         del e
-        assert sys.getrefcount(fin) == before
+        assert refcount(fin) == before
 
     @pytest.mark.parametrize("label, call", FINISH_RIGHT, ids=[c[0] for c in FINISH_RIGHT])
     def test_right_calls_bind_by_name(self, fin, label, call):
-        before = sys.getrefcount(fin), sys.getrefcount(RESULT)
+        before = refcount(fin), refcount(RESULT)
         assert call(fin) is None
         assert fin.calls[2:] == [("set_status", 201), ("finish", RESULT)]
         assert fin.calls[-1][1] is RESULT
         fin.calls.clear()
-        assert (sys.getrefcount(fin), sys.getrefcount(RESULT)) == before
+        assert (refcount(fin), refcount(RESULT)) == before
 
 
 # --- keys of a ** mapping: the compiled methods against their twins --------------------

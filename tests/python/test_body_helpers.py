@@ -5,7 +5,7 @@ import sys
 
 import pytest
 
-from conftest import assert_no_growth, fast_path, format_failure, import_testmod
+from conftest import assert_no_growth, fast_path, format_failure, import_testmod, refcount
 
 t = import_testmod()
 
@@ -200,11 +200,11 @@ class TestDictValues:
     def test_values_keep_their_reference_counts(self):
         value = object()
         containers = [{"k": value}, (value,), [value], CountingDict(k=value)]
-        before = sys.getrefcount(value)
+        before = refcount(value)
         for c in containers:
             for _ in range(5):
                 assert values_of(Returns(c) if not isinstance(c, dict) else c) == [value]
-        assert sys.getrefcount(value) == before
+        assert refcount(value) == before
 
 
 # --- the walk of a dict changed under it, against the interpreter's own --------------
@@ -492,12 +492,12 @@ class TestCallMethodKw:
 
     def test_references(self):
         k, value = KeywordsOnly(), object()
-        before = sys.getrefcount(k), sys.getrefcount(value)
+        before = refcount(k), refcount(value)
         for _ in range(10):
             t.call_method_kw(k, "method", ("a",), (value,))
             with pytest.raises(TypeError):
                 t.call_method_kw(k, "method", ("zz",), (value,))
-        assert (sys.getrefcount(k), sys.getrefcount(value)) == before
+        assert (refcount(k), refcount(value)) == before
 
 
 class Getter:
@@ -579,22 +579,22 @@ class TestGetMethod:
     def test_references(self):
         s = Sample()
         method = Sample.__dict__["method"]
-        before = sys.getrefcount(s), sys.getrefcount(method)
+        before = refcount(s), refcount(method)
         for _ in range(10):
             t.get_method(s, "method")
             with pytest.raises(AttributeError):
                 t.get_method(s, "x")
-        assert (sys.getrefcount(s), sys.getrefcount(method)) == before
+        assert (refcount(s), refcount(method)) == before
 
 
 class TestListAppendFast:
     def test_appends_with_and_without_room(self):
         items, value = [], object()
-        before = sys.getrefcount(value)
+        before = refcount(value)
         for i in range(100):
             t.list_append_fast(items, value)
         assert items == [value] * 100
-        assert sys.getrefcount(value) == before + 100
+        assert refcount(value) == before + 100
 
 
 @pytest.mark.parametrize("label, action", [

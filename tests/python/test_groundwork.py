@@ -16,7 +16,7 @@ import tornado.httputil
 import tornado.web
 from tornado.concurrent import Future
 
-from conftest import needs_compiled
+from conftest import needs_compiled, refcount
 from handler_standins import (FINISH, GROUNDWORK_PATH, SUBCLASS_NOTE, CallableRecorder, Recorder,
                               body_length, entries, expected_calls, load_groundwork)
 
@@ -127,11 +127,11 @@ class TestCalls:
     def test_result_identity_unchanged(self):
         h = Recorder()
         result = {"a": 1}
-        before = sys.getrefcount(result)
+        before = refcount(result)
         run(h, 200, result)
         assert result == {"a": 1}
         del h
-        assert sys.getrefcount(result) == before
+        assert refcount(result) == before
 
 
 class Shade(enum.IntEnum):
@@ -202,7 +202,7 @@ class TestResultType:
     ], ids=["none", "list", "tuple", "str", "mappingproxy", "ordereddict", "defaultdict", "subclass"])
     def test_refused_before_any_call_without_entry(self, make, result, got, note):
         h = make()
-        before = sys.getrefcount(result)
+        before = refcount(result)
         with pytest.raises(TypeError) as info:
             run(h, 200, result)
         expected = "Argument 'result' has incorrect type (expected dict, got %s)" % got
@@ -214,7 +214,7 @@ class TestResultType:
         del info
         # The counts of None and the empty tuple move with everything else.
         if not (result is None or (type(result) is tuple and len(result) == 0)):
-            assert sys.getrefcount(result) == before
+            assert refcount(result) == before
 
     def test_refused_by_keyword_too(self):
         h = Recorder()

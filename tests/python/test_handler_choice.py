@@ -51,12 +51,14 @@ def test_auto_serves_the_py_files_as_a_whole_when_one_is_not_compiled(monkeypatc
 
 
 @pytest.mark.parametrize("implementation,version,reason", [
-    ("CPython", (3, 14, 0), handler_sets.NEEDS_CPYTHON),
+    ("CPython", (3, 16, 0), handler_sets.NEEDS_CPYTHON),
     ("CPython", (3, 7, 9), handler_sets.NEEDS_CPYTHON),
     ("PyPy", (3, 8, 16), handler_sets.NEEDS_CPYTHON),
     ("CPython", (3, 8, 18), handler_sets.NOT_BUILT),
     ("CPython", (3, 11, 2), handler_sets.NOT_BUILT),
     ("CPython", (3, 13, 0), handler_sets.NOT_BUILT),
+    ("CPython", (3, 14, 0), handler_sets.NOT_BUILT),
+    ("CPython", (3, 15, 2), handler_sets.NOT_BUILT),
 ])
 def test_the_reason_names_the_interpreter_the_modules_need(monkeypatch, implementation, version, reason):
     without_compiled_builds(monkeypatch, INFO, GROUNDWORK)
@@ -106,7 +108,7 @@ MOUNTED = "velmora %s: API mounted under " % velmora.__version__
      MOUNTED + "/api/velmora (compiled handlers)"),
     ("/jupyter/", handler_sets.HandlerSet("twin", object, object, handler_sets.NEEDS_CPYTHON),
      MOUNTED + "/jupyter/api/velmora "
-     "(interpreted handlers: compiled modules need CPython 3.8 to 3.13)"),
+     "(interpreted handlers: compiled modules need CPython 3.8 to 3.15)"),
     ("/", handler_sets.HandlerSet("twin", object, object),
      MOUNTED + "/api/velmora (interpreted handlers)"),
 ])

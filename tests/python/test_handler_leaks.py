@@ -3,13 +3,12 @@ objects or traced memory, and the reference counts of what the methods touch
 are where they started."""
 import collections
 import gc
-import sys
 import types
 from http import HTTPStatus
 
 import pytest
 
-from conftest import assert_no_growth
+from conftest import assert_no_growth, refcount
 from handler_standins import (Facts, Item, Recorder, ValuesOf, info_handler_class, load_groundwork,
                               load_hostfacts, make_info_handler)
 
@@ -139,9 +138,9 @@ def run_repeatedly(path):
 
     action()
     gc.collect()  # garbage of earlier tests may still hold some of them
-    counts = [sys.getrefcount(o) for o in path.tracked]
+    counts = [refcount(o) for o in path.tracked]
     assert_no_growth(action, rounds=ROUNDS)
-    assert [sys.getrefcount(o) for o in path.tracked] == counts
+    assert [refcount(o) for o in path.tracked] == counts
 
 
 @pytest.mark.parametrize("path", list(INFO_PATHS))

@@ -13,7 +13,7 @@ from http.cookies import SimpleCookie
 
 import pytest
 
-from conftest import format_failure, needs_compiled
+from conftest import format_failure, needs_compiled, refcount
 from handler_standins import (FAILED, GET_INFO, HOSTFACTS_PATH, CountingDict, Facts, Item,
                               StatusObserver, ValuesOf, cookie_dict, entries, expected_cookie,
                               info_handler_class, load_hostfacts, make_info_handler, provider,
@@ -473,7 +473,7 @@ class TestHandledFailures:
         self._install(monkeypatch, prov)
         target = make()
         gc.collect()  # garbage of earlier tests may hold the status member
-        counts = [sys.getrefcount(target), sys.getrefcount(HTTPStatus.INTERNAL_SERVER_ERROR)]
+        counts = [refcount(target), refcount(HTTPStatus.INTERNAL_SERVER_ERROR)]
         try:
             raise ZeroDivisionError("outer")
         except ZeroDivisionError:
@@ -484,7 +484,7 @@ class TestHandledFailures:
         assert sys.exc_info() == NO_EXC
         del answer, outer
         # The caught exception (and the frames it held) is gone with the call.
-        assert [sys.getrefcount(target), sys.getrefcount(HTTPStatus.INTERNAL_SERVER_ERROR)] == counts
+        assert [refcount(target), refcount(HTTPStatus.INTERNAL_SERVER_ERROR)] == counts
 
     def test_answers_are_fresh_dicts(self, monkeypatch, prov, make, exc_type, message, line):
         self._install(monkeypatch, prov)

@@ -11,7 +11,7 @@ import types
 
 import pytest
 
-from conftest import fast_path, import_testmod, needs_fast_path, run_python
+from conftest import fast_path, import_testmod, needs_fast_path, refcount, run_python
 
 t = import_testmod()
 from handler_standins import CountedFacts
@@ -177,10 +177,10 @@ class TestReadSite:
     def test_value_keeps_its_reference_count(self, site):
         value = object()
         t.__dict__[site] = value
-        before = sys.getrefcount(value)
+        before = refcount(value)
         for _ in range(10):
             t.global_read(site)
-        assert sys.getrefcount(value) == before
+        assert refcount(value) == before
 
 
 class RaisesOnGet:

@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from build_helpers import not_in_sanitizer_run, once_per_run
+from build_helpers import not_in_sanitizer_run, real_jupyter_run
 from http_client import Client
 
 BASE_URL = "/e2e/"
@@ -24,7 +24,7 @@ SERVER_LIMIT_SECONDS = 60
 MAX_BODY_SIZE = 4096
 MOUNTED = "velmora %s: API mounted under /e2e/api/velmora (compiled handlers)"
 
-pytestmark = [not_in_sanitizer_run, once_per_run]
+pytestmark = [not_in_sanitizer_run, real_jupyter_run]
 
 
 def free_port():

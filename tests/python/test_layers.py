@@ -118,9 +118,12 @@ def test_the_test_module_reports_the_builds_switch():
 
 
 # What the public macros and the backported names expand to, by version.
-def public_expansions(version):
+def public_expansions(version, debug=False):
     names = {"_Py_Dealloc", "_Py_NoneStruct", "_Py_TrueStruct", "_Py_FalseStruct", "_Py_NotImplementedStruct",
              "_PyObject_GC_New"}
+    if debug:  # a debug interpreter's reference counting keeps its total and checks for negatives
+        names |= ({"_Py_INCREF_IncRefTotal", "_Py_DECREF_DecRefTotal"} if version >= (3, 12) else {"_Py_RefTotal"})
+        names.add("_Py_NegativeRefcount")
     if version < (3, 13):
         names.add("_PyThreadState_UncheckedGet")  # PyThreadState_GetUnchecked
     if version < (3, 12):
@@ -147,7 +150,8 @@ def test_without_the_internals_the_modules_link_only_public_names(module):
     listing = subprocess.run(["nm", "-D", "--undefined-only", origin], check=True, stdout=subprocess.PIPE,
                              universal_newlines=True).stdout
     private = {line.split()[-1] for line in listing.splitlines() if line.split()[-1].startswith("_Py")}
-    assert private <= public_expansions(sys.version_info[:2]), sorted(private - public_expansions(sys.version_info[:2]))
+    public = public_expansions(sys.version_info[:2], debug=hasattr(sys, "gettotalrefcount"))
+    assert private <= public, sorted(private - public)
 
 
 # --- each fast path's own switch ----------------------------------------------------------

@@ -302,9 +302,14 @@ PyObject* BindProbe(PyObject*, PyObject* args) {
   return result;
 }
 
-// recursion_depth(): the thread's recursion counter, to see that guards pair up.
+// recursion_depth(): the thread's recursion counter, to see that guards pair
+// up; None where the guard keeps no count.
 PyObject* RecursionDepth(PyObject*, PyObject*) {
+#if RT_HAVE_RECURSION_COUNT
   return PyLong_FromLong(Rt_RecursionDepth(PyThreadState_GetUnchecked()));
+#else
+  Py_RETURN_NONE;
+#endif
 }
 
 PyMethodDef g_probes[] = {

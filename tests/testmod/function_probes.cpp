@@ -11,6 +11,8 @@
 //                                      (positional, then keyword values),
 //                                      kw = the kwnames tuple or None
 // defining_class is None except for the METH_METHOD convention.
+//
+// clear(obj) calls the object's clear slot.
 #include "constants.h"
 #include "runtime/compiled_function.h"
 #include "runtime/module_state.h"
@@ -113,7 +115,16 @@ PyObject* MakeFunction(PyObject*, PyObject* args, PyObject* kwargs) {
   return nullptr;
 }
 
+// clear(obj): the object's clear slot, as the collector calls it on a cycle.
+PyObject* Clear(PyObject*, PyObject* obj) {
+  inquiry clear = Py_TYPE(obj)->tp_clear;
+  if (!clear) return PyErr_Format(PyExc_TypeError, "%s has no clear slot", Py_TYPE(obj)->tp_name);
+  if (clear(obj) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyMethodDef g_probes[] = {
+    {"clear", Entry(Clear), METH_O, nullptr},
     {"make_function", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(MakeFunction)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr}};

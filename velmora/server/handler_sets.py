@@ -22,7 +22,7 @@ MODULES = (COMPILED_INFO, COMPILED_GROUNDWORK)
 INTERPRETED_PREFIX = "interpreted_"
 # The interpreters the compiled modules are built for (both ends included);
 # the build reads this line too.
-COMPILED_VERSIONS = ((3, 8), (3, 13))
+COMPILED_VERSIONS = ((3, 8), (3, 15))
 NEEDS_CPYTHON = "compiled modules need CPython %d.%d to %d.%d" % (COMPILED_VERSIONS[0] + COMPILED_VERSIONS[1])
 NOT_BUILT = "compiled modules are not built"
 
