@@ -190,6 +190,12 @@ COOKIE_CASES = {
 }
 
 
+@pytest.fixture
+def empty_facts(monkeypatch):
+    """The handler's facts come from an empty provider: the answers differ only by their cookies."""
+    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+
+
 def _answer(cookies):
     return make_info_handler(InfoHandler, cookies)._get_info()
 
@@ -202,9 +208,8 @@ def _expected(items):
 
 
 @pytest.mark.parametrize("case", list(COOKIE_CASES))
-def test_cookie_reads_follow_changes(monkeypatch, case):
+def test_cookie_reads_follow_changes(empty_facts, case):
     make, key, mutate = COOKIE_CASES[case]
-    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
     cls = make()
     items = [cls(key, "v0"), cls("k1", 1)]
     cookies = {"a": items[0], "b": items[1]}
@@ -220,10 +225,9 @@ def test_cookie_reads_follow_changes(monkeypatch, case):
             assert result["cookie"] == expected
 
 
-def test_one_object_under_both_names_of_the_first_item(monkeypatch):
+def test_one_object_under_both_names_of_the_first_item(empty_facts):
     # Where the first item keeps the object does not tell which name it is
     # under: the sites must not take one name's place for the other's.
-    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
     cls = _instance_attributes()
     shared = "same"
     items = [cls(shared, shared), cls("k1", 1), cls("k2", 2)]
@@ -232,8 +236,7 @@ def test_one_object_under_both_names_of_the_first_item(monkeypatch):
         assert _answer(cookies)[1]["cookie"] == "same=same; k1=1; k2=2"
 
 
-def test_item_types_taking_turns_at_one_site(monkeypatch):
-    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+def test_item_types_taking_turns_at_one_site(empty_facts):
     kinds = [_slotted(), _with_properties(), _plain(), _slotted()]
     items = [make("k%d" % i, i) for i, make in enumerate(kinds * 2)]
     cookies = {str(i): item for i, item in enumerate(items)}
@@ -282,12 +285,11 @@ STATUS_CASES = {
 
 @pytest.mark.parametrize("hook", [False, True], ids=["type's read", "__getattr__ hook"])
 @pytest.mark.parametrize("case", list(STATUS_CASES))
-def test_status_reads_follow_changes(monkeypatch, case, hook):
+def test_status_reads_follow_changes(monkeypatch, empty_facts, case, hook):
     mutate, *after = STATUS_CASES[case]
     expected = after[hook]
     cls = _status_class(hook)
     monkeypatch.setitem(hostfacts.__dict__, "HTTPStatus", cls)
-    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
     for _ in range(3):
         assert _answer({})[0] == 200
     mutate(cls)
@@ -302,8 +304,7 @@ def test_status_reads_follow_changes(monkeypatch, case, hook):
             assert _answer({})[0] == expected
 
 
-def test_property_getter_replaced_while_it_runs(monkeypatch):
-    monkeypatch.setitem(hostfacts.__dict__, "JupyterServerAppInfo", lambda: provider({})())
+def test_property_getter_replaced_while_it_runs(empty_facts):
     cls = _with_properties()
     items = [cls("k", "v0"), cls("k1", 1)]
     cookies = {"a": items[0], "b": items[1]}
