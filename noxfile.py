@@ -100,15 +100,20 @@ def lock_file(version, floor=False):
 
 def base_python(session):
     """The interpreter the session's venv was made from: CMake builds against it."""
-    return session.run("python", "-c", "import os, sys; print(os.path.realpath(sys.executable))",
-                       silent=True).strip()
+    return python_output(session, "import os, sys; print(os.path.realpath(sys.executable))")
+
+
+def python_output(session, code):
+    """What the venv's python prints for `code`; empty under --install-only, which runs nothing."""
+    return (session.run("python", "-c", code, silent=True) or "").strip()
 
 
 def prepare(session, floor=False):
     """The session's venv from its lock, with this checkout importable as it is."""
     session.install("-r", lock_file(session.python, floor))
-    purelib = session.run("python", "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])",
-                          silent=True).strip()
+    purelib = python_output(session, "import sysconfig; print(sysconfig.get_paths()['purelib'])")
+    if not purelib:
+        return
     with open(os.path.join(purelib, "00-velmora-checkout.pth"), "w") as f:
         f.write(ROOT + "\n")
 
