@@ -20,13 +20,14 @@
 #include "runtime/trivial_getter_code.h"
 #if RT_PY311
 // The shared names of a class's instances (3.11 on), and the interpreter's
-// call watchers (3.12 on). 3.12's atomics header is C-only unless it falls
-// back to the compiler's builtins, which have the same layout.
+// call watchers (3.12 on). The atomics header of 3.11 and 3.12 is C-only
+// unless it falls back to the compiler's builtins, which keep the layout.
 #ifndef Py_BUILD_CORE
 #define Py_BUILD_CORE 1
 #endif
-#if RT_PY312 && !RT_PY313
+#if !RT_PY313
 #undef HAVE_STD_ATOMIC
+#undef _PyGC_FINALIZED  // 3.12's public spelling of what a core header defines
 #endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
@@ -418,8 +419,9 @@ PyObject* TrivialGetterName(PyObject* code) noexcept {
   if (PyTuple_GET_SIZE(co->co_cellvars) || PyTuple_GET_SIZE(co->co_freevars)) return nullptr;
   rt::Ref bytes = rt::Ref::borrow(co->co_code);
 #endif
-  bool same = PyBytes_GET_SIZE(bytes.get()) == sizeof kTrivialGetterCode &&
-              memcmp(PyBytes_AS_STRING(bytes.get()), kTrivialGetterCode, sizeof kTrivialGetterCode) == 0;
+  bool same =
+      PyBytes_GET_SIZE(bytes.get()) == sizeof kTrivialGetterCode &&
+      memcmp(PyBytes_AS_STRING(bytes.get()), kTrivialGetterCode, sizeof kTrivialGetterCode) == 0;
   if (!same) return nullptr;
   // The code holds its names for its life: the one name outlives this reference.
   rt::Ref names = rt::Ref::steal(PyObject_GetAttrString(code, "co_names"));
@@ -437,10 +439,12 @@ PyObject* ManagedDict(PyObject* obj) noexcept {
 #if RT_PY313
   return reinterpret_cast<PyObject*>(_PyObject_ManagedDictPointer(obj)->dict);
 #elif RT_PY312
-  PyDictOrValues dict_or_values = *_PyObject_DictOrValuesPointer(obj);
-  return _PyDictOrValues_IsValues(dict_or_values) ? nullptr : _PyDictOrValues_GetDict(dict_or_values);
+  // The dict, or the values' address less one (InstanceValues).
+  char* dict_or_values = reinterpret_cast<char**>(obj)[-3];
+  if (reinterpret_cast<uintptr_t>(dict_or_values) & 1) return nullptr;
+  return reinterpret_cast<PyObject*>(dict_or_values);
 #else
-  return *_PyObject_ManagedDictPointer(obj);
+  return reinterpret_cast<PyObject**>(obj)[-3];  // 3.11's _PyObject_ManagedDictPointer
 #endif
 }
 
@@ -566,7 +570,8 @@ PyObject* ReadThroughGetter(PyObject* obj, PyObject* getter, AttributeReadCache*
 }
 
 // The generic read, forgetting the getter checked and checking the one found.
-PyObject* GetAttrAndRememberGetter(PyObject* obj, PyObject* name, AttributeReadCache* cache) noexcept {
+PyObject* GetAttrAndRememberGetter(PyObject* obj, PyObject* name,
+                                   AttributeReadCache* cache) noexcept {
   rt::Ref old = rt::Ref::steal(cache->getter_code);
   cache->getter_code = nullptr;
   cache->getter_read = kGetterCalled;
