@@ -454,7 +454,8 @@ PyObject* ManagedDictValue(PyObject* obj, PyObject* name) noexcept {
   PyObject* dict = ManagedDict(obj);
   if (!dict || !PyDict_Check(dict)) return nullptr;
   if (!DK_IS_UNICODE(reinterpret_cast<PyDictObject*>(dict)->ma_keys)) return nullptr;
-  return _PyDict_GetItem_KnownHash(dict, name, reinterpret_cast<PyASCIIObject*>(name)->hash);
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;  // interned: known
+  return hash == -1 ? nullptr : _PyDict_GetItem_KnownHash(dict, name, hash);
 }
 
 // The index of `name` among the names the type's instances share, or -1.
