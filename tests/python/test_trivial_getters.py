@@ -6,6 +6,7 @@ import http.cookies
 import os
 import sys
 import traceback
+import types
 from http import HTTPStatus
 
 import pytest
@@ -37,177 +38,95 @@ def _answer(side, cookies):
 # --- the item classes: getters that only return an attribute, and some that nearly do --------------
 
 
-def _trivial(base=object, slots=None):
-    namespace = {"key": property(lambda self: self._key), "value": property(lambda self: self._value)}
-    if slots is not None:
-        namespace["__slots__"] = slots
-
+def _cookie_class(base=object, slots=None, key=lambda self: self._key):
     def __init__(self, key, value):
         self._key, self._value = key, value
 
-    namespace["__init__"] = __init__
+    # A getter of its own: the changes replace its code.
+    key = types.FunctionType(key.__code__, key.__globals__, key.__name__, key.__defaults__, key.__closure__)
+    namespace = {"__init__": __init__, "key": property(key), "value": property(lambda self: self._value)}
+    if slots is not None:
+        namespace["__slots__"] = slots
     return type("Cookie", (base,), namespace)
 
 
-def _dict_subclass():
-    return _trivial(dict)  # Morsel is one
+def _two_names(self):
+    self._value
+    return self._key
 
 
-def _slotted():
-    return _trivial(slots=("_key", "_value"))
+def _default(self, default=None):
+    return self._key
 
 
-def _two_names():
-    cls = _trivial()
-
-    def key(self):
-        self._value
-        return self._key
-
-    cls.key = property(key)
-    return cls
+def _own_cell(self):
+    (lambda: self)
+    return self._key
 
 
-def _attribute_of_attribute():
-    cls = _trivial()
-    cls.key = property(lambda self: self._value.real)
-    return cls
+def _closure(suffix=""):
+    return lambda self: self._key + suffix
 
 
-def _default():
-    cls = _trivial()
-
-    def key(self, default=None):
-        return self._key
-
-    cls.key = property(key)
-    return cls
-
-
-def _closure():
-    cls = _trivial()
-    suffix = ""
-
-    def key(self):
-        return self._key if suffix == "" else suffix
-
-    cls.key = property(key)
-    return cls
-
-
-def _own_cell():
-    cls = _trivial()
-
-    def key(self):
-        (lambda: self)
-        return self._key
-
-    cls.key = property(key)
-    return cls
-
-
-class _Morsels:
-    """Stands in for a maker: tornado's cookies are http.cookies' Morsels."""
-
-    def __call__(self):
-        return self
-
-    def items(self, count):
-        jar = http.cookies.SimpleCookie("; ".join("k%d=%d" % (i, i) for i in range(count)))
+def _morsels(count=3, shared=False):
+    jar = http.cookies.SimpleCookie("; ".join("k%d=%d" % (i, i) for i in range(count)))
+    if shared:  # Morsel's own class and getters
         return list(jar.values())
-
-
-def _items(make, count=3):
-    cls = make()
-    if isinstance(cls, _Morsels):
-        return cls.items(count)
-    return [cls("k%d" % i, i) for i in range(count)]
+    # A class of their own for the changes: Morsel's is the rest of the process's too.
+    cls = type("MorselCopy", (http.cookies.Morsel,), {
+        "key": property(lambda self: self._key), "value": property(lambda self: self._value)})
+    copies = [cls() for _ in jar]
+    for copy, morsel in zip(copies, jar.values()):
+        copy.set(morsel.key, morsel.value, morsel.coded_value)
+    return copies
 
 
 MAKERS = {
-    "instance values": _trivial,
-    "dict subclass": _dict_subclass,
-    "slots": _slotted,
-    "Morsel": _Morsels(),
-    "two names": _two_names,
-    "attribute of an attribute": _attribute_of_attribute,
-    "a default": _default,
-    "a closure": _closure,
-    "a cell of its own": _own_cell,
+    "instance values": _cookie_class,
+    "dict subclass": lambda: _cookie_class(dict),  # as Morsel
+    "slots": lambda: _cookie_class(slots=("_key", "_value")),
+    "Morsel": None,
+    "two names": lambda: _cookie_class(key=_two_names),
+    "attribute of an attribute": lambda: _cookie_class(key=lambda self: self._value.real),
+    "a default": lambda: _cookie_class(key=_default),
+    "a closure": lambda: _cookie_class(key=_closure()),
+    "a cell of its own": lambda: _cookie_class(key=_own_cell),
 }
+
+
+def _items(maker, shared=False):
+    if MAKERS[maker] is None:
+        return _morsels(shared=shared)
+    cls = MAKERS[maker]()
+    return [cls("k%d" % i, i) for i in range(3)]
 
 
 # --- changes between two calls ---------------------------------------------------------------------
 
 
-def _code_replaced(items):
-    getter = type(items[0]).__dict__["key"].fget
-    getter.__code__ = (lambda self: self._value).__code__
+def _fget(items):
+    return type(items[0]).__dict__["key"].fget
 
 
-def _code_replaced_by_non_trivial(items):
-    getter = type(items[0]).__dict__["key"].fget
-    getter.__code__ = (lambda self: str(self._key) + "!").__code__
-
-
-def _property_replaced(items):
-    type(items[0]).key = property(lambda self: self._value)
-
-
-def _property_reinitialised(items):
-    # The same property object with a getter reading another name: the type does not change.
-    type(items[0]).__dict__["key"].__init__(lambda self: self._value)
-
-
-def _attribute_deleted(items):
-    del items[1]._key
-
-
-def _attribute_rebound(items):
-    items[0]._key = "rebound"
-
-
-def _instance_dict_read(items):
+def _instance_dict_made(items):
     if hasattr(items[0], "__dict__"):
         items[0].__dict__  # 3.11, 3.12: the values move into a dict made now
     items[0]._key = "after-dict"
 
 
-def _non_str_key(items):
-    if hasattr(items[0], "__dict__"):
-        items[0].__dict__[1] = "one"
-
-
-def _name_becomes_class_property(items):
-    type(items[0])._key = property(lambda self: "from-class")
-
-
 CHANGES = {
-    "getter's code replaced": _code_replaced,
-    "getter's code replaced by other code": _code_replaced_by_non_trivial,
-    "property replaced": _property_replaced,
-    "property reinitialised": _property_reinitialised,
-    "attribute deleted": _attribute_deleted,
-    "attribute rebound": _attribute_rebound,
-    "instance dict made": _instance_dict_read,
-    "instance dict with a non-str key": _non_str_key,
-    "name becomes a class property": _name_becomes_class_property,
+    "getter's code replaced": lambda items: setattr(_fget(items), "__code__", (lambda self: self._value).__code__),
+    "getter's code replaced by other code":
+        lambda items: setattr(_fget(items), "__code__", (lambda self: str(self._key) + "!").__code__),
+    "property replaced": lambda items: setattr(type(items[0]), "key", property(lambda self: self._value)),
+    # The same property object with a getter reading another name: the type does not change.
+    "property reinitialised": lambda items: type(items[0]).__dict__["key"].__init__(lambda self: self._value),
+    "attribute deleted": lambda items: delattr(items[1], "_key"),
+    "attribute rebound": lambda items: setattr(items[0], "_key", "rebound"),
+    "instance dict made": _instance_dict_made,
+    "instance dict with a non-str key": lambda items: vars(items[0]).__setitem__(1, "one"),
+    "name becomes a class property": lambda items: setattr(type(items[0]), "_key", property(lambda self: "class")),
 }
-
-
-def _replaceable(make):
-    # Morsel's class and getters are shared with the rest of the process: changed on a subclass only.
-    if isinstance(make, _Morsels):
-        return lambda: [_morsel_copy(m) for m in make.items(3)]
-    return lambda: _items(make)
-
-
-def _morsel_copy(morsel):
-    cls = type("MorselCopy", (http.cookies.Morsel,), {
-        "key": property(lambda self: self._key), "value": property(lambda self: self._value)})
-    copy = cls()
-    copy.set(morsel.key, morsel.value, morsel.coded_value)
-    return copy
 
 
 def _outcome(side, cookies):
@@ -220,7 +139,7 @@ def _outcome(side, cookies):
 def test_answers_follow_changes_as_the_twins_do(maker, change):
     outcomes = {}
     for side in SIDES:
-        items = _replaceable(MAKERS[maker])()
+        items = _items(maker)
         cookies = {str(i): item for i, item in enumerate(items)}
         before = [_outcome(side, cookies) for _ in range(3)]  # the sites remember the getters
         try:
@@ -245,7 +164,7 @@ def _caught(side, monkeypatch, cookies):
 def test_missing_attribute_fails_inside_the_getter(monkeypatch, maker):
     caught = {}
     for side in SIDES:
-        items = _items(MAKERS[maker])
+        items = _items(maker)
         cookies = {str(i): item for i, item in enumerate(items)}
         for _ in range(3):
             assert _answer(side, cookies)[0] is HTTPStatus.OK
@@ -257,10 +176,6 @@ def test_missing_attribute_fails_inside_the_getter(monkeypatch, maker):
 
 
 # --- what watches calls sees the getter's ----------------------------------------------------------
-
-
-def _getter_code(items):
-    return type(items[0]).__dict__["key"].fget.__code__
 
 
 def _with_trace(code, seen):
@@ -317,13 +232,13 @@ if sys.version_info >= (3, 12):
 def test_watchers_see_the_getter_called(watcher, maker):
     seen = {}
     for side in SIDES:
-        items = _items(MAKERS[maker])
+        items = _items(maker, shared=True)
         cookies = {str(i): item for i, item in enumerate(items)}
         expected = _outcome(side, cookies)
         for _ in range(2):
             assert _outcome(side, cookies) == expected
         seen[side] = []
-        stop = WATCHERS[watcher](_getter_code(items), seen[side])
+        stop = WATCHERS[watcher](_fget(items).__code__, seen[side])
         try:
             watched = _outcome(side, cookies)
         finally:
