@@ -16,6 +16,29 @@
 #include <internal/pycore_frame.h>
 #endif
 
+#if RT_FAST_TRIVIAL_GETTER
+#include "runtime/trivial_getter_code.h"
+#if RT_PY311
+// The shared names of a class's instances (3.11 on), and the interpreter's
+// call watchers (3.12 on). The atomics header of 3.11 and 3.12 is C-only
+// unless it falls back to the compiler's builtins, which keep the layout.
+#ifndef Py_BUILD_CORE
+#define Py_BUILD_CORE 1
+#endif
+#if !RT_PY313
+#undef HAVE_STD_ATOMIC
+#undef _PyGC_FINALIZED  // 3.12's public spelling of what a core header defines
+#endif
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#include <internal/pycore_dict.h>
+#if RT_PY312
+#include <internal/pycore_interp.h>
+#endif
+#pragma GCC diagnostic pop
+#endif
+#endif
+
 #include <cassert>
 
 #include "runtime/body_helpers.h"
@@ -366,6 +389,204 @@ PyObject* GetAttrAndRemember(PyObject* obj, PyObject* name, AttributeReadCache* 
 }  // namespace
 #endif
 
+// --- a property's trivial getter read in place ---------------------------------------
+
+#if RT_FAST_TRIVIAL_GETTER
+namespace {
+
+// AttributeReadCache::getter_read: where the getter's own read finds the value.
+// An instance attribute is read from the values kept beside the instance
+// (index getter_offset, -1 when the name is not among those shared), or from
+// its dict when that holds str keys only (no lookup can run code).
+enum GetterRead : int { kGetterCalled, kGetterSlot, kGetterInstanceAttribute };
+
+// The one name a getter's code reads when the code is `return <arg0>.<name>`
+// and nothing else (borrowed); null otherwise, with no exception set.
+PyObject* TrivialGetterName(PyObject* code) noexcept {
+  auto* co = reinterpret_cast<PyCodeObject*>(code);
+  const int unusual = CO_VARARGS | CO_VARKEYWORDS | CO_GENERATOR | CO_COROUTINE |
+                      CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE;
+  if (co->co_argcount != 1 || co->co_kwonlyargcount != 0 || (co->co_flags & unusual))
+    return nullptr;
+#if RT_PY311
+  if (co->co_ncellvars || co->co_nfreevars) return nullptr;
+  rt::Ref bytes = rt::Ref::steal(PyCode_GetCode(co));  // without the run-time specialisations
+  if (!bytes) {
+    PyErr_Clear();
+    return nullptr;
+  }
+#else
+  if (PyTuple_GET_SIZE(co->co_cellvars) || PyTuple_GET_SIZE(co->co_freevars)) return nullptr;
+  rt::Ref bytes = rt::Ref::borrow(co->co_code);
+#endif
+  bool same =
+      PyBytes_GET_SIZE(bytes.get()) == sizeof kTrivialGetterCode &&
+      memcmp(PyBytes_AS_STRING(bytes.get()), kTrivialGetterCode, sizeof kTrivialGetterCode) == 0;
+  if (!same) return nullptr;
+  // The code holds its names for its life: the one name outlives this reference.
+  rt::Ref names = rt::Ref::steal(PyObject_GetAttrString(code, "co_names"));
+  if (!names || !PyTuple_CheckExact(names.get()) || PyTuple_GET_SIZE(names.get()) != 1) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  PyObject* name = PyTuple_GET_ITEM(names.get(), 0);
+  return PyUnicode_CheckExact(name) ? name : nullptr;
+}
+
+#if RT_PY311
+// The instance's own dict once made (borrowed), else null.
+PyObject* ManagedDict(PyObject* obj) noexcept {
+#if RT_PY313
+  return reinterpret_cast<PyObject*>(_PyObject_ManagedDictPointer(obj)->dict);
+#elif RT_PY312
+  // The dict, or the values' address less one (InstanceValues).
+  char* dict_or_values = reinterpret_cast<char**>(obj)[-3];
+  if (reinterpret_cast<uintptr_t>(dict_or_values) & 1) return nullptr;
+  return reinterpret_cast<PyObject*>(dict_or_values);
+#else
+  return reinterpret_cast<PyObject**>(obj)[-3];  // 3.11's _PyObject_ManagedDictPointer
+#endif
+}
+
+// `name` in the instance's dict (borrowed), or null when it is not there or
+// the dict has keys other than str.
+PyObject* ManagedDictValue(PyObject* obj, PyObject* name) noexcept {
+  PyObject* dict = ManagedDict(obj);
+  if (!dict || !PyDict_Check(dict)) return nullptr;
+  if (!DK_IS_UNICODE(reinterpret_cast<PyDictObject*>(dict)->ma_keys)) return nullptr;
+  Py_hash_t hash = reinterpret_cast<PyASCIIObject*>(name)->hash;  // interned: known
+  return hash == -1 ? nullptr : _PyDict_GetItem_KnownHash(dict, name, hash);
+}
+
+// The index of `name` among the names the type's instances share, or -1.
+Py_ssize_t SharedNameIndex(PyTypeObject* type, PyObject* name) noexcept {
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return -1;
+  PyDictKeysObject* keys = reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys;
+  if (!keys || keys->dk_kind != DICT_KEYS_SPLIT) return -1;
+  PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+  for (Py_ssize_t i = 0; i < keys->dk_nentries; i++)
+    if (entries[i].me_key == name) return i;
+  return -1;
+}
+#endif
+
+// Whether a call of a function with `code` would be seen by nothing: no trace
+// or profile function, and from 3.12 no monitoring tool, global or the
+// code's own, and no replaced frame evaluator.
+bool NothingWatchesCalls(PyObject* code) noexcept {
+  PyThreadState* tstate = PyThreadState_GetUnchecked();
+  if (tstate->c_tracefunc || tstate->c_profilefunc) return false;
+#if RT_PY312
+  PyInterpreterState* interp = tstate->interp;
+  if (interp->eval_frame) return false;
+  for (uint8_t tools : interp->monitors.tools)
+    if (tools) return false;
+  if (const _PyCoMonitoringData* own = reinterpret_cast<PyCodeObject*>(code)->_co_monitoring) {
+    for (uint8_t tools : own->local_monitors.tools)
+      if (tools) return false;
+  }
+  return true;
+#else
+  (void)code;  // the code object holds nothing of the kind before 3.12
+  return true;
+#endif
+}
+
+// Checks the property's current getter (cache->found, a property whose type
+// tag matched for `obj`) and notes where its read finds the value.
+void RememberTrivialGetter(PyObject* obj, AttributeReadCache* cache) noexcept {
+  PyObject* getter = PropertyGetter(cache->found);
+  rt::Ref code;
+  if (getter && Py_TYPE(getter) == &PyFunction_Type)
+    code = rt::Ref::borrow(PyFunction_GET_CODE(getter));
+  // The old code goes after the entry is whole: its release may run code.
+  rt::Ref old = rt::Ref::steal(cache->getter_code);
+  cache->getter_read = kGetterCalled;
+  cache->getter_code = code.release();
+  PyObject* name = cache->getter_code ? TrivialGetterName(cache->getter_code) : nullptr;
+  if (!name) return;
+  PyTypeObject* type = Py_TYPE(obj);
+  if (PyObject* found = _PyType_Lookup(type, name)) {  // borrowed
+    if (Py_TYPE(found) != &PyMemberDescr_Type) return;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(found)->d_member;
+    if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
+    cache->getter_read = kGetterSlot;
+    cache->getter_offset = member->offset;
+    return;
+  }
+#if RT_PY311
+  if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return;
+  cache->getter_read = kGetterInstanceAttribute;
+  cache->getter_name = name;
+  cache->getter_offset = SharedNameIndex(type, name);
+#endif
+}
+
+// The getter's read done in place when it needs no code run and nothing
+// watches the call (a new reference); null, with no exception, otherwise.
+PyObject* ReadTrivialGetter(PyObject* obj, const AttributeReadCache* cache) noexcept {
+  if (!NothingWatchesCalls(cache->getter_code)) return nullptr;
+  PyObject* value = nullptr;
+  if (cache->getter_read == kGetterSlot) {
+    value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + cache->getter_offset);
+  } else {
+#if RT_PY311
+    if (PyObject** values = InstanceValues(obj)) {
+      if (cache->getter_offset < 0) return nullptr;
+#if RT_PY313
+      const auto* head = reinterpret_cast<const InlineValues*>(reinterpret_cast<char*>(values) -
+                                                               offsetof(InlineValues, values));
+      if (cache->getter_offset >= head->capacity) return nullptr;
+#endif
+      value = values[cache->getter_offset];
+    } else {
+      value = ManagedDictValue(obj, cache->getter_name);
+    }
+#endif
+  }
+  return value ? rt::NewRef(value) : nullptr;
+}
+
+// A property's getter, the kDataDescriptor entry's: read in place when it is
+// the one checked and trivial, else called as the property would call it; a
+// getter with other code than the one checked is checked again after its call.
+PyObject* ReadThroughGetter(PyObject* obj, PyObject* getter, AttributeReadCache* cache) noexcept {
+  bool is_function = Py_TYPE(getter) == &PyFunction_Type;
+  bool checked = is_function && PyFunction_GET_CODE(getter) == cache->getter_code;
+  if (checked && cache->getter_read != kGetterCalled) {
+    if (PyObject* value = ReadTrivialGetter(obj, cache)) return value;
+  }
+  // Held over the call: a second __init__ of the property can replace it.
+  rt::Ref held = rt::Ref::borrow(getter);
+  PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
+  PyObject* result =
+      rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  // The call may have changed the entry (a read at this site inside it) or the type.
+  PyTypeObject* type = Py_TYPE(obj);
+  if (result && is_function && !checked && cache->kind == AttributeReadCache::kDataDescriptor &&
+      cache->owner == type && cache->version == TypeVersion(type) &&
+      Py_TYPE(cache->found) == &PyProperty_Type)
+    RememberTrivialGetter(obj, cache);
+  return result;
+}
+
+// The generic read, forgetting the getter checked and checking the one found.
+PyObject* GetAttrAndRememberGetter(PyObject* obj, PyObject* name,
+                                   AttributeReadCache* cache) noexcept {
+  rt::Ref old = rt::Ref::steal(cache->getter_code);
+  cache->getter_code = nullptr;
+  cache->getter_read = kGetterCalled;
+  old = rt::Ref();
+  PyObject* result = GetAttrAndRemember(obj, name, cache);
+  if (result && cache->kind == AttributeReadCache::kDataDescriptor &&
+      Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None)
+    RememberTrivialGetter(obj, cache);
+  return result;
+}
+
+}  // namespace
+#endif
+
 PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
                                     [[maybe_unused]] AttributeReadCache* cache) noexcept {
 #if RT_FAST_ATTR_CACHE
@@ -385,10 +606,14 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
           // The getter called as the property would call it, held over the
           // call: a second __init__ of the property can replace it.
           if (PyObject* getter = PropertyGetter(cache->found)) {
+#if RT_FAST_TRIVIAL_GETTER
+            return ReadThroughGetter(obj, getter, cache);
+#else
             rt::Ref held = rt::Ref::borrow(getter);
             PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
             return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                         nullptr);
+#endif
           }
         }
 #endif
@@ -421,7 +646,11 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
     case AttributeReadCache::kNothing:
       break;
   }
+#if RT_FAST_TRIVIAL_GETTER
+  return GetAttrAndRememberGetter(obj, name, cache);
+#else
   return GetAttrAndRemember(obj, name, cache);
+#endif
 #else
   return GetAttr(obj, name);
 #endif

@@ -38,6 +38,8 @@
 #define RT_FAST_ENTRY_FRAMES (VELMORA_INTERNALS && !VELMORA_NO_ENTRY_FRAMES)
 // A code object's name read in place (traceback entries).
 #define RT_FAST_CODE_NAME (VELMORA_INTERNALS && !VELMORA_NO_CODE_NAME)
+// A getter that only returns an attribute, read in place when unwatched (needs PROPERTY_GETTER).
+#define RT_FAST_TRIVIAL_GETTER (RT_FAST_PROPERTY_GETTER && !VELMORA_NO_TRIVIAL_GETTER)
 
 namespace rt::internals {
 

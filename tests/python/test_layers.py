@@ -170,6 +170,7 @@ FAST_PATH_MARKERS = {
     "PROPERTY_GETTER": ["PropertyHead"],
     "ENTRY_FRAMES": ["f_trace_opcodes"],
     "CODE_NAME": ["->co_name"],
+    "TRIVIAL_GETTER": ["kTrivialGetterCode", "c_tracefunc"],
 }
 FAST_NAME = re.compile(r"^#define RT_FAST_([A-Z_]+) ", re.M)
 

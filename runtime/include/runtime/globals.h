@@ -74,6 +74,13 @@ struct AttributeReadCache {
   Py_ssize_t offset;          // kSlot: where the instance keeps it; kInstanceValue: its index
   PyObject* found;            // borrowed: the descriptor or the value, held by a type's dict
   getattrofunc read;          // kGeneric
+  // kDataDescriptor of a property: the code of the getter last checked, and
+  // where the getter's own read of its argument's attribute finds it when the
+  // getter only returns that (0: the getter is called).
+  PyObject* getter_code;  // owned
+  PyObject* getter_name;  // borrowed: the code holds it
+  Py_ssize_t getter_offset;
+  int getter_read;
 };
 
 namespace rt::detail {
