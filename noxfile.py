@@ -28,6 +28,9 @@ JUPYTER_TESTS = ["tests/python/in_jupyter", "tests/python/test_velmora_app.py"]
 # A debug interpreter (Debian's python3.14-dbg, in the unstable root): the
 # interpreter's own reference and assertion checks, with modules built for it.
 DEBUG_PYTHON = "3.14d"
+# Besides the main version's suite, the real `jupyter lab` runs on a CPython
+# whose compiled modules build on the public API alone.
+REAL_JUPYTER_ALSO = "3.14"
 
 nox.options.default_venv_backend = "uv"
 nox.options.reuse_existing_virtualenvs = True
@@ -154,7 +157,7 @@ def tests(session):
     else:
         session.log("CPython %s: no compiled modules are made for it; the suite runs on the interpreted handlers"
                     % session.python)
-    pytest(session, build_dir)
+    pytest(session, build_dir, env={"VELMORA_REAL_JUPYTER": "1"} if session.python == REAL_JUPYTER_ALSO else None)
 
 
 def staged_suite(session, build_dir, *cmake_args):

@@ -25,10 +25,10 @@ once_per_run = pytest.mark.skipif(
 
 
 # The real Jupyter processes: in the main suite, and in another where asked
-# for (VELMORA_REAL_JUPYTER=1).
+# for (VELMORA_REAL_JUPYTER=1; the noxfile asks for it on 3.14).
 real_jupyter_run = pytest.mark.skipif(
     os.environ.get("VELMORA_MAIN_SUITE") == "0" and os.environ.get("VELMORA_REAL_JUPYTER") != "1",
-    reason="make test runs it in the newest CPython's suite (VELMORA_REAL_JUPYTER=1 asks for it here)",
+    reason="make test runs it in the newest CPython's suite and on 3.14 (VELMORA_REAL_JUPYTER=1 asks for it here)",
 )
 
 
