@@ -164,7 +164,7 @@ FAST_PATH_MARKERS = {
     "METHOD_LOOKUP": ["_PyObject_GetMethod(obj, name, method)"],
     "DICT_VALUES": ["&PyDict_Type"],
     "LIST_SPARE": ["->allocated"],
-    "GLOBAL_CACHE": ["ma_version_tag"],
+    "GLOBAL_CACHE": ["_PyDict_GetItem_KnownHash"],
     "ATTR_CACHE": ["tp_version_tag"],
     "CLASS_GETATTR": ["ReadTypeThenGetattr"],
     "PROPERTY_GETTER": ["PropertyHead"],
