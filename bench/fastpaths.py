@@ -121,8 +121,7 @@ def table(version, paths, base, results):
     lines = ["instructions each fast path saves per call (callgrind, bench/ir.py --quick): the build without",
              "it less the build with every fast path; % path: of the compiled count less the loop's floor.",
              "Scenarios it changes by under %.1f%% and 10 instructions are left out; verdict: earns its place" % NOISE,
-             "when it saves at least %.0f%% on some scenario it serves. CPython 3.14 and 3.15 have no fast" % THRESHOLD,
-             "paths: the interpreter's layouts are checked up to 3.13, newer ones build on the public API alone."]
+             "when it saves at least %.0f%% on some scenario it serves." % THRESHOLD]
     lines.append("  %-16s %-48s %9s %8s" % ("fast path", "scenario", "saved", "% path"))
     for name, what, parent, _ in paths:
         if name not in results:

@@ -11,6 +11,7 @@ With --docs the table also replaces this version's section of that file
 ({"calls": {scenario: {variant: instructions}}, "imports": {module:
 {variant: instructions}}}), for bench/fastpaths.py.
 """
+import codecs
 import gc
 import importlib
 import json
@@ -26,9 +27,16 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import report  # noqa: E402
 import scenarios  # noqa: E402
 
-# Callgrind writes its counters out each time this built-in runs; nothing
-# else in the measured process calls it.
-MARKER_FUNCTION = "sys_getswitchinterval"
+# Callgrind writes its counters out each time this function runs: one the
+# interpreter exports (Debian's interpreters have no other symbols) and that
+# only a charmap codec's import calls besides. Such a call at start-up adds a
+# dump before the first mark, so the dumps are matched to the marks from the
+# end.
+MARKER_FUNCTION = "PyUnicode_BuildEncodingMap"
+
+
+def marker():
+    codecs.charmap_build("a")
 
 
 def child(short, long, variants):
@@ -36,7 +44,7 @@ def child(short, long, variants):
     intervals = []
 
     def mark(label):
-        sys.getswitchinterval()
+        marker()
         intervals.append(label)
 
     for sc, names in scenarios.statements():
@@ -57,18 +65,18 @@ def child_import(name, folder, helpers):
     scenarios.prepare_import(name, folder, helpers)
     load = scenarios.importer(name)
     gc.collect()
-    sys.getswitchinterval()
+    marker()
     load(name)
-    sys.getswitchinterval()
+    marker()
 
 
 def child_floor(name, folder, helpers):
     scenarios.prepare_import(name, folder, helpers)
     module = scenarios.floor_module()
     gc.collect()
-    sys.getswitchinterval()
+    marker()
     importlib.import_module(module)
-    sys.getswitchinterval()
+    marker()
     print(module)
 
 
@@ -103,13 +111,13 @@ def import_table(figures):
             twin_args = ["--child-import"] + twin
             subprocess.run([sys.executable, os.path.abspath(__file__)] + twin_args, env=env,
                            cwd=scenarios.ROOT, check=True)  # writes the byte-code cache
-            # The second interval lies between the two markers around the import.
-            c = under_callgrind(["--child-import"] + compiled, env)[1][1]
-            t = under_callgrind(twin_args, env)[1][1]
+            # The last interval lies between the two markers around the import.
+            c = under_callgrind(["--child-import"] + compiled, env)[1][-1]
+            t = under_callgrind(twin_args, env)[1][-1]
             out, counts = under_callgrind(["--child-floor"] + compiled, env)
             floor_module = out.split()[-1]
-            rows.append((label, c, t, counts[1]))
-            figures[label] = {"compiled": c, "twin": t, "floor": counts[1]}
+            rows.append((label, c, t, counts[-1]))
+            figures[label] = {"compiled": c, "twin": t, "floor": counts[-1]}
     print("import, instructions (dependencies loaded; twin from its .pyc; floor: the import of %s, "
           "an extension module of the interpreter's own; own: compiled - floor)" % floor_module)
     print("  %-48s %9s %9s %8s %9s %8s %8s" % ("module", "compiled", "twin", "floor", "own", "c/twin", "own/twin"))
@@ -142,7 +150,7 @@ def main():
     stdout, counts = under_callgrind(["--child", str(short), str(long), ",".join(variants)], os.environ)
     intervals = json.loads(stdout.splitlines()[-1])
     per = {}
-    for label, n in zip(intervals, counts):
+    for label, n in zip(intervals, counts[len(counts) - len(intervals):]):
         if label:
             per.setdefault((label[0], label[1]), {})[label[2]] = n
     print("instructions per call (callgrind, (count of %d calls - count of %d) / %d)"

@@ -14,6 +14,9 @@
 #define Py_BUILD_CORE 1
 #endif
 #include <internal/pycore_frame.h>
+#if RT_PY314
+#include <internal/pycore_interpframe_structs.h>  // the frame data's fields, apart from 3.14
+#endif
 #endif
 
 #if RT_FAST_TRIVIAL_GETTER
@@ -91,7 +94,9 @@ bool EntryFrameIsUntouched([[maybe_unused]] PyObject* frame) noexcept {
   if (f->f_frame != reinterpret_cast<_PyInterpreterFrame*>(f->_f_frame_data) ||
       f->f_frame->f_locals)
     return false;
-#if RT_PY313
+#if RT_PY314
+  return !f->f_extra_locals && !f->f_locals_cache && !f->f_overwritten_fast_locals;
+#elif RT_PY313
   return !f->f_extra_locals && !f->f_locals_cache;
 #else
   return !f->f_fast_as_locals;
@@ -131,22 +136,71 @@ int Rt_ListAppendFast(PyObject* list, PyObject* x) noexcept {
 
 // --- module globals --------------------------------------------------------------------
 
+#if RT_WATCH_MODULE_DICT
+namespace {
+
+// This runtime copy's own watcher (each module has one), -1 while it has none.
+int g_module_dict_watcher = -1;
+// Moved on by the watcher before each change of the module dict, and on
+// watching a new one; 0 until then.
+uint64_t g_module_dict_version = 0;
+
+// Called for the module dict alone; it also sees the dict cleared at
+// finalisation. A counter kept for the life of the process: safe at any time.
+int OnModuleDictChange(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+  g_module_dict_version++;
+  return 0;
+}
+
+}  // namespace
+#endif
+
+void rt::internals::WatchModuleDict([[maybe_unused]] PyObject* dict) noexcept {
+#if RT_WATCH_MODULE_DICT
+  // The interpreter has a few watcher ids for everyone: without one the global
+  // reads look every time.
+  if (g_module_dict_watcher < 0) {
+    g_module_dict_watcher = PyDict_AddWatcher(OnModuleDictChange);
+    if (g_module_dict_watcher < 0) {
+      PyErr_Clear();
+      return;
+    }
+  }
+  if (PyDict_Watch(g_module_dict_watcher, dict) < 0) {
+    PyErr_Clear();
+    g_module_dict_version = 0;
+    return;
+  }
+  g_module_dict_version++;
+#endif
+}
+
+uint64_t rt::internals::ModuleDictVersion([[maybe_unused]] PyObject* dict) noexcept {
+#if RT_WATCH_MODULE_DICT
+  return g_module_dict_watcher < 0 ? 0 : g_module_dict_version;
+#elif RT_FAST_GLOBAL_CACHE
+#if RT_PY312
+  // Deprecated from 3.12 but kept through 3.13, changing as before.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if RT_PY312
+#pragma GCC diagnostic pop
+#endif
+#else
+  return 0;
+#endif
+}
+
 PyObject* rt::detail::GetModuleGlobal(PyObject* name, GlobalLookupCache* cache) noexcept {
   // A lookup with an exception set would clear it on a miss.
   assert(!PyErr_Occurred() && "a global is read with no exception pending");
   assert(rt::internals::IsInternedName(name));
   PyObject* d = g_state.module_dict;
 #if RT_FAST_GLOBAL_CACHE
-#if RT_PY312
-  // Deprecated from 3.12 but kept through 3.13, changing as before.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-  uint64_t version = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-#if RT_PY312
-#pragma GCC diagnostic pop
-#endif
-  if (cache->version == version) {
+  uint64_t version = rt::internals::ModuleDictVersion(d);
+  if (version && cache->version == version) {
     if (!cache->value) return GetBuiltinName(name);
     return rt::NewRef(cache->value);
   }
@@ -245,7 +299,8 @@ PyObject* ReadTypeThenGetattr(PyObject* cls, PyObject* name) noexcept {
 // values beside it, in an array indexed as the names its class's instances
 // share, until something asks for its dict (3.11, 3.12) or it outgrows the
 // shared names. The layouts below are each version's pycore_object.h and
-// pycore_dict.h.
+// pycore_dict.h (3.14 and 3.15 as 3.13, but the values follow the type's
+// basic size, which may exceed the object header).
 #if RT_PY313
 struct InlineValues {
   uint8_t capacity, size, embedded, valid;
@@ -257,8 +312,12 @@ struct InlineValues {
 PyObject** InstanceValues(PyObject* obj) noexcept {
 #if RT_PY313
   if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return nullptr;
-  auto* inline_values =
-      reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) + sizeof(PyObject));
+#if RT_PY314
+  Py_ssize_t at = Py_TYPE(obj)->tp_basicsize;
+#else
+  Py_ssize_t at = sizeof(PyObject);
+#endif
+  auto* inline_values = reinterpret_cast<InlineValues*>(reinterpret_cast<char*>(obj) + at);
   return inline_values->valid ? inline_values->values : nullptr;
 #elif RT_PY312
   if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_MANAGED_DICT)) return nullptr;

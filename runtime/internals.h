@@ -16,8 +16,8 @@
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
 
-#if VELMORA_INTERNALS && (PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x030E0000)
-#error "the interpreter's internals are checked for CPython 3.8 to 3.13 only"
+#if VELMORA_INTERNALS && (PY_VERSION_HEX < 0x03080000 || PY_VERSION_HEX >= 0x03100000)
+#error "the interpreter's internals are checked for CPython 3.8 to 3.15 only"
 #endif
 
 // The interpreter's method lookup, without a bound method (calls of methods).
@@ -26,7 +26,7 @@
 #define RT_FAST_DICT_VALUES (RT_FAST_METHOD_LOOKUP && !VELMORA_NO_DICT_VALUES)
 // A list append into a spare slot.
 #define RT_FAST_LIST_SPARE (VELMORA_INTERNALS && !VELMORA_NO_LIST_SPARE)
-// Global reads cached per site under the module dict's version tag.
+// Global reads cached per site while the module dict is unchanged.
 #define RT_FAST_GLOBAL_CACHE (VELMORA_INTERNALS && !VELMORA_NO_GLOBAL_CACHE)
 // Attribute reads cached per site under type version tags.
 #define RT_FAST_ATTR_CACHE (VELMORA_INTERNALS && !VELMORA_NO_ATTR_CACHE)
@@ -50,6 +50,17 @@ inline constexpr bool kOn = VELMORA_INTERNALS != 0;
 inline bool IsInternedName(PyObject* s) noexcept {
   return PyUnicode_CheckExact(s) && PyUnicode_CHECK_INTERNED(s);
 }
+
+// --- module globals ----------------------------------------------------------------
+
+// Whether a dict watcher tells the global reads when the module dict changed;
+// otherwise its version tag does (gone from 3.14).
+#define RT_WATCH_MODULE_DICT (RT_FAST_GLOBAL_CACHE && RT_PY314)
+// Has the module dict's changes followed from now on (the exec step).
+void WatchModuleDict(PyObject* dict) noexcept;
+// A number that changes with every change of the module dict `dict`, never 0
+// while the global reads may cache; 0 when nothing tells (no watcher was free).
+uint64_t ModuleDictVersion(PyObject* dict) noexcept;
 
 // --- traceback entries -------------------------------------------------------------
 

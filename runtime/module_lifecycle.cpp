@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "runtime/exceptions.h"
+#include "runtime/internals.h"
 #include "runtime/module_descriptor.h"
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
@@ -191,6 +192,7 @@ int ExecSteps(PyObject* module, ExecProgress* progress) noexcept {
       Store(&s.runtime_module, rt::Ref::borrow(PyImport_AddModule("_velmora_runtime"))) < 0 ||
       PyObject_SetAttrString(module, "__builtins__", s.builtins_module) < 0)
     return -1;
+  rt::internals::WatchModuleDict(s.module_dict);
 
   if (g_runtime_version == 0) g_runtime_version = Rt_ParseVersion(Py_GetVersion());
   if (Rt_CheckVersion(g_runtime_version, kThisModule.full_name) < 0) return -1;

@@ -34,21 +34,6 @@ inline rt::ExceptionState Rt_EntryExchange(_PyErr_StackItem* item,
 #endif
 }
 
-// Whether dicts carry a version tag that changes on every modification.
-#define RT_HAVE_DICT_VERSION (PY_VERSION_HEX < 0x030E0000)
-#if RT_HAVE_DICT_VERSION
-inline uint64_t Rt_DictVersion(PyObject* dict) noexcept {
-#if RT_PY312
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if RT_PY312
-#pragma GCC diagnostic pop
-#endif
-}
-#endif
-
 // What an entry holds, borrowed (null where it holds nothing).
 inline void Rt_EntryPeek(const _PyErr_StackItem* item, PyObject** type, PyObject** value,
                          PyObject** tb) noexcept {

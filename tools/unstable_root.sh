@@ -20,7 +20,7 @@ tools_venv=/opt/velmora-tools
 tools_lock=$checkout/locks/tools.txt
 packages="python3.14 python3.14-dev python3.14-venv python3.14-dbg
   python3.15 python3.15-dev python3.15-venv g++ cmake ninja-build make git
-  ca-certificates pkg-config libgtest-dev libgmock-dev libbenchmark-dev"
+  ca-certificates pkg-config libgtest-dev libgmock-dev libbenchmark-dev valgrind"
 
 die() { echo "unstable root: $*" >&2; exit 1; }
 
@@ -106,6 +106,21 @@ versions() {
     [ $v = 3.14 ] && printf ", "; done'
 }
 
+# Packages named above since the root was made go into it without a rebuild.
+add_missing_packages() {
+  local dir=$1 debs=$2 missing
+  missing=$(in_root "$dir" sh -c "for p in $(echo $packages); do
+    dpkg-query -W -f='\${Status}\n' \$p 2>/dev/null | grep -q 'ok installed' || echo \$p; done")
+  [ -n "$missing" ] || return 0
+  echo "unstable root: adding $(echo $missing) to $dir" >&2
+  mkdir -p "$debs"
+  # From the root's own package lists first, so nothing it has is upgraded;
+  # fresh lists only when the mirror no longer has those files.
+  local install="DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $(echo $missing) >/dev/null"
+  VELMORA_DEB_CACHE=$debs in_root "$dir" sh -ec "$install || { apt-get update -qq && $install; }
+    apt-get autoclean -qq" || die "installing $(echo $missing) failed"
+}
+
 build() {
   local partial=$1 debs=$2 start=$SECONDS
   remove_tree "$partial"
@@ -159,6 +174,7 @@ ensure() {
       sed -i "s/^Tools: .*/Tools: $(lock_hash)/" "$marker"
       remade=", tools venv remade from $tools_lock"
     fi
+    add_missing_packages "$root" "$root-debs"
     echo "unstable root: reused $root ($(sed -n 's/^Versions: //p' "$marker")$remade)"
     return 0
   fi

@@ -17,16 +17,9 @@ PyObject* Name(const char* text) {
   return name;
 }
 
-// The version the cache compares with: the dict's tag, kept only by a build
-// with the internals.
-uint64_t DictVersion(PyObject* dict) {
-#if RT_FAST_GLOBAL_CACHE
-  return Rt_DictVersion(dict);
-#else
-  (void)dict;
-  return 0;
-#endif
-}
+// The version the cache compares with: the dict's tag, or from 3.14 what the
+// runtime's dict watcher counts; 0 without the internals.
+uint64_t DictVersion(PyObject* dict) { return rt::internals::ModuleDictVersion(dict); }
 
 class GlobalCacheTest : public testing::Test {
  protected:
@@ -193,6 +186,50 @@ TEST_F(GlobalCacheTest, LookupErrorFallsBackToBuiltins) {
   EXPECT_EQ(PyDict_DelItem(dict_, key), 0);
   Py_DECREF(key);
   Py_DECREF(globals);
+  Py_DECREF(name);
+}
+
+// Every way of changing the dict is seen, the dict's own methods included
+// (from 3.14 a watcher, not the dict, tells).
+TEST_F(GlobalCacheTest, EveryKindOfChangeIsSeen) {
+  struct Case {
+    const char* change;  // run with `d` the module dict
+    const char* expect;  // repr of what the read then finds
+  };
+  const Case cases[] = {
+      {"d['gc_value'] = 'set'", "'set'"},
+      {"d.update(gc_value='updated')", "'updated'"},
+      {"d.update({'gc_value': 'merged'})", "'merged'"},
+      {"d.pop('gc_value'); d.setdefault('gc_value', 'defaulted')", "'defaulted'"},
+      {"del d['gc_value']", "'from builtins'"},
+  };
+  PyObject* name = Name("gc_value");
+  PyObject* builtin = PyUnicode_FromString("from builtins");
+  ASSERT_EQ(PyObject_SetAttr(Rt_BuiltinsModule(), name, builtin), 0);
+  PyObject* locals = PyDict_New();
+  PyDict_SetItemString(locals, "d", dict_);
+  PyObject* globals = PyDict_New();
+  PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+  Store("gc_value", Py_None);
+  GlobalLookupCache cache{0, nullptr};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.change);
+    Py_XDECREF(Rt_GetModuleGlobal(name, &cache).release());  // cached before the change
+    PyObject* done = PyRun_String(c.change, Py_file_input, globals, locals);
+    ASSERT_TRUE(done);
+    Py_DECREF(done);
+    PyObject* got = Rt_GetModuleGlobal(name, &cache).release();
+    ASSERT_TRUE(got);
+    PyObject* repr = PyObject_Repr(got);
+    EXPECT_STREQ(PyUnicode_AsUTF8(repr), c.expect);
+    Py_XDECREF(repr);
+    Py_DECREF(got);
+    Store("gc_value", Py_None);
+  }
+  ASSERT_EQ(PyObject_DelAttr(Rt_BuiltinsModule(), name), 0);
+  Py_DECREF(globals);
+  Py_DECREF(locals);
+  Py_DECREF(builtin);
   Py_DECREF(name);
 }
 

@@ -70,8 +70,8 @@ INTERNALS_UNIT = {"runtime/internals.cpp", "runtime/internals.h"}
 BACKPORTED = {"_PyThreadState_UncheckedGet", "_PyVectorcall_Function", "_PyObject_Vectorcall",
               "_PyObject_FastCallDict", "_Py_TPFLAGS_HAVE_VECTORCALL"}
 PRIVATE_NAME = re.compile(r"\b(_Py[A-Za-z_]+)\b")
-# What public macros become in preprocessed code: Py_IS_TYPE on 3.9 and 3.10.
-MACRO_EXPANSIONS = {"_Py_IS_TYPE"}
+# What public macros become in preprocessed code: Py_IS_TYPE on 3.9, 3.10 and 3.15.
+MACRO_EXPANSIONS = {"_Py_IS_TYPE", "_Py_IS_TYPE_impl"}
 
 
 def runtime_sources():
@@ -164,7 +164,7 @@ FAST_PATH_MARKERS = {
     "METHOD_LOOKUP": ["_PyObject_GetMethod(obj, name, method)"],
     "DICT_VALUES": ["&PyDict_Type"],
     "LIST_SPARE": ["->allocated"],
-    "GLOBAL_CACHE": ["ma_version_tag"],
+    "GLOBAL_CACHE": ["cache->value = value"],
     "ATTR_CACHE": ["tp_version_tag"],
     "CLASS_GETATTR": ["ReadTypeThenGetattr"],
     "PROPERTY_GETTER": ["PropertyHead"],

@@ -121,14 +121,11 @@ PyObject* GlobalCacheReset(PyObject*, PyObject* args) {
   Py_RETURN_NONE;
 }
 
-// dict_version(d)
+// dict_version(d): what the read sites compare with, for the module dict d (0
+// without the internals: the read sites keep no version).
 PyObject* DictVersion(PyObject*, PyObject* d) {
   if (!PyDict_Check(d)) return PyErr_Format(PyExc_TypeError, "not a dict");
-#if RT_FAST_GLOBAL_CACHE
-  return PyLong_FromUnsignedLongLong(Rt_DictVersion(d));
-#else
-  return PyLong_FromLong(0);  // the read sites keep no version without the internals
-#endif
+  return PyLong_FromUnsignedLongLong(rt::internals::ModuleDictVersion(d));
 }
 
 // get_attr_no_error(obj, name) -> the value, or a marker tuple ("missing",) when

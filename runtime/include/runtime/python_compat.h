@@ -18,6 +18,7 @@
 #define RT_PY311 RT_PY_AT_LEAST(0x030B0000)
 #define RT_PY312 RT_PY_AT_LEAST(0x030C0000)
 #define RT_PY313 RT_PY_AT_LEAST(0x030D0000)
+#define RT_PY314 RT_PY_AT_LEAST(0x030E0000)
 
 // --- names of later versions ------------------------------------------------------
 
