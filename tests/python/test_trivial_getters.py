@@ -137,6 +137,10 @@ def _outcome(side, cookies):
 @pytest.mark.parametrize("change", list(CHANGES))
 @pytest.mark.parametrize("maker", list(MAKERS))
 def test_answers_follow_changes_as_the_twins_do(maker, change):
+    if change == "property reinitialised" and sys.version_info >= (3, 14):
+        # 3.14's own specialised property read keeps the getter it saw, unowned,
+        # while the type's tag holds: the interpreted twin reads a freed function.
+        pytest.skip("the interpreter itself fails on a property re-initialised in place (from 3.14)")
     outcomes = {}
     for side in SIDES:
         items = _items(maker)
