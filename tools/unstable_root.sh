@@ -70,7 +70,8 @@ inside() {
     [ -f "$cert" ] && [ -f "$dir$cert" ] && mount --bind "$cert" "$dir$cert"
   done
   [ -n "${VELMORA_DEB_CACHE:-}" ] && mount --bind "$VELMORA_DEB_CACHE" "$dir/var/cache/apt/archives"
-  local env=(HOME=/root LANG=C.UTF-8 PATH=$tools_venv/bin:/usr/sbin:/usr/bin:/sbin:/bin)
+  # VELMORA_UNSTABLE_ROOT: nox then keeps the root's interpreters apart from the host's.
+  local env=(HOME=/root LANG=C.UTF-8 PATH=$tools_venv/bin:/usr/sbin:/usr/bin:/sbin:/bin VELMORA_UNSTABLE_ROOT=1)
   for var in $(compgen -e); do
     case "$var" in
       # PYTHONDONTWRITEBYTECODE: make exports it so tests leave no caches behind.
