@@ -243,6 +243,14 @@ PyObject* PropertyGetter(PyObject* property) noexcept {
   };
   return reinterpret_cast<PropertyHead*>(property)->getter;
 }
+
+// The getter called as the property would call it, held over the call: a
+// second __init__ of the property can replace it.
+PyObject* CallGetter(PyObject* getter, PyObject* obj) noexcept {
+  rt::Ref held = rt::Ref::borrow(getter);
+  PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
+  return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
 #endif
 
 // How a metatype reads the attributes of its classes.
@@ -615,11 +623,7 @@ PyObject* ReadThroughGetter(PyObject* obj, PyObject* getter, AttributeReadCache*
   if (checked && cache->getter_read != kGetterCalled) {
     if (PyObject* value = ReadTrivialGetter(obj, cache)) return value;
   }
-  // Held over the call: a second __init__ of the property can replace it.
-  rt::Ref held = rt::Ref::borrow(getter);
-  PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
-  PyObject* result =
-      rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+  PyObject* result = CallGetter(getter, obj);
   // The call may have changed the entry (a read at this site inside it) or the type.
   PyTypeObject* type = Py_TYPE(obj);
   if (result && is_function && !checked && cache->kind == AttributeReadCache::kDataDescriptor &&
@@ -662,16 +666,11 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
       if (cache->owner == type && cache->version == TypeVersion(type)) {
 #if RT_FAST_PROPERTY_GETTER
         if (Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None) {
-          // The getter called as the property would call it, held over the
-          // call: a second __init__ of the property can replace it.
           if (PyObject* getter = PropertyGetter(cache->found)) {
 #if RT_FAST_TRIVIAL_GETTER
             return ReadThroughGetter(obj, getter, cache);
 #else
-            rt::Ref held = rt::Ref::borrow(getter);
-            PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
-            return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr);
+            return CallGetter(getter, obj);
 #endif
           }
         }
