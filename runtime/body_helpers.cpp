@@ -1,9 +1,7 @@
 // Helpers of the handler methods' bodies.
 #include "runtime/body_helpers.h"
 
-#include <cassert>
 #include <cstring>
-#include <utility>
 
 #include "runtime/calls.h"
 #include "runtime/exceptions.h"
@@ -11,22 +9,6 @@
 #include "runtime/module_state.h"
 #include "runtime/python_compat.h"
 #include "runtime/ref.h"
-
-// The outcome of Rt_GetMethod for an attribute found (or null with an
-// exception set): a method bound to `obj` is taken apart.
-static int UnpackAttribute(PyObject* obj, rt::Ref attr, rt::Ref* method) noexcept {
-  if (attr && Py_TYPE(attr.get()) == &PyMethod_Type && PyMethod_GET_SELF(attr.get()) == obj) {
-    *method = rt::Ref::borrow(PyMethod_GET_FUNCTION(attr.get()));
-    return 1;
-  }
-  *method = std::move(attr);
-  return 0;
-}
-
-int Rt_GetMethod(PyObject* obj, PyObject* name, rt::Ref* method) noexcept {
-  assert(PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name));
-  return UnpackAttribute(obj, Rt_GetAttr(obj, name), method);
-}
 
 namespace rt::detail {
 // Calls what Rt_LookupMethod found for `obj` with `arg` (null: none),

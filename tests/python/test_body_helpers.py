@@ -1,5 +1,6 @@
 """Helpers of the handler bodies: mapping-value iteration, f-string fields,
 three-part joins, decimal text, keyword-only method calls and method lookup."""
+import inspect
 import random
 import sys
 
@@ -535,45 +536,46 @@ class Hooked:
         raise AttributeError(name)
 
 
-class TestGetMethod:
-    def test_method_descriptor(self):
-        s = Sample()
-        assert t.get_method(s, "method") == (1, Sample.__dict__["method"])
-        items = []
-        # The attribute read binds what the interpreter's lookup leaves unbound.
-        flag, got = t.get_method(items, "append")
-        assert flag == 0 and got.__self__ is items and got.__name__ == "append"
+def _other_method():
+    h = Hooked()
+    h.other_method = Hooked().method
+    return h
 
-    def test_instance_attribute_shadows_a_method(self):
-        s = Sample()
-        s.method = marker = object()
-        assert t.get_method(s, "method") == (0, marker)
 
-    def test_data_descriptor_wins_over_the_instance_dict(self):
-        s = Sample()
-        s.__dict__["prop"] = "shadow"
-        assert t.get_method(s, "prop") == (0, "property")
+def _shadowed(attr, value):
+    s = Sample()
+    s.__dict__[attr] = value
+    return s
 
-    def test_non_data_descriptor_and_plain_values(self):
-        s = Sample()
-        assert t.get_method(s, "getter") == (0, ("got", s))
-        assert t.get_method(s, "opaque")[1] is OPAQUE
-        assert t.get_method(s, "plain") == (0, 5)
-        s.__dict__["getter"] = "instance"
-        assert t.get_method(s, "getter") == (0, "instance")
 
-    def test_attribute_hook_unpacks_own_bound_methods(self):
-        h = Hooked()
-        assert t.get_method(h, "method") == (1, Hooked.__dict__["method"])
-        other = Hooked()
-        h.other_method = other.method
-        flag, got = t.get_method(h, "other_method")
-        assert flag == 0 and got.__self__ is other
+class TestLookupMethod:
+    """Whatever the lookup answers, bound or not, reads what the attribute read gives."""
+
+    @pytest.mark.parametrize("obj, name", [
+        (Sample(), "method"),
+        ([], "append"),
+        (_shadowed("method", object()), "method"),  # the instance's own value wins
+        (_shadowed("prop", "shadow"), "prop"),  # a data descriptor wins over it
+        (Sample(), "getter"),
+        (Sample(), "opaque"),
+        (Sample(), "plain"),
+        (_shadowed("getter", "instance"), "getter"),
+        (Hooked(), "method"),  # an attribute hook that is not called
+        (_other_method(), "other_method"),  # another object's bound method
+    ])
+    def test_reads_what_the_attribute_read_gives(self, obj, name):
+        unbound, found = t.lookup_method(obj, name)
+        expected = getattr(obj, name)
+        if unbound:
+            assert found is inspect.getattr_static(type(obj), name)
+            assert found.__get__(obj, type(obj)) == expected
+        else:
+            assert found == expected or found is expected
 
     @pytest.mark.parametrize("obj, type_name", [(Sample(), "Sample"), (1, "int")])
     def test_missing(self, obj, type_name):
         with pytest.raises(AttributeError) as e:
-            t.get_method(obj, "x")
+            t.lookup_method(obj, "x")
         assert str(e.value) == "'%s' object has no attribute 'x'" % type_name
 
     def test_references(self):
@@ -581,9 +583,9 @@ class TestGetMethod:
         method = Sample.__dict__["method"]
         before = refcount(s), refcount(method)
         for _ in range(10):
-            t.get_method(s, "method")
+            t.lookup_method(s, "method")
             with pytest.raises(AttributeError):
-                t.get_method(s, "x")
+                t.lookup_method(s, "x")
         assert (refcount(s), refcount(method)) == before
 
 
@@ -603,7 +605,7 @@ class TestListAppendFast:
     ("join", lambda: t.join3("key", "=", "\U0001F600")),
     ("decimal", lambda: t.ssize_to_unicode(123456)),
     ("call-kw", lambda k=KeywordsOnly(): t.call_method_kw(k, "method", ("a",), (1,))),
-    ("get-method", lambda s=Sample(): t.get_method(s, "method")),
+    ("lookup-method", lambda s=Sample(): t.lookup_method(s, "method")),
 ])
 def test_helpers_do_not_leak(label, action):
     assert_no_growth(action, rounds=20_000)

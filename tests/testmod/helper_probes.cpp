@@ -9,14 +9,14 @@ using rt::Ref;
 
 namespace {
 
-// get_method(obj, name) -> (unbound, method)
-PyObject* GetMethod(PyObject*, PyObject* args) {
+// lookup_method(obj, name) -> (unbound, method)
+PyObject* LookupMethod(PyObject*, PyObject* args) {
   PyObject *obj, *name;
   if (!PyArg_ParseTuple(args, "OU", &obj, &name)) return nullptr;
   Ref iname = Interned(name);
   if (!iname) return nullptr;
   Ref method;
-  int unbound = Rt_GetMethod(obj, iname.get(), &method);
+  int unbound = Rt_LookupMethod(obj, iname.get(), method.out());
   if (!method) {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_AssertionError, "no method and no exception");
     return nullptr;
@@ -120,7 +120,7 @@ PyObject* CallMethodKw(PyObject*, PyObject* args) {
   return result.release();
 }
 
-PyMethodDef g_probes[] = {{"get_method", Entry(GetMethod), METH_VARARGS, nullptr},
+PyMethodDef g_probes[] = {{"lookup_method", Entry(LookupMethod), METH_VARARGS, nullptr},
                           {"dict_values_init", Entry(DictValuesInit), METH_O, nullptr},
                           {"dict_values_next", Entry(DictValuesNext), METH_VARARGS, nullptr},
                           {"format_simple", Entry(FormatSimple), METH_O, nullptr},

@@ -25,9 +25,6 @@ PyObject* FormatSimple(PyObject* x) noexcept;
 
 // Each result below is a new reference, or empty with an exception set.
 
-// 1: *method is a plain function to call with obj first; 0: *method is the
-// ready attribute, or empty with an exception set. *method starts empty.
-int Rt_GetMethod(PyObject* obj, PyObject* name, rt::Ref* method) noexcept;
 // The interpreter's method lookup where the build may use it, else the
 // attribute read (answering 0): the same outcome, *method null with an
 // exception set on failure. *method must be null on entry.
