@@ -15,8 +15,9 @@ import sys
 from typing import Callable, Dict, NamedTuple
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Last: a staged package tree on PYTHONPATH (bench/fastpaths.py) comes first.
 if ROOT not in sys.path:
-    sys.path.insert(0, ROOT)
+    sys.path.append(ROOT)
 
 COMPILED = ("velmora.server.handlers.info.hostfacts",
             "velmora.server.handlers.pipeline_import.groundwork")
