@@ -234,7 +234,14 @@ unsigned int TypeVersion(PyTypeObject* type) noexcept {
 #endif
 }
 
-#if RT_FAST_PROPERTY_GETTER
+// A data descriptor's read of `obj`, the descriptor held over it: the call may
+// take it out of the type's dict.
+PyObject* ReadDescriptor(PyObject* found, PyObject* obj) noexcept {
+  rt::Ref descriptor = rt::Ref::borrow(found);
+  return Py_TYPE(found)->tp_descr_get(found, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
+}
+
+#if RT_FAST_TRIVIAL_GETTER
 // A property's getter (borrowed; null when it has none). The object's layout
 // is private, but its getter comes first after the header in every version.
 PyObject* PropertyGetter(PyObject* property) noexcept {
@@ -242,14 +249,6 @@ PyObject* PropertyGetter(PyObject* property) noexcept {
     PyObject_HEAD PyObject* getter;
   };
   return reinterpret_cast<PropertyHead*>(property)->getter;
-}
-
-// The getter called as the property would call it, held over the call: a
-// second __init__ of the property can replace it.
-PyObject* CallGetter(PyObject* getter, PyObject* obj) noexcept {
-  rt::Ref held = rt::Ref::borrow(getter);
-  PyObject* slots[2] = {nullptr, obj};  // a spare slot for a bound self
-  return rt::detail::FastCall(held.get(), slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 #endif
 
@@ -614,16 +613,16 @@ PyObject* ReadTrivialGetter(PyObject* obj, const AttributeReadCache* cache) noex
   return value ? rt::NewRef(value) : nullptr;
 }
 
-// A property's getter, the kDataDescriptor entry's: read in place when it is
-// the one checked and trivial, else called as the property would call it; a
-// getter with other code than the one checked is checked again after its call.
+// The property of the kDataDescriptor entry read: in place when its getter is
+// the one checked and trivial, else through the property; a getter with other
+// code than the one checked is checked again after the read.
 PyObject* ReadThroughGetter(PyObject* obj, PyObject* getter, AttributeReadCache* cache) noexcept {
   bool is_function = Py_TYPE(getter) == &PyFunction_Type;
   bool checked = is_function && PyFunction_GET_CODE(getter) == cache->getter_code;
   if (checked && cache->getter_read != kGetterCalled) {
     if (PyObject* value = ReadTrivialGetter(obj, cache)) return value;
   }
-  PyObject* result = CallGetter(getter, obj);
+  PyObject* result = ReadDescriptor(cache->found, obj);
   // The call may have changed the entry (a read at this site inside it) or the type.
   PyTypeObject* type = Py_TYPE(obj);
   if (result && is_function && !checked && cache->kind == AttributeReadCache::kDataDescriptor &&
@@ -664,21 +663,13 @@ PyObject* rt::detail::GetAttrCached(PyObject* obj, PyObject* name,
       break;
     case AttributeReadCache::kDataDescriptor:
       if (cache->owner == type && cache->version == TypeVersion(type)) {
-#if RT_FAST_PROPERTY_GETTER
-        if (Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None) {
-          if (PyObject* getter = PropertyGetter(cache->found)) {
 #if RT_FAST_TRIVIAL_GETTER
+        if (Py_TYPE(cache->found) == &PyProperty_Type && obj != Py_None) {
+          if (PyObject* getter = PropertyGetter(cache->found))
             return ReadThroughGetter(obj, getter, cache);
-#else
-            return CallGetter(getter, obj);
-#endif
-          }
         }
 #endif
-        // Held over the call, which may take it out of the type's dict.
-        rt::Ref descriptor = rt::Ref::borrow(cache->found);
-        return Py_TYPE(descriptor.get())
-            ->tp_descr_get(descriptor.get(), obj, reinterpret_cast<PyObject*>(type));
+        return ReadDescriptor(cache->found, obj);
       }
       break;
     case AttributeReadCache::kClassValue:

@@ -32,14 +32,12 @@
 #define RT_FAST_ATTR_CACHE (VELMORA_INTERNALS && !VELMORA_NO_ATTR_CACHE)
 // Class reads through a metatype's __getattr__ over type's read (needs ATTR_CACHE).
 #define RT_FAST_CLASS_GETATTR (RT_FAST_ATTR_CACHE && !VELMORA_NO_CLASS_GETATTR)
-// A cached property's getter called directly (needs ATTR_CACHE).
-#define RT_FAST_PROPERTY_GETTER (RT_FAST_ATTR_CACHE && !VELMORA_NO_PROPERTY_GETTER)
 // Traceback entries reuse the frame of the last one (from 3.11).
 #define RT_FAST_ENTRY_FRAMES (VELMORA_INTERNALS && !VELMORA_NO_ENTRY_FRAMES)
 // A code object's name read in place (traceback entries).
 #define RT_FAST_CODE_NAME (VELMORA_INTERNALS && !VELMORA_NO_CODE_NAME)
-// A getter that only returns an attribute, read in place when unwatched (needs PROPERTY_GETTER).
-#define RT_FAST_TRIVIAL_GETTER (RT_FAST_PROPERTY_GETTER && !VELMORA_NO_TRIVIAL_GETTER)
+// A property getter that only returns an attribute, read in place when unwatched (needs ATTR_CACHE) (from 3.11).
+#define RT_FAST_TRIVIAL_GETTER (RT_FAST_ATTR_CACHE && RT_PY311 && !VELMORA_NO_TRIVIAL_GETTER)
 
 namespace rt::internals {
 
