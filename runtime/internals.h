@@ -36,7 +36,7 @@
 #define RT_FAST_ENTRY_FRAMES (VELMORA_INTERNALS && !VELMORA_NO_ENTRY_FRAMES)
 // A code object's name read in place (traceback entries).
 #define RT_FAST_CODE_NAME (VELMORA_INTERNALS && !VELMORA_NO_CODE_NAME)
-// A property getter that only returns an attribute, read in place when unwatched (needs ATTR_CACHE) (from 3.11).
+// A trivial property getter read in place when unwatched (needs ATTR_CACHE) (from 3.11).
 #define RT_FAST_TRIVIAL_GETTER (RT_FAST_ATTR_CACHE && RT_PY311 && !VELMORA_NO_TRIVIAL_GETTER)
 
 namespace rt::internals {
