@@ -474,17 +474,12 @@ PyObject* TrivialGetterName(PyObject* code) noexcept {
                       CO_ASYNC_GENERATOR | CO_ITERABLE_COROUTINE;
   if (co->co_argcount != 1 || co->co_kwonlyargcount != 0 || (co->co_flags & unusual))
     return nullptr;
-#if RT_PY311
   if (co->co_ncellvars || co->co_nfreevars) return nullptr;
   rt::Ref bytes = rt::Ref::steal(PyCode_GetCode(co));  // without the run-time specialisations
   if (!bytes) {
     PyErr_Clear();
     return nullptr;
   }
-#else
-  if (PyTuple_GET_SIZE(co->co_cellvars) || PyTuple_GET_SIZE(co->co_freevars)) return nullptr;
-  rt::Ref bytes = rt::Ref::borrow(co->co_code);
-#endif
   bool same =
       PyBytes_GET_SIZE(bytes.get()) == sizeof kTrivialGetterCode &&
       memcmp(PyBytes_AS_STRING(bytes.get()), kTrivialGetterCode, sizeof kTrivialGetterCode) == 0;
@@ -499,7 +494,6 @@ PyObject* TrivialGetterName(PyObject* code) noexcept {
   return PyUnicode_CheckExact(name) ? name : nullptr;
 }
 
-#if RT_PY311
 // The instance's own dict once made (borrowed), else null.
 PyObject* ManagedDict(PyObject* obj) noexcept {
 #if RT_PY313
@@ -534,7 +528,6 @@ Py_ssize_t SharedNameIndex(PyTypeObject* type, PyObject* name) noexcept {
     if (entries[i].me_key == name) return i;
   return -1;
 }
-#endif
 
 // Whether a call of a function with `code` would be seen by nothing: no trace
 // or profile function, and from 3.12 no monitoring tool, global or the
@@ -580,12 +573,10 @@ void RememberTrivialGetter(PyObject* obj, AttributeReadCache* cache) noexcept {
     cache->getter_offset = member->offset;
     return;
   }
-#if RT_PY311
   if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return;
   cache->getter_read = kGetterInstanceAttribute;
   cache->getter_name = name;
   cache->getter_offset = SharedNameIndex(type, name);
-#endif
 }
 
 // The getter's read done in place when it needs no code run and nothing
@@ -596,7 +587,6 @@ PyObject* ReadTrivialGetter(PyObject* obj, const AttributeReadCache* cache) noex
   if (cache->getter_read == kGetterSlot) {
     value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + cache->getter_offset);
   } else {
-#if RT_PY311
     if (PyObject** values = InstanceValues(obj)) {
       if (cache->getter_offset < 0) return nullptr;
 #if RT_PY313
@@ -608,7 +598,6 @@ PyObject* ReadTrivialGetter(PyObject* obj, const AttributeReadCache* cache) noex
     } else {
       value = ManagedDictValue(obj, cache->getter_name);
     }
-#endif
   }
   return value ? rt::NewRef(value) : nullptr;
 }
